@@ -1,0 +1,73 @@
+// Code-signature inspection: runs the code-signing tool on one executable and reads the
+// signing identifier and designated requirement from its report. Blocks the calling thread
+// (the one building rules) until the child has exited.
+#include "apprules/code_signature.h"
+
+#include <optional>
+
+#include "platform/child_process.h"
+
+namespace kelo {
+
+namespace {
+
+constexpr std::string_view kIdentifierPrefix = "Identifier=";
+constexpr std::string_view kRequirementMarker = "designated =>";
+
+// Output that is not valid UTF-8 reads as no text at all.
+std::string_view decoded(std::string_view bytes) {
+  return isValidUTF8(bytes) ? bytes : std::string_view{};
+}
+
+}  // namespace
+
+std::string signatureReport(std::string_view standardOutput, std::string_view standardError) {
+  std::string report(standardError);
+  if (!report.empty() && !standardOutput.empty()) {
+    report += '\n';
+  }
+  report += standardOutput;
+  return report;
+}
+
+Result<CodeSignature> parseSignatureReport(std::string_view report, const std::string& path) {
+  std::optional<std::string_view> identifier;
+  std::optional<std::string_view> requirement;
+  std::size_t start = 0;
+  while (start < report.size()) {
+    const auto end = std::min(report.find('\n', start), report.size());
+    const std::string_view line = report.substr(start, end - start);
+    start = end + 1;
+    if (line.starts_with(kIdentifierPrefix)) {
+      identifier = trimmedWhitespace(line.substr(kIdentifierPrefix.size()));
+    }
+    if (const auto marker = line.find(kRequirementMarker); marker != std::string_view::npos) {
+      requirement = trimmedWhitespace(line.substr(marker + kRequirementMarker.size()));
+    }
+  }
+  if (!identifier || identifier->empty()) {
+    return std::unexpected(Error{ManagerError::codesign("Missing signing identifier for " + path)});
+  }
+  if (!requirement || requirement->empty()) {
+    return std::unexpected(
+        Error{ManagerError::codesign("Missing designated requirement for " + path)});
+  }
+  return CodeSignature{std::string(*identifier), std::string(*requirement)};
+}
+
+Result<CodeSignature> KeloDesktopNEManager::fetchCodeSignature(const std::string& path,
+                                                               const std::string& codesignPath) {
+  const auto child = runChildProcess(codesignPath, {"-d", "--verbose=4", "-r-", path});
+  if (!child) {
+    return std::unexpected(Error{child.error()});
+  }
+  const std::string report =
+      signatureReport(decoded(child->standardOutput), decoded(child->standardError));
+  if (child->terminationStatus != 0) {
+    return std::unexpected(Error{
+        ManagerError::codesign("Failed to inspect code signature for " + path + ": " + report)});
+  }
+  return parseSignatureReport(report, path);
+}
+
+}  // namespace kelo

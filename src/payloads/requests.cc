@@ -1,0 +1,240 @@
+#include "payloads/requests.h"
+
+#include <array>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <utility>
+
+namespace kelo {
+
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr std::array<std::string_view, 9> kConnectMemberNames = {
+    "privateKey", "address",          "dns",         "peerPublicKey", "peerEndpoint", "allowedIps",
+    "mtu",        "keepaliveSeconds", "excludedApps"};
+
+std::unexpected<Error> decodingError(std::string description) {
+  return std::unexpected(Error{PlatformError{kDecodingErrorDomain, std::move(description)}});
+}
+
+std::string typeName(const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::null:
+      return "null";
+    case Json::value_t::boolean:
+      return "a boolean";
+    case Json::value_t::string:
+      return "a string";
+    case Json::value_t::array:
+      return "an array";
+    case Json::value_t::object:
+      return "an object";
+    default:
+      return "a number";
+  }
+}
+
+std::string quoted(std::string_view name) {
+  return "\"" + std::string(name) + "\"";
+}
+
+struct TooDeep {};
+
+// Parses one document; a document is never handed out half-built.
+Result<Json> parseDocument(std::string_view bytes) {
+  if (bytes.size() > kMaximumRequestBytes) {
+    return decodingError("The request is larger than " +
+                         std::to_string(kMaximumRequestBytes >> 20) + " MiB.");
+  }
+  const Json::parser_callback_t limitDepth = [](int depth, Json::parse_event_t event, Json&) {
+    if ((event == Json::parse_event_t::object_start || event == Json::parse_event_t::array_start) &&
+        depth >= kMaximumRequestDepth) {
+      throw TooDeep{};
+    }
+    return true;
+  };
+  try {
+    return Json::parse(bytes, limitDepth);
+  } catch (const TooDeep&) {
+    return decodingError("The request nests deeper than " + std::to_string(kMaximumRequestDepth) +
+                         " levels.");
+  } catch (const Json::parse_error& error) {
+    // The parser's text reads "... parse error at line L, column C: syntax error while
+    // parsing X - REASON; last read: 'TOKEN'...". Only the reason is kept: the token can be
+    // as long as the whole request.
+    std::string reason = error.what();
+    if (const auto dash = reason.find(" - "); dash != std::string::npos) {
+      reason.erase(0, dash + 3);
+    }
+    if (const auto token = reason.find("; last read:"); token != std::string::npos) {
+      reason.erase(token);
+    }
+    return decodingError("The request is not valid JSON at byte " + std::to_string(error.byte) +
+                         ": " + reason + ".");
+  } catch (const Json::out_of_range&) {
+    return decodingError("The request is not valid JSON: it holds a number too large to read.");
+  } catch (const Json::exception& error) {
+    return decodingError(std::string("The request is not valid JSON: ") + error.what() + ".");
+  }
+}
+
+Result<const Json*> requireObject(const Json& document) {
+  if (!document.is_object()) {
+    return decodingError("The request is " + typeName(document) + "; expected a JSON object.");
+  }
+  return &document;
+}
+
+Result<std::string> requiredString(const Json& object, std::string_view name) {
+  const auto member = object.find(name);
+  if (member == object.end()) {
+    return decodingError("The request has no member " + quoted(name) + "; it must be a string.");
+  }
+  if (!member->is_string()) {
+    return decodingError("Member " + quoted(name) + " of the request is " + typeName(*member) +
+                         "; expected a string.");
+  }
+  return member->get<std::string>();
+}
+
+Result<std::optional<std::int64_t>> optionalInteger(const Json& object, std::string_view name) {
+  const auto member = object.find(name);
+  if (member == object.end() || member->is_null()) {
+    return std::nullopt;
+  }
+  if (member->is_number_integer() && !member->is_number_unsigned()) {
+    return member->get<std::int64_t>();
+  }
+  if (member->is_number_unsigned()) {
+    const auto value = member->get<std::uint64_t>();
+    if (value <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      return static_cast<std::int64_t>(value);
+    }
+    return decodingError("Member " + quoted(name) + " of the request is " + std::to_string(value) +
+                         ", which does not fit in a signed 64-bit integer.");
+  }
+  if (member->is_number_float()) {
+    return decodingError("Member " + quoted(name) + " of the request is " + member->dump() +
+                         "; expected an integer.");
+  }
+  return decodingError("Member " + quoted(name) + " of the request is " + typeName(*member) +
+                       "; expected an integer.");
+}
+
+Result<std::vector<std::string>> requiredStringList(const Json& object, std::string_view name) {
+  const auto member = object.find(name);
+  if (member == object.end()) {
+    return decodingError("The request has no member " + quoted(name) +
+                         "; it must be a list of strings.");
+  }
+  if (!member->is_array()) {
+    return decodingError("Member " + quoted(name) + " of the request is " + typeName(*member) +
+                         "; expected a list of strings.");
+  }
+  std::vector<std::string> strings;
+  strings.reserve(member->size());
+  for (std::size_t index = 0; index < member->size(); ++index) {
+    const Json& element = (*member)[index];
+    if (!element.is_string()) {
+      return decodingError("Element " + std::to_string(index) + " of member " + quoted(name) +
+                           " of the request is " + typeName(element) + "; expected a string.");
+    }
+    strings.push_back(element.get<std::string>());
+  }
+  return strings;
+}
+
+std::string_view name(ConnectPayload::CodingKeys key) {
+  return kConnectMemberNames[static_cast<std::size_t>(key)];
+}
+
+}  // namespace
+
+std::string_view stringValue(ConnectPayload::CodingKeys key) {
+  return name(key);
+}
+
+std::string_view stringValue(AppRulePayload::CodingKeys) {
+  return "excludedApps";
+}
+
+std::optional<ConnectPayload::CodingKeys> connectCodingKey(std::string_view text) {
+  for (std::size_t index = 0; index < kConnectMemberNames.size(); ++index) {
+    if (kConnectMemberNames[index] == text) {
+      return static_cast<ConnectPayload::CodingKeys>(index);
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<AppRulePayload::CodingKeys> appRuleCodingKey(std::string_view text) {
+  if (text == "excludedApps") {
+    return AppRulePayload::CodingKeys::excludedApps;
+  }
+  return std::nullopt;
+}
+
+Result<ConnectPayload> ConnectPayload::decode(std::string_view json) {
+  using Key = CodingKeys;
+  const auto document = parseDocument(json);
+  if (!document) {
+    return std::unexpected(document.error());
+  }
+  const auto object = requireObject(*document);
+  if (!object) {
+    return std::unexpected(object.error());
+  }
+  const Json& members = **object;
+  ConnectPayload payload;
+  // Members are read in declaration order; the first bad one ends the decoding.
+  const std::pair<Key, std::string*> texts[] = {
+      {Key::privateKey, &payload.privateKey},
+      {Key::address, &payload.address},
+      {Key::dns, &payload.dns},
+      {Key::peerPublicKey, &payload.peerPublicKey},
+      {Key::peerEndpoint, &payload.peerEndpoint},
+      {Key::allowedIps, &payload.allowedIps},
+  };
+  for (const auto& [key, field] : texts) {
+    auto text = requiredString(members, name(key));
+    if (!text) {
+      return std::unexpected(text.error());
+    }
+    *field = std::move(*text);
+  }
+  const std::pair<Key, std::optional<std::int64_t>*> integers[] = {
+      {Key::mtu, &payload.mtu}, {Key::keepaliveSeconds, &payload.keepaliveSeconds}};
+  for (const auto& [key, field] : integers) {
+    const auto integer = optionalInteger(members, name(key));
+    if (!integer) {
+      return std::unexpected(integer.error());
+    }
+    *field = *integer;
+  }
+  auto excluded = requiredStringList(members, name(Key::excludedApps));
+  if (!excluded) {
+    return std::unexpected(excluded.error());
+  }
+  payload.excludedApps = std::move(*excluded);
+  return payload;
+}
+
+Result<AppRulePayload> AppRulePayload::decode(std::string_view json) {
+  const auto document = parseDocument(json);
+  if (!document) {
+    return std::unexpected(document.error());
+  }
+  const auto object = requireObject(*document);
+  if (!object) {
+    return std::unexpected(object.error());
+  }
+  auto excluded = requiredStringList(**object, stringValue(CodingKeys::excludedApps));
+  if (!excluded) {
+    return std::unexpected(excluded.error());
+  }
+  return AppRulePayload{std::move(*excluded)};
+}
+
+}  // namespace kelo

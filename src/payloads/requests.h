@@ -1,0 +1,68 @@
+// The two request documents read from standard input, and their strict decoding.
+// Decoding is pure (bytes in, value or error out); the driver calls it on the main thread
+// before any platform work starts.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "payloads/errors.h"
+
+namespace kelo {
+
+// The request of "connect". Fields in the order in which they are decoded.
+struct ConnectPayload {
+  enum class CodingKeys {
+    privateKey,
+    address,
+    dns,
+    peerPublicKey,
+    peerEndpoint,
+    allowedIps,
+    mtu,
+    keepaliveSeconds,
+    excludedApps
+  };
+
+  std::string privateKey;
+  std::string address;
+  std::string dns;
+  std::string peerPublicKey;
+  std::string peerEndpoint;
+  std::string allowedIps;
+  std::optional<std::int64_t> mtu;
+  std::optional<std::int64_t> keepaliveSeconds;
+  std::vector<std::string> excludedApps;
+
+  // Fails with a decoding error (domain kDecodingErrorDomain) that names the offending member.
+  static Result<ConnectPayload> decode(std::string_view json);
+
+  bool operator==(const ConnectPayload&) const = default;
+};
+
+// The request of "update-app-rules".
+struct AppRulePayload {
+  enum class CodingKeys { excludedApps };
+
+  std::vector<std::string> excludedApps;
+
+  static Result<AppRulePayload> decode(std::string_view json);
+
+  bool operator==(const AppRulePayload&) const = default;
+};
+
+// The JSON member name of a key; `codingKey` is its inverse and knows no other text.
+std::string_view stringValue(ConnectPayload::CodingKeys key);
+std::string_view stringValue(AppRulePayload::CodingKeys key);
+std::optional<ConnectPayload::CodingKeys> connectCodingKey(std::string_view name);
+std::optional<AppRulePayload::CodingKeys> appRuleCodingKey(std::string_view name);
+
+// Larger requests are refused before they are parsed.
+inline constexpr std::size_t kMaximumRequestBytes = 64u << 20;
+// Requests are two levels deep; anything far deeper is refused while parsing.
+inline constexpr int kMaximumRequestDepth = 64;
+
+}  // namespace kelo

@@ -1,0 +1,187 @@
+#include "platform/child_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <set>
+
+namespace kelo {
+
+namespace {
+
+// The children that may still be running. Each is the leader of its own process group, so
+// ending it also ends what it started.
+struct ChildRegistry {
+  std::mutex mutex;
+  std::set<pid_t> running;
+  bool closed = false;
+};
+
+ChildRegistry& registry() {
+  static ChildRegistry* const children = new ChildRegistry;
+  return *children;
+}
+
+class Pipe {
+ public:
+  Pipe() {
+    if (pipe2(ends_.data(), O_CLOEXEC) != 0) {
+      ends_ = {-1, -1};
+    }
+  }
+  ~Pipe() {
+    closeRead();
+    closeWrite();
+  }
+  Pipe(const Pipe&) = delete;
+  Pipe& operator=(const Pipe&) = delete;
+
+  bool valid() const { return ends_[0] >= 0; }
+  int readEnd() const { return ends_[0]; }
+  int writeEnd() const { return ends_[1]; }
+  void closeRead() { closeEnd(0); }
+  void closeWrite() { closeEnd(1); }
+
+ private:
+  void closeEnd(int which) {
+    if (ends_[which] >= 0) {
+      close(ends_[which]);
+      ends_[which] = -1;
+    }
+  }
+  std::array<int, 2> ends_{};
+};
+
+std::unexpected<PlatformError> launchError(const std::string& program, int error) {
+  return std::unexpected(PlatformError{
+      "ChildProcess", "The program " + program + " could not be started: " + std::strerror(error)});
+}
+
+// Reads both pipes until each reaches end of file.
+void drain(Pipe& output, Pipe& error, ChildOutput& into) {
+  std::array<pollfd, 2> streams = {pollfd{output.readEnd(), POLLIN, 0},
+                                   pollfd{error.readEnd(), POLLIN, 0}};
+  std::array<std::string*, 2> texts = {&into.standardOutput, &into.standardError};
+  std::array<char, 65536> buffer;
+  int open = 2;
+  while (open > 0) {
+    if (poll(streams.data(), streams.size(), -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return;
+    }
+    for (std::size_t index = 0; index < streams.size(); ++index) {
+      if (streams[index].fd < 0 || streams[index].revents == 0) {
+        continue;
+      }
+      const ssize_t count = read(streams[index].fd, buffer.data(), buffer.size());
+      if (count > 0) {
+        texts[index]->append(buffer.data(), static_cast<std::size_t>(count));
+      } else if (count == 0 || errno != EINTR) {
+        streams[index].fd = -1;
+        --open;
+      }
+    }
+  }
+}
+
+int waitForExit(pid_t child) {
+  // Wait without reaping first, so that the pid stays ours until it has left the registry.
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+  }
+  {
+    std::lock_guard lock(registry().mutex);
+    registry().running.erase(child);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) {
+    return WEXITSTATUS(status);
+  }
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 1;
+}
+
+}  // namespace
+
+std::expected<ChildOutput, PlatformError> runChildProcess(
+    const std::string& program, const std::vector<std::string>& arguments) {
+  Pipe output;
+  Pipe error;
+  if (!output.valid() || !error.valid()) {
+    return launchError(program, errno);
+  }
+
+  std::vector<char*> argv;
+  argv.reserve(arguments.size() + 2);
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& argument : arguments) {
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  }
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, output.writeEnd(), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, error.writeEnd(), STDERR_FILENO);
+  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigset_t unblocked;
+  sigemptyset(&unblocked);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setsigmask(&attributes, &unblocked);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+  pid_t child = -1;
+  int spawned = 0;
+  {
+    std::lock_guard lock(registry().mutex);
+    if (registry().closed) {
+      spawned = ECANCELED;
+    } else {
+      spawned = posix_spawn(&child, program.c_str(), &actions, &attributes, argv.data(), environ);
+      if (spawned == 0) {
+        registry().running.insert(child);
+      }
+    }
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (spawned != 0) {
+    return launchError(program, spawned);
+  }
+
+  output.closeWrite();
+  error.closeWrite();
+  ChildOutput result;
+  drain(output, error, result);
+  result.terminationStatus = waitForExit(child);
+  return result;
+}
+
+void terminateChildProcesses() {
+  std::lock_guard lock(registry().mutex);
+  registry().closed = true;
+  for (const pid_t child : registry().running) {
+    kill(-child, SIGKILL);
+  }
+}
+
+}  // namespace kelo

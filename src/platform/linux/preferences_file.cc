@@ -1,0 +1,235 @@
+#include "platform/linux/preferences_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/home_directory.h"
+
+namespace kelo::simulator {
+
+namespace {
+
+constexpr char kFolder[] = "/.local/state/kelo-ne-manager";
+constexpr char kFileName[] = "/vpn-preferences.json";
+constexpr char kLockName[] = "/vpn-preferences.lock";
+
+std::unexpected<PlatformError> unreadable(const std::string& why) {
+  return std::unexpected(platformError("The VPN preferences could not be read: " + why));
+}
+
+std::unexpected<PlatformError> unwritable(const std::string& why) {
+  return std::unexpected(platformError("The VPN preferences could not be written: " + why));
+}
+
+std::expected<std::string, PlatformError> folderPath() {
+  const auto home = homeDirectory();
+  if (!home) {
+    return unreadable("the home directory is unknown.");
+  }
+  return *home + kFolder;
+}
+
+// Every profile must be an object with a text identifier, and a protocol, where one is
+// given, an object that says its type.
+std::expected<void, PlatformError> validate(const Document& document) {
+  if (!document.is_object()) {
+    return unreadable("the document is not a JSON object.");
+  }
+  const auto profiles = document.find("profiles");
+  if (profiles == document.end() || profiles->is_null()) {
+    return {};
+  }
+  if (!profiles->is_array()) {
+    return unreadable("\"profiles\" is not a list.");
+  }
+  for (std::size_t index = 0; index < profiles->size(); ++index) {
+    const auto& profile = (*profiles)[index];
+    const std::string which = "profile " + std::to_string(index);
+    if (!profile.is_object()) {
+      return unreadable(which + " is not an object.");
+    }
+    const auto identifier = profile.find("identifier");
+    if (identifier == profile.end() || !identifier->is_string()) {
+      return unreadable(which + " has no text \"identifier\".");
+    }
+    const auto protocol = profile.find("protocol");
+    if (protocol != profile.end() && !protocol->is_null()) {
+      const auto type = protocol->find("type");
+      if (!protocol->is_object() || type == protocol->end() || !type->is_string()) {
+        return unreadable(which + " has a \"protocol\" without a text \"type\".");
+      }
+    }
+  }
+  return {};
+}
+
+std::expected<Document, PlatformError> readFile(const std::string& path) {
+  const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (descriptor < 0) {
+    if (errno == ENOENT) {
+      return Document{{"profiles", Document::array()}};
+    }
+    return unreadable(path + ": " + std::strerror(errno) + ".");
+  }
+  std::string contents;
+  std::array<char, 65536> buffer;
+  for (;;) {
+    const ssize_t count = read(descriptor, buffer.data(), buffer.size());
+    if (count > 0) {
+      contents.append(buffer.data(), static_cast<std::size_t>(count));
+    } else if (count == 0 || errno != EINTR) {
+      const int error = count == 0 ? 0 : errno;
+      close(descriptor);
+      if (error != 0) {
+        return unreadable(path + ": " + std::strerror(error) + ".");
+      }
+      break;
+    }
+  }
+  Document document;
+  try {
+    document = Document::parse(contents);
+  } catch (const Document::exception&) {
+    return unreadable(path + " is not valid JSON.");
+  }
+  if (auto valid = validate(document); !valid) {
+    return std::unexpected(valid.error());
+  }
+  return document;
+}
+
+bool makeFolders(const std::string& path) {
+  for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    const std::string prefix = path.substr(0, slash);
+    if (mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
+      return false;
+    }
+    if (slash == std::string::npos) {
+      return true;
+    }
+  }
+}
+
+bool writeAll(int descriptor, const std::string& bytes) {
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t count = write(descriptor, bytes.data() + written, bytes.size() - written);
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count <= 0) {
+      return false;
+    }
+    written += static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
+// Writes next to the file and renames over it, so readers see the old or the new document.
+std::expected<void, PlatformError> replaceFile(const std::string& folder, const std::string& path,
+                                               const Document& document) {
+  std::string temporary = path + ".XXXXXX";
+  const int descriptor = mkostemp(temporary.data(), O_CLOEXEC);
+  if (descriptor < 0) {
+    return unwritable(folder + ": " + std::strerror(errno) + ".");
+  }
+  const bool stored = writeAll(descriptor, document.dump(2) + "\n") && fsync(descriptor) == 0;
+  const int error = errno;
+  close(descriptor);
+  if (!stored || rename(temporary.c_str(), path.c_str()) != 0) {
+    const int failure = stored ? errno : error;
+    unlink(temporary.c_str());
+    return unwritable(path + ": " + std::strerror(failure) + ".");
+  }
+  if (const int directory = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      directory >= 0) {
+    fsync(directory);
+    close(directory);
+  }
+  return {};
+}
+
+class FileLock {
+ public:
+  explicit FileLock(const std::string& path)
+      : descriptor_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+    if (descriptor_ >= 0) {
+      while (flock(descriptor_, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+          close(descriptor_);
+          descriptor_ = -1;
+          break;
+        }
+      }
+    }
+  }
+  ~FileLock() {
+    if (descriptor_ >= 0) {
+      close(descriptor_);  // closing releases the lock
+    }
+  }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  bool held() const { return descriptor_ >= 0; }
+
+ private:
+  int descriptor_;
+};
+
+}  // namespace
+
+PlatformError platformError(std::string description) {
+  return PlatformError{"NEVPNErrorDomain", std::move(description)};
+}
+
+std::expected<std::string, PlatformError> preferencesPath() {
+  auto folder = folderPath();
+  if (!folder) {
+    return folder;
+  }
+  return *folder + kFileName;
+}
+
+std::expected<Document, PlatformError> readPreferences() {
+  const auto path = preferencesPath();
+  if (!path) {
+    return std::unexpected(path.error());
+  }
+  return readFile(*path);
+}
+
+std::expected<void, PlatformError> updatePreferences(
+    const std::function<std::expected<bool, PlatformError>(Document&)>& change) {
+  const auto folder = folderPath();
+  if (!folder) {
+    return std::unexpected(folder.error());
+  }
+  if (!makeFolders(*folder)) {
+    return unwritable(*folder + ": " + std::strerror(errno) + ".");
+  }
+  const FileLock lock(*folder + kLockName);
+  if (!lock.held()) {
+    return unwritable(*folder + kLockName + ": " + std::strerror(errno) + ".");
+  }
+  const std::string path = *folder + kFileName;
+  auto document = readFile(path);
+  if (!document) {
+    return std::unexpected(document.error());
+  }
+  const auto changed = change(*document);
+  if (!changed) {
+    return std::unexpected(changed.error());
+  }
+  if (!*changed) {
+    return {};
+  }
+  return replaceFile(*folder, path, *document);
+}
+
+}  // namespace kelo::simulator

@@ -1,0 +1,35 @@
+// The file that holds the simulated platform's VPN preferences, and its locked
+// read-modify-write. Used only by the simulated NetworkExtension, on whichever thread calls it.
+#pragma once
+
+#include <expected>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "payloads/errors.h"
+
+namespace kelo::simulator {
+
+// Kept as an ordered document, so that members the simulator does not own are written back
+// exactly as they were.
+using Document = nlohmann::ordered_json;
+
+// `<home>/.local/state/kelo-ne-manager/vpn-preferences.json`
+std::expected<std::string, PlatformError> preferencesPath();
+
+// The whole document as it is now; a missing file reads as no profiles and no faults. A
+// document that is not valid JSON, or whose profiles are malformed, is an error.
+std::expected<Document, PlatformError> readPreferences();
+
+// Under the exclusive lock: reads the document, lets `change` edit it and, when `change`
+// answers true, writes it to a temporary file that is flushed and renamed over the old one.
+// An error from `change` is returned and nothing is written.
+std::expected<void, PlatformError> updatePreferences(
+    const std::function<std::expected<bool, PlatformError>(Document&)>& change);
+
+// The platform error for a described failure, with the platform's domain.
+PlatformError platformError(std::string description);
+
+}  // namespace kelo::simulator

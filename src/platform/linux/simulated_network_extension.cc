@@ -1,0 +1,493 @@
+// The simulated NetworkExtension: NETunnelProviderManager and its connections, kept in the
+// preferences file. Each operation reads the file afresh (faults included) and delivers its
+// completion on the main run loop; connection calls may come from any thread.
+#include <chrono>
+#include <random>
+
+#include "platform/linux/preferences_file.h"
+#include "platform/run_loop.h"
+#include "tunnel/network_extension.h"
+
+namespace kelo {
+
+namespace {
+
+using simulator::Document;
+using simulator::platformError;
+
+constexpr char kSessionType[] = "tunnelProviderSession";
+constexpr char kTunnelProviderType[] = "tunnelProvider";
+constexpr double kSettleSeconds = 0.5;
+
+double now() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// A protocol of another kind than tunnel-provider, kept as stored.
+class StoredProtocol final : public NEVPNProtocol {
+ public:
+  explicit StoredProtocol(Document stored) : stored(std::move(stored)) {}
+  Document stored;
+};
+
+struct ConnectionState {
+  std::string type = kSessionType;
+  NEVPNStatus status = NEVPNStatusDisconnected;
+  std::optional<double> since;
+};
+
+ConnectionState parseConnection(const Document& entry) {
+  ConnectionState state;
+  const auto connection = entry.find("connection");
+  if (connection == entry.end() || !connection->is_object()) {
+    return state;
+  }
+  if (const auto type = connection->find("type"); type != connection->end() && type->is_string()) {
+    state.type = type->get<std::string>();
+  }
+  if (const auto status = connection->find("status");
+      status != connection->end() && status->is_number_integer()) {
+    state.status = status->get<NEVPNStatus>();
+  }
+  if (const auto since = connection->find("since");
+      since != connection->end() && since->is_number()) {
+    state.since = since->get<double>();
+  }
+  return state;
+}
+
+// The extension takes half a second to come up or go down after the simulator's last change.
+NEVPNStatus settled(const ConnectionState& state) {
+  if (state.since && now() >= *state.since + kSettleSeconds) {
+    if (state.status == NEVPNStatusConnecting) {
+      return NEVPNStatusConnected;
+    }
+    if (state.status == NEVPNStatusDisconnecting) {
+      return NEVPNStatusDisconnected;
+    }
+  }
+  return state.status;
+}
+
+Document* findEntry(Document& document, const std::string& identifier) {
+  auto& profiles = document["profiles"];
+  if (!profiles.is_array()) {
+    return nullptr;
+  }
+  for (auto& entry : profiles) {
+    if (entry["identifier"] == identifier) {
+      return &entry;
+    }
+  }
+  return nullptr;
+}
+
+void storeConnection(Document& entry, const ConnectionState& state) {
+  auto& connection = entry["connection"];
+  if (!connection.is_object()) {
+    connection = Document::object();
+    connection["type"] = state.type;
+  }
+  connection["status"] = state.status;
+  if (state.since) {
+    connection["since"] = *state.since;
+  }
+}
+
+const Document* fault(const Document& document, const char* name) {
+  const auto faults = document.find("faults");
+  if (faults == document.end() || !faults->is_object()) {
+    return nullptr;
+  }
+  const auto found = faults->find(name);
+  return found == faults->end() ? nullptr : &*found;
+}
+
+std::optional<PlatformError> textFault(const Document& document, const char* name) {
+  const Document* found = fault(document, name);
+  if (found == nullptr || !found->is_string()) {
+    return std::nullopt;
+  }
+  return platformError(found->get<std::string>());
+}
+
+bool isSilent(const Document& document, const char* operation) {
+  const Document* silent = fault(document, "silent");
+  if (silent == nullptr || !silent->is_array()) {
+    return false;
+  }
+  for (const auto& name : *silent) {
+    if (name == operation) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The connection of one stored profile. It keeps the state it last saw and refreshes it from
+// the file whenever it stops or starts the tunnel.
+class SimulatedConnection {
+ public:
+  SimulatedConnection(std::string identifier, ConnectionState state)
+      : identifier_(std::move(identifier)), state_(std::move(state)) {}
+
+  NEVPNStatus status() const { return settled(state_); }
+
+  void stop() {
+    (void)simulator::updatePreferences(
+        [this](Document& document) -> std::expected<bool, PlatformError> {
+          Document* entry = findEntry(document, identifier_);
+          if (entry == nullptr) {
+            return false;
+          }
+          state_ = parseConnection(*entry);
+          const Document* ignored = fault(document, "stopIgnored");
+          if (ignored != nullptr && *ignored == true) {
+            return false;
+          }
+          const NEVPNStatus current = settled(state_);
+          if (current != NEVPNStatusConnecting && current != NEVPNStatusConnected &&
+              current != NEVPNStatusReasserting) {
+            return false;
+          }
+          state_.status = NEVPNStatusDisconnecting;
+          state_.since = now();
+          storeConnection(*entry, state_);
+          return true;
+        });
+  }
+
+  std::expected<void, PlatformError> start() {
+    return simulator::updatePreferences(
+        [this](Document& document) -> std::expected<bool, PlatformError> {
+          if (auto failure = textFault(document, "start")) {
+            return std::unexpected(*failure);
+          }
+          Document* entry = findEntry(document, identifier_);
+          if (entry == nullptr) {
+            return std::unexpected(platformError("The VPN configuration has not been saved."));
+          }
+          const auto enabled = entry->find("enabled");
+          if (enabled == entry->end() || *enabled != true) {
+            return std::unexpected(platformError("The VPN configuration is not enabled."));
+          }
+          state_ = parseConnection(*entry);
+          state_.status = NEVPNStatusConnecting;
+          state_.since = now();
+          storeConnection(*entry, state_);
+          return true;
+        });
+  }
+
+ private:
+  std::string identifier_;
+  ConnectionState state_;
+};
+
+class PlainConnection final : public NEVPNConnection {
+ public:
+  explicit PlainConnection(SimulatedConnection connection) : connection_(std::move(connection)) {}
+  NEVPNStatus status() const override { return connection_.status(); }
+  void stopVPNTunnel() override { connection_.stop(); }
+
+ private:
+  SimulatedConnection connection_;
+};
+
+class SimulatedSession final : public NETunnelProviderSession {
+ public:
+  explicit SimulatedSession(SimulatedConnection connection) : connection_(std::move(connection)) {}
+  NEVPNStatus status() const override { return connection_.status(); }
+  void stopVPNTunnel() override { connection_.stop(); }
+  std::expected<void, PlatformError> startVPNTunnel() override { return connection_.start(); }
+
+ private:
+  SimulatedConnection connection_;
+};
+
+std::shared_ptr<NEVPNConnection> makeConnection(const std::string& identifier,
+                                                ConnectionState state) {
+  const bool session = state.type == kSessionType;
+  SimulatedConnection connection(identifier, std::move(state));
+  if (session) {
+    return std::make_shared<SimulatedSession>(std::move(connection));
+  }
+  return std::make_shared<PlainConnection>(std::move(connection));
+}
+
+std::optional<std::string> optionalText(const Document& object, const char* name) {
+  const auto member = object.find(name);
+  if (member == object.end() || !member->is_string()) {
+    return std::nullopt;
+  }
+  return member->get<std::string>();
+}
+
+bool flag(const Document& object, const char* name) {
+  const auto member = object.find(name);
+  return member != object.end() && *member == true;
+}
+
+std::shared_ptr<NEVPNProtocol> parseProtocol(const Document& entry) {
+  const auto stored = entry.find("protocol");
+  if (stored == entry.end() || stored->is_null()) {
+    return nullptr;
+  }
+  if ((*stored)["type"] != kTunnelProviderType) {
+    return std::make_shared<StoredProtocol>(*stored);
+  }
+  auto protocol = std::make_shared<NETunnelProviderProtocol>();
+  protocol->providerBundleIdentifier = optionalText(*stored, "providerBundleIdentifier");
+  protocol->serverAddress = optionalText(*stored, "serverAddress");
+  protocol->disconnectOnSleep = flag(*stored, "disconnectOnSleep");
+  protocol->includeAllNetworks = flag(*stored, "includeAllNetworks");
+  protocol->excludeLocalNetworks = flag(*stored, "excludeLocalNetworks");
+  if (const auto configuration = stored->find("providerConfiguration");
+      configuration != stored->end() && configuration->is_object()) {
+    protocol->providerConfiguration = *configuration;
+  }
+  return protocol;
+}
+
+std::optional<std::vector<NEAppRule>> parseRules(const Document& entry) {
+  const auto stored = entry.find("appRules");
+  if (stored == entry.end() || !stored->is_array()) {
+    return std::nullopt;
+  }
+  std::vector<NEAppRule> rules;
+  for (const auto& rule : *stored) {
+    const bool object = rule.is_object();
+    NEAppRule parsed(object ? optionalText(rule, "signingIdentifier").value_or("") : "",
+                     object ? optionalText(rule, "designatedRequirement").value_or("") : "");
+    if (object) {
+      parsed.matchPath = optionalText(rule, "matchPath");
+    }
+    rules.push_back(std::move(parsed));
+  }
+  return rules;
+}
+
+void refresh(NETunnelProviderManager& manager, const Document& entry) {
+  manager.localizedDescription = optionalText(entry, "localizedDescription");
+  manager.enabled = flag(entry, "enabled");
+  manager.protocolConfiguration = parseProtocol(entry);
+  manager.appRules = parseRules(entry);
+  manager.replaceConnection(makeConnection(manager.identifier(), parseConnection(entry)));
+}
+
+NETunnelProviderManager::Pointer parseProfile(const Document& entry) {
+  const auto identifier = entry["identifier"].get<std::string>();
+  auto manager = std::make_shared<NETunnelProviderManager>(identifier, flag(entry, "perAppVPN"),
+                                                           makeConnection(identifier, {}));
+  refresh(*manager, entry);
+  return manager;
+}
+
+Document storedProtocol(const NEVPNProtocol& protocol) {
+  if (const auto* kept = dynamic_cast<const StoredProtocol*>(&protocol)) {
+    return kept->stored;
+  }
+  const auto* provider = dynamic_cast<const NETunnelProviderProtocol*>(&protocol);
+  if (provider == nullptr) {
+    return nullptr;
+  }
+  Document stored = {{"type", kTunnelProviderType}};
+  if (provider->providerBundleIdentifier) {
+    stored["providerBundleIdentifier"] = *provider->providerBundleIdentifier;
+  }
+  if (provider->serverAddress) {
+    stored["serverAddress"] = *provider->serverAddress;
+  }
+  stored["disconnectOnSleep"] = provider->disconnectOnSleep;
+  stored["includeAllNetworks"] = provider->includeAllNetworks;
+  stored["excludeLocalNetworks"] = provider->excludeLocalNetworks;
+  if (provider->providerConfiguration) {
+    stored["providerConfiguration"] = *provider->providerConfiguration;
+  }
+  return stored;
+}
+
+Document storedRules(const std::vector<NEAppRule>& rules) {
+  Document stored = Document::array();
+  for (const auto& rule : rules) {
+    stored.push_back({{"signingIdentifier", rule.signingIdentifier},
+                      {"designatedRequirement", rule.designatedRequirement},
+                      {"matchPath", rule.matchPath ? Document(*rule.matchPath) : Document()}});
+  }
+  return stored;
+}
+
+// The settings of a profile object as saveToPreferences stores them.
+Document storedProfile(const NETunnelProviderManager& manager) {
+  Document entry = {{"identifier", manager.identifier()}};
+  if (manager.localizedDescription) {
+    entry["localizedDescription"] = *manager.localizedDescription;
+  }
+  entry["enabled"] = manager.enabled;
+  entry["perAppVPN"] = manager.isPerAppVPN();
+  if (manager.protocolConfiguration) {
+    entry["protocol"] = storedProtocol(*manager.protocolConfiguration);
+  }
+  if (manager.appRules) {
+    entry["appRules"] = storedRules(*manager.appRules);
+  }
+  return entry;
+}
+
+std::string newIdentifier() {
+  thread_local std::mt19937_64 random{std::random_device{}()};
+  const std::uint64_t high = random();
+  const std::uint64_t low = random();
+  char text[37];
+  std::snprintf(text, sizeof text, "%08X-%04X-4%03X-%04X-%012llX",
+                static_cast<unsigned>(high >> 32), static_cast<unsigned>((high >> 16) & 0xFFFF),
+                static_cast<unsigned>(high & 0x0FFF),
+                static_cast<unsigned>(0x8000 | ((low >> 48) & 0x3FFF)),
+                static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFull));
+  return text;
+}
+
+NETunnelProviderManager::Pointer newProfile(bool perAppVPN) {
+  auto identifier = newIdentifier();
+  ConnectionState unsaved{.type = kSessionType, .status = NEVPNStatusInvalid, .since = {}};
+  auto connection = makeConnection(identifier, std::move(unsaved));
+  return std::make_shared<NETunnelProviderManager>(std::move(identifier), perAppVPN,
+                                                   std::move(connection));
+}
+
+template <class Handler, class Value>
+void deliver(Handler handler, Value value) {
+  RunLoop::main().post([handler = std::move(handler), value = std::move(value)]() mutable {
+    handler(std::move(value));
+  });
+}
+
+}  // namespace
+
+void NETunnelProviderManager::loadAllFromPreferences(LoadAllCompletion completionHandler) {
+  using Loaded = std::expected<std::vector<Pointer>, PlatformError>;
+  auto document = simulator::readPreferences();
+  if (!document) {
+    deliver(std::move(completionHandler), Loaded(std::unexpected(document.error())));
+    return;
+  }
+  if (isSilent(*document, "loadAll")) {
+    return;
+  }
+  if (auto failure = textFault(*document, "loadAll")) {
+    deliver(std::move(completionHandler), Loaded(std::unexpected(*failure)));
+    return;
+  }
+  std::vector<Pointer> managers;
+  if (const auto& profiles = (*document)["profiles"]; profiles.is_array()) {
+    for (const auto& entry : profiles) {
+      managers.push_back(parseProfile(entry));
+    }
+  }
+  deliver(std::move(completionHandler), Loaded(std::move(managers)));
+}
+
+NETunnelProviderManager::Pointer NETunnelProviderManager::init() {
+  return newProfile(false);
+}
+
+NETunnelProviderManager::Pointer NETunnelProviderManager::forPerAppVPN() {
+  return newProfile(true);
+}
+
+void NETunnelProviderManager::saveToPreferences(CompletionHandler completionHandler) {
+  using Saved = std::expected<void, PlatformError>;
+  bool silent = false;
+  const Document profile = storedProfile(*this);
+  ConnectionState stored;
+  auto saved =
+      simulator::updatePreferences([&](Document& document) -> std::expected<bool, PlatformError> {
+        if (isSilent(document, "save")) {
+          silent = true;
+          return false;
+        }
+        if (auto failure = textFault(document, "save")) {
+          return std::unexpected(*failure);
+        }
+        Document entry = profile;
+        Document* existing = findEntry(document, identifier_);
+        if (existing != nullptr) {
+          stored = parseConnection(*existing);
+          if (stored.status == NEVPNStatusInvalid) {
+            stored.status = NEVPNStatusDisconnected;
+          }
+          entry["connection"] = (*existing)["connection"].is_object() ? (*existing)["connection"]
+                                                                      : Document::object();
+          storeConnection(entry, stored);
+          *existing = std::move(entry);
+        } else {
+          entry["connection"] = {{"type", kSessionType}, {"status", NEVPNStatusDisconnected}};
+          document["profiles"].push_back(std::move(entry));
+        }
+        return true;
+      });
+  if (silent) {
+    return;
+  }
+  if (saved) {
+    replaceConnection(makeConnection(identifier_, stored));
+  }
+  deliver(std::move(completionHandler), Saved(std::move(saved)));
+}
+
+void NETunnelProviderManager::loadFromPreferences(CompletionHandler completionHandler) {
+  using Loaded = std::expected<void, PlatformError>;
+  auto document = simulator::readPreferences();
+  if (!document) {
+    deliver(std::move(completionHandler), Loaded(std::unexpected(document.error())));
+    return;
+  }
+  if (isSilent(*document, "reload")) {
+    return;
+  }
+  if (auto failure = textFault(*document, "reload")) {
+    deliver(std::move(completionHandler), Loaded(std::unexpected(*failure)));
+    return;
+  }
+  const Document* entry = findEntry(*document, identifier_);
+  if (entry == nullptr) {
+    deliver(std::move(completionHandler),
+            Loaded(std::unexpected(platformError("The VPN configuration was not found."))));
+    return;
+  }
+  refresh(*this, *entry);
+  deliver(std::move(completionHandler), Loaded());
+}
+
+void NETunnelProviderManager::removeFromPreferences(CompletionHandler completionHandler) {
+  using Removed = std::expected<void, PlatformError>;
+  bool silent = false;
+  auto removed =
+      simulator::updatePreferences([&](Document& document) -> std::expected<bool, PlatformError> {
+        if (isSilent(document, "remove")) {
+          silent = true;
+          return false;
+        }
+        if (const Document* faults = fault(document, "remove");
+            faults != nullptr && faults->is_object()) {
+          if (const auto found = faults->find(identifier_);
+              found != faults->end() && found->is_string()) {
+            return std::unexpected(platformError(found->get<std::string>()));
+          }
+        }
+        auto& profiles = document["profiles"];
+        for (auto entry = profiles.begin(); entry != profiles.end(); ++entry) {
+          if ((*entry)["identifier"] == identifier_) {
+            profiles.erase(entry);
+            return true;
+          }
+        }
+        return false;  // already gone
+      });
+  if (silent) {
+    return;
+  }
+  deliver(std::move(completionHandler), Removed(std::move(removed)));
+}
+
+}  // namespace kelo

@@ -1,0 +1,121 @@
+// The part of the NetworkExtension framework that the tool uses, in the framework's own names.
+// The tool's logic (tunnel/ and apprules/) sees only this header; each platform implements it
+// under platform/ (on Linux: the simulated platform). Completion handlers are delivered later
+// on the main run loop, never inside the call; connection calls return at once.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "payloads/errors.h"
+
+namespace kelo {
+
+// The connection state codes of NEVPNStatus. A connection may report other values too.
+using NEVPNStatus = std::int64_t;
+inline constexpr NEVPNStatus NEVPNStatusInvalid = 0;
+inline constexpr NEVPNStatus NEVPNStatusDisconnected = 1;
+inline constexpr NEVPNStatus NEVPNStatusConnecting = 2;
+inline constexpr NEVPNStatus NEVPNStatusConnected = 3;
+inline constexpr NEVPNStatus NEVPNStatusReasserting = 4;
+inline constexpr NEVPNStatus NEVPNStatusDisconnecting = 5;
+
+// The dictionary handed to the packet-tunnel extension: texts stay strings, integers stay
+// integers, and whatever a stored profile holds beyond that is kept as it is.
+using ProviderConfiguration = nlohmann::ordered_json;
+
+// A per-app rule: traffic of the application it names goes through the tunnel.
+struct NEAppRule {
+  NEAppRule(std::string signingIdentifier, std::string designatedRequirement)
+      : signingIdentifier(std::move(signingIdentifier)),
+        designatedRequirement(std::move(designatedRequirement)) {}
+
+  std::string signingIdentifier;
+  std::string designatedRequirement;
+  std::optional<std::string> matchPath;
+
+  bool operator==(const NEAppRule&) const = default;
+};
+
+// A profile's protocol configuration. Protocols of other kinds than tunnel-provider are
+// platform subclasses the tool never looks into.
+class NEVPNProtocol {
+ public:
+  virtual ~NEVPNProtocol() = default;
+};
+
+class NETunnelProviderProtocol final : public NEVPNProtocol {
+ public:
+  std::optional<std::string> providerBundleIdentifier;
+  std::optional<std::string> serverAddress;
+  std::optional<ProviderConfiguration> providerConfiguration;
+  bool disconnectOnSleep = false;
+  bool includeAllNetworks = false;
+  bool excludeLocalNetworks = false;
+};
+
+// A profile's connection. Stopping returns at once and goes on in the background.
+class NEVPNConnection {
+ public:
+  virtual ~NEVPNConnection() = default;
+  virtual NEVPNStatus status() const = 0;
+  virtual void stopVPNTunnel() = 0;
+};
+
+// The connection of a tunnel-provider profile: the only kind on which a tunnel can be started.
+class NETunnelProviderSession : public NEVPNConnection {
+ public:
+  virtual std::expected<void, PlatformError> startVPNTunnel() = 0;
+};
+
+class NETunnelProviderManager : public std::enable_shared_from_this<NETunnelProviderManager> {
+ public:
+  using Pointer = std::shared_ptr<NETunnelProviderManager>;
+  using LoadAllCompletion = std::function<void(std::expected<std::vector<Pointer>, PlatformError>)>;
+  using CompletionHandler = std::function<void(std::expected<void, PlatformError>)>;
+
+  // Every saved profile visible to the tool, as fresh objects, in the platform's order.
+  static void loadAllFromPreferences(LoadAllCompletion completionHandler);
+  // A new, unsaved profile: plain (`init`), or per-app.
+  static Pointer init();
+  static Pointer forPerAppVPN();
+
+  std::shared_ptr<NEVPNProtocol> protocolConfiguration;
+  std::optional<std::string> localizedDescription;
+  bool enabled = false;
+  // Absent and empty both mean "no rules"; the platform keeps which one was written.
+  std::optional<std::vector<NEAppRule>> appRules;
+
+  NEVPNConnection& connection() const { return *connection_; }
+
+  void saveToPreferences(CompletionHandler completionHandler);
+  void loadFromPreferences(CompletionHandler completionHandler);
+  void removeFromPreferences(CompletionHandler completionHandler);
+
+  // For platform implementations and tests: a profile object with the given identity.
+  NETunnelProviderManager(std::string identifier, bool perAppVPN,
+                          std::shared_ptr<NEVPNConnection> connection)
+      : identifier_(std::move(identifier)),
+        perAppVPN_(perAppVPN),
+        connection_(std::move(connection)) {}
+  virtual ~NETunnelProviderManager() = default;
+
+  const std::string& identifier() const { return identifier_; }
+  bool isPerAppVPN() const { return perAppVPN_; }
+  void replaceConnection(std::shared_ptr<NEVPNConnection> connection) {
+    connection_ = std::move(connection);
+  }
+
+ private:
+  std::string identifier_;
+  bool perAppVPN_;
+  std::shared_ptr<NEVPNConnection> connection_;
+};
+
+}  // namespace kelo

@@ -1,0 +1,80 @@
+// The profile store: finds the tool's profiles among the platform's, removes stale ones one
+// at a time, and saves and reloads a profile. Each step continues inside the platform's
+// completion, on whatever thread that is delivered.
+#include "kelo_desktop_ne_manager.h"
+
+namespace kelo {
+
+namespace {
+
+std::unexpected<Error> platformFailure(const char* prefix, const PlatformError& error) {
+  return std::unexpected(
+      Error{ManagerError::networkExtension(prefix + error.localizedDescription)});
+}
+
+bool isToolProfile(const NETunnelProviderManager& manager) {
+  const auto* protocol =
+      dynamic_cast<const NETunnelProviderProtocol*>(manager.protocolConfiguration.get());
+  return protocol != nullptr && protocol->providerBundleIdentifier == kProviderBundleIdentifier;
+}
+
+void removeFrom(std::shared_ptr<std::vector<ManagerPointer>> managers, std::size_t next,
+                Completion<void> completion) {
+  if (next == managers->size()) {
+    completion({});
+    return;
+  }
+  const ManagerPointer manager = (*managers)[next];
+  manager->removeFromPreferences([managers, next,
+                                  completion = std::move(completion)](auto removed) {
+    if (!removed) {
+      completion(platformFailure("Failed to remove stale tunnel preferences: ", removed.error()));
+      return;
+    }
+    removeFrom(managers, next + 1, completion);
+  });
+}
+
+}  // namespace
+
+void KeloDesktopNEManager::loadAllManagers(Completion<std::vector<ManagerPointer>> completion) {
+  NETunnelProviderManager::loadAllFromPreferences(
+      [completion = std::move(completion)](auto loaded) {
+        if (!loaded) {
+          completion(platformFailure("Failed to load packet tunnel preferences: ", loaded.error()));
+          return;
+        }
+        std::vector<ManagerPointer> tools;
+        for (auto& manager : *loaded) {
+          if (isToolProfile(*manager)) {
+            tools.push_back(std::move(manager));
+          }
+        }
+        completion(std::move(tools));
+      });
+}
+
+void KeloDesktopNEManager::removeManagers(std::vector<ManagerPointer> managers,
+                                          Completion<void> completion) {
+  removeFrom(std::make_shared<std::vector<ManagerPointer>>(std::move(managers)), 0,
+             std::move(completion));
+}
+
+void KeloDesktopNEManager::save(ManagerPointer manager, Completion<ManagerPointer> completion) {
+  manager->saveToPreferences([manager, completion = std::move(completion)](auto saved) {
+    if (!saved) {
+      completion(platformFailure("Failed to save packet tunnel preferences: ", saved.error()));
+      return;
+    }
+    manager->loadFromPreferences([manager, completion](auto reloaded) {
+      if (!reloaded) {
+        completion(
+            platformFailure("Failed to reload packet tunnel preferences: ", reloaded.error()));
+        return;
+      }
+      completion(manager);
+    });
+  });
+}
+
+}  // namespace kelo
