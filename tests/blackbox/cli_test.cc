@@ -1,0 +1,203 @@
+// The tool's command line as the calling application sees it: exact bytes on standard output
+// and standard error, the exit status, and the preferences file afterwards.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "blackbox/tool_runner.h"
+#include "support/test_support.h"
+
+namespace kelo::testing {
+namespace {
+
+const std::string kNotConfigured =
+    R"({"configured":false,"connected":false,"connecting":false,"disconnecting":false,)"
+    R"("status":"invalid","perAppMode":false,"appRuleCount":0})";
+
+std::string failure(const std::string& escapedMessage) {
+  return R"({"error":")" + escapedMessage + R"("})";
+}
+
+class Cli : public ::testing::Test {
+ protected:
+  ToolRun run(std::vector<std::string> arguments, std::optional<std::string> input = std::nullopt) {
+    return runTool(
+        {.arguments = std::move(arguments), .input = std::move(input), .home = home_.path()});
+  }
+  void seed(const std::vector<Json>& profiles, const Json& faults = Json::object()) {
+    seedPreferences(home_.path(), {{"profiles", profiles}, {"faults", faults}});
+  }
+  void expectFailure(const ToolRun& result, const std::string& escapedMessage) {
+    EXPECT_EQ(result.standardOutput, "");
+    EXPECT_EQ(result.standardError, failure(escapedMessage));
+    EXPECT_EQ(result.exitStatus, 1);
+  }
+  void expectSuccess(const ToolRun& result, const std::string& document) {
+    EXPECT_EQ(result.standardOutput, document);
+    EXPECT_EQ(result.standardError, "");
+    EXPECT_EQ(result.exitStatus, 0);
+  }
+  bool preferencesExist() const { return exists(preferencesPath(home_.path())); }
+
+  TemporaryDirectory home_;
+};
+
+TEST_F(Cli, AMissingCommandWordGetsTheUsage) {
+  expectFailure(run({}), "Usage: kelo-ne-manager <connect|disconnect|status|update-app-rules>");
+}
+
+TEST_F(Cli, CommandWordsMatchExactly) {
+  expectFailure(run({"CONNECT"}), "Unknown command: CONNECT");
+  expectFailure(run({" status"}), "Unknown command:  status");
+  expectFailure(run({"status "}), "Unknown command: status ");
+  expectFailure(run({""}), "Unknown command: ");
+  expectFailure(run({"a/b"}), R"(Unknown command: a\/b)");
+  expectSuccess(run({"status", "--verbose", "extra"}), kNotConfigured);
+}
+
+TEST_F(Cli, StatusAndDisconnectNeverReadStandardInput) {
+  for (const char* command : {"status", "disconnect"}) {
+    const auto result = run({command}, std::string("{\"excludedApps\":[]}"));
+    expectSuccess(result, kNotConfigured);
+    EXPECT_EQ(result.inputOffset, 0) << command;
+  }
+  EXPECT_FALSE(preferencesExist());
+}
+
+TEST_F(Cli, RequestCommandsNeedAPayloadBeforeTouchingTheProfiles) {
+  seed({}, {{"loadAll", "must not be reached"}});
+  for (const char* command : {"connect", "update-app-rules"}) {
+    expectFailure(run({command}), "Expected JSON payload on stdin.");
+    expectFailure(run({command}, std::string("")), "Expected JSON payload on stdin.");
+    expectFailure(run({command}, std::string(" \n")),
+                  "The request is not valid JSON at byte 3: unexpected end of input; expected "
+                  "'[', '{', or a literal.");
+  }
+  expectFailure(run({"update-app-rules"}, std::string("{}")),
+                R"(The request has no member \"excludedApps\"; it must be a list of strings.)");
+  expectFailure(
+      run({"connect"}, std::string(R"({"privateKey":"k","address":"a","dns":"d",)"
+                                   R"("peerPublicKey":"p","peerEndpoint":"e",)"
+                                   R"("allowedIps":"i","mtu":"1280","excludedApps":[]})")),
+      R"(Member \"mtu\" of the request is a string; expected an integer.)");
+}
+
+TEST_F(Cli, HostileRequestsGetOneFailureDocument) {
+  const std::vector<std::string> hostile = {
+      std::string("{\"excludedApps\":[\"\xc3\x28\"]}"),
+      std::string(200000, '[') + std::string(200000, ']'),
+      std::string(70u << 20, ' '),
+      std::string("{\"excludedApps\":[\"a\0b\"]", 25),
+  };
+  for (const auto& request : hostile) {
+    const auto result = run({"update-app-rules"}, request);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.standardOutput, "");
+    const Json document = Json::parse(result.standardError);
+    ASSERT_EQ(document.size(), 1u);
+    EXPECT_TRUE(document["error"].is_string());
+  }
+}
+
+// None of the parser test documents is a valid request: each must end in exactly one failure
+// document, never in a crash, a hang or a touched preferences file.
+TEST_F(Cli, EveryParserTestDocumentIsRefused) {
+  const std::filesystem::path corpus = KELO_JSON_CORPUS;
+  ASSERT_TRUE(std::filesystem::is_directory(corpus)) << corpus;
+  int documents = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
+    const std::string request = readFile(entry.path().string());
+    for (const char* command : {"connect", "update-app-rules"}) {
+      const auto result = run({command}, request);
+      SCOPED_TRACE(entry.path().filename().string() + " " + command);
+      EXPECT_EQ(result.exitStatus, 1);
+      EXPECT_EQ(result.standardOutput, "");
+      const Json document = Json::parse(result.standardError, nullptr, false);
+      ASSERT_TRUE(document.is_object());
+      EXPECT_EQ(document.size(), 1u);
+      EXPECT_TRUE(document["error"].is_string());
+    }
+    ++documents;
+  }
+  EXPECT_EQ(documents, 318);
+  EXPECT_FALSE(preferencesExist());
+}
+
+TEST_F(Cli, StatusReportsTheFirstToolProfileExactly) {
+  Json plain = toolProfile("PLAIN", 3);
+  plain["connection"]["type"] = "ikev2Connection";
+  seed({plain, toolProfile("SECOND", 1)});
+  expectSuccess(run({"status"}),
+                R"({"configured":true,"connected":true,"connecting":false,"disconnecting":false,)"
+                R"("status":"connected","perAppMode":false,"appRuleCount":0})");
+  seed({toolProfile("ODD", 9, Json::array({appRule("com.example.mail")}))});
+  expectSuccess(run({"status"}),
+                R"({"configured":true,"connected":false,"connecting":false,"disconnecting":false,)"
+                R"("status":"unknown","perAppMode":true,"appRuleCount":1})");
+}
+
+TEST_F(Cli, DisconnectStopsThePlainConnectionToo) {
+  Json plain = toolProfile("PLAIN", 4);
+  plain["connection"]["type"] = "ikev2Connection";
+  seed({plain});
+  expectSuccess(run({"disconnect"}),
+                R"({"configured":true,"connected":false,"connecting":false,"disconnecting":true,)"
+                R"("status":"disconnecting","perAppMode":false,"appRuleCount":0})");
+  const Json stored = readPreferences(home_.path());
+  EXPECT_EQ(stored["profiles"][0]["connection"]["status"], 5);
+  EXPECT_EQ(stored["profiles"][0]["connection"]["type"], "ikev2Connection");
+}
+
+TEST_F(Cli, PlatformFaultsReachTheCallerWithTheirPrefix) {
+  seed({toolProfile("ONE", 3)}, {{"loadAll", "Permission denied: /Library/Preferences"}});
+  const std::string before = readFile(preferencesPath(home_.path()));
+  for (const char* command : {"status", "disconnect"}) {
+    expectFailure(
+        run({command}),
+        R"(Failed to load packet tunnel preferences: Permission denied: \/Library\/Preferences)");
+  }
+  EXPECT_EQ(readFile(preferencesPath(home_.path())), before);
+
+  writeFile(preferencesPath(home_.path()), R"({"profiles":{}})");
+  expectFailure(
+      run({"status"}),
+      R"(Failed to load packet tunnel preferences: The VPN preferences could not be read: \"profiles\" is not a list.)");
+}
+
+TEST_F(Cli, ASilentPlatformEndsInTheTimeOutAfterFifteenSeconds) {
+  seed({toolProfile("ONE", 3)}, {{"silent", {"loadAll"}}});
+  const auto began = std::chrono::steady_clock::now();
+  const auto result = run({"status"});
+  const auto took = std::chrono::steady_clock::now() - began;
+  expectFailure(result, "Timed out waiting for Network Extension manager response.");
+  EXPECT_GE(took, std::chrono::seconds(15));
+}
+
+TEST_F(Cli, ThirtyProcessesAtOnceLeaveAValidFileAndOneDocumentEach) {
+  seed({toolProfile("ONE", 3)});
+  const std::string request =
+      R"({"privateKey":"k","address":"10.0.0.2/32","dns":"1.1.1.1","peerPublicKey":"p",)"
+      R"("peerEndpoint":"203.0.113.5:51820","allowedIps":"0.0.0.0/0","excludedApps":[]})";
+  std::vector<ToolInvocation> invocations;
+  for (int index = 0; index < 30; ++index) {
+    const char* command = index % 3 == 0 ? "connect" : index % 3 == 1 ? "disconnect" : "status";
+    invocations.push_back({.arguments = {command},
+                           .input = index % 3 == 0 ? std::optional(request) : std::nullopt,
+                           .home = home_.path()});
+  }
+  for (const auto& result : runToolsConcurrently(invocations)) {
+    const bool succeeded = result.exitStatus == 0;
+    EXPECT_EQ(succeeded ? result.standardError : result.standardOutput, "");
+    const Json document = Json::parse(succeeded ? result.standardOutput : result.standardError);
+    EXPECT_EQ(document.size(), succeeded ? 7u : 1u);
+  }
+  const Json stored = readPreferences(home_.path());
+  ASSERT_TRUE(stored["profiles"].is_array());
+  for (const auto& profile : stored["profiles"]) {
+    EXPECT_TRUE(profile["identifier"].is_string());
+  }
+  EXPECT_FALSE(profileIdentifiers(stored).empty());
+}
+
+}  // namespace
+}  // namespace kelo::testing

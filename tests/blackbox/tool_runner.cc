@@ -1,0 +1,178 @@
+#include "blackbox/tool_runner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace kelo::testing {
+
+namespace {
+
+struct Started {
+  pid_t pid = -1;
+  int output = -1;
+  int error = -1;
+  int input = -1;
+};
+
+std::vector<std::string> environmentWithHome(const std::string& home) {
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::strncmp(*entry, "HOME=", 5) != 0) {
+      environment.emplace_back(*entry);
+    }
+  }
+  environment.push_back("HOME=" + home);
+  return environment;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& texts) {
+  std::vector<char*> result;
+  for (auto& text : texts) {
+    result.push_back(text.data());
+  }
+  result.push_back(nullptr);
+  return result;
+}
+
+int inputDescriptor(const std::optional<std::string>& input, const std::string& scratchFolder) {
+  if (!input) {
+    return open("/dev/null", O_RDONLY | O_CLOEXEC);
+  }
+  std::string path = scratchFolder + "/stdin-XXXXXX";
+  const int descriptor = mkostemp(path.data(), O_CLOEXEC);
+  if (descriptor < 0) {
+    throw std::runtime_error("cannot create the input file");
+  }
+  unlink(path.c_str());
+  std::size_t written = 0;
+  while (written < input->size()) {
+    const ssize_t count = write(descriptor, input->data() + written, input->size() - written);
+    if (count <= 0) {
+      throw std::runtime_error("cannot write the input file");
+    }
+    written += static_cast<std::size_t>(count);
+  }
+  lseek(descriptor, 0, SEEK_SET);
+  return descriptor;
+}
+
+Started start(const ToolInvocation& invocation) {
+  std::vector<std::string> argv;
+  if (invocation.fakeRoot) {
+    argv = {"unshare",
+            "-m",
+            "--propagation",
+            "private",
+            "sh",
+            KELO_FAKE_ROOT_SCRIPT,
+            *invocation.fakeRoot,
+            invocation.scratch,
+            invocation.home,
+            "--"};
+  }
+  argv.push_back(toolPath());
+  argv.insert(argv.end(), invocation.arguments.begin(), invocation.arguments.end());
+  auto environment = environmentWithHome(invocation.home);
+
+  std::array<int, 2> output{};
+  std::array<int, 2> error{};
+  if (pipe2(output.data(), O_CLOEXEC) != 0 || pipe2(error.data(), O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  Started started;
+  started.input = inputDescriptor(invocation.input, invocation.home);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, started.input, STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, error[1], STDERR_FILENO);
+  auto args = pointers(argv);
+  auto env = pointers(environment);
+  const int spawned =
+      posix_spawnp(&started.pid, args[0], &actions, nullptr, args.data(), env.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(output[1]);
+  close(error[1]);
+  if (spawned != 0) {
+    throw std::runtime_error(std::string("cannot start the tool: ") + std::strerror(spawned));
+  }
+  started.output = output[0];
+  started.error = error[0];
+  return started;
+}
+
+ToolRun finish(Started& started) {
+  ToolRun run;
+  std::array<pollfd, 2> streams = {pollfd{started.output, POLLIN, 0},
+                                   pollfd{started.error, POLLIN, 0}};
+  std::array<std::string*, 2> texts = {&run.standardOutput, &run.standardError};
+  std::array<char, 65536> buffer;
+  int open = 2;
+  while (open > 0) {
+    if (poll(streams.data(), streams.size(), -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      break;
+    }
+    for (std::size_t index = 0; index < streams.size(); ++index) {
+      if (streams[index].fd < 0 || streams[index].revents == 0) {
+        continue;
+      }
+      const ssize_t count = read(streams[index].fd, buffer.data(), buffer.size());
+      if (count > 0) {
+        texts[index]->append(buffer.data(), static_cast<std::size_t>(count));
+      } else if (count == 0 || errno != EINTR) {
+        close(streams[index].fd);
+        streams[index].fd = -1;
+        --open;
+      }
+    }
+  }
+  int status = 0;
+  while (waitpid(started.pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  run.inputOffset = lseek(started.input, 0, SEEK_CUR);
+  close(started.input);
+  return run;
+}
+
+}  // namespace
+
+std::string toolPath() {
+  return KELO_TOOL_PATH;
+}
+
+ToolRun runTool(const ToolInvocation& invocation) {
+  Started started = start(invocation);
+  return finish(started);
+}
+
+std::vector<ToolRun> runToolsConcurrently(const std::vector<ToolInvocation>& invocations) {
+  std::vector<Started> started;
+  for (const auto& invocation : invocations) {
+    started.push_back(start(invocation));
+  }
+  // Each is drained in turn: a document is a few hundred bytes, far below a pipe's buffer.
+  std::vector<ToolRun> runs;
+  for (auto& one : started) {
+    runs.push_back(finish(one));
+  }
+  return runs;
+}
+
+bool fakeRootAvailable() {
+  return geteuid() == 0 && std::system("unshare -m --propagation private true 2>/dev/null") == 0;
+}
+
+}  // namespace kelo::testing

@@ -1,0 +1,39 @@
+// Runs the built tool as a caller would: arguments, bytes on standard input, a home
+// directory, and optionally inside a fake system root laid over the real one.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kelo::testing {
+
+struct ToolRun {
+  std::string standardOutput;
+  std::string standardError;
+  int exitStatus = -1;
+  // How far the tool read into the standard input it was given.
+  long long inputOffset = 0;
+};
+
+struct ToolInvocation {
+  std::vector<std::string> arguments;               // after the program name
+  std::optional<std::string> input = std::nullopt;  // nullopt: standard input is /dev/null
+  std::string home = {};
+  // When set: the files of this folder are laid over "/" for the run, in a private mount
+  // namespace, and `scratch` holds the overlay's own folders.
+  std::optional<std::string> fakeRoot = std::nullopt;
+  std::string scratch = {};
+};
+
+ToolRun runTool(const ToolInvocation& invocation);
+
+// Runs several invocations at the same time and waits for all of them.
+std::vector<ToolRun> runToolsConcurrently(const std::vector<ToolInvocation>& invocations);
+
+// Whether this machine lets the tests build a fake system root (root, mount namespaces).
+bool fakeRootAvailable();
+
+std::string toolPath();
+
+}  // namespace kelo::testing

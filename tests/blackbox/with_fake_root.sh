@@ -1,0 +1,20 @@
+#!/bin/sh
+# Runs a command with the files of FAKE laid over the real root, without touching the host:
+# inside a private mount namespace (the caller runs this under `unshare -m`), an overlay whose
+# lower layer is "/" gets the fake files, /proc, /dev and the home folder are bound into it,
+# and the command runs chrooted there. SCRATCH holds the overlay's folders; the caller
+# removes it afterwards.
+#
+#   with_fake_root.sh FAKE SCRATCH HOME -- COMMAND [ARGUMENT...]
+set -eu
+fake=$1 scratch=$2 home=$3
+shift 4
+mkdir -p "$scratch/upper" "$scratch/work" "$scratch/merged"
+mount -t overlay overlay -o "lowerdir=/,upperdir=$scratch/upper,workdir=$scratch/work" "$scratch/merged"
+cp -a "$fake/." "$scratch/merged/"
+mount --bind /proc "$scratch/merged/proc"
+mount --rbind /dev "$scratch/merged/dev"
+# The home folder stays the real one, so that the caller can read what the tool wrote there.
+mkdir -p "$scratch/merged$home"
+mount --bind "$home" "$scratch/merged$home"
+exec chroot "$scratch/merged" "$@"
