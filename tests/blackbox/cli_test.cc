@@ -87,7 +87,8 @@ TEST_F(Cli, HostileRequestsGetOneFailureDocument) {
       std::string("{\"excludedApps\":[\"\xc3\x28\"]}"),
       std::string(200000, '[') + std::string(200000, ']'),
       std::string(70u << 20, ' '),
-      std::string("{\"excludedApps\":[\"a\0b\"]", 25),
+      std::string("{\"excludedApps\":[\"a\0b\"]}", 24),
+      std::string(R"({"excludedApps":["\u0000.app", "\ud800"]})"),
   };
   for (const auto& request : hostile) {
     const auto result = run({"update-app-rules"}, request);

@@ -1,0 +1,136 @@
+// Code-signature inspection: the report's parsing rules on their own, and the child process
+// through small fake code-signing programs.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "apprules/code_signature.h"
+#include "support/test_support.h"
+
+namespace kelo {
+namespace {
+
+std::string outcome(const Result<CodeSignature>& result) {
+  if (!result) {
+    return "error: " + failureMessage(result.error());
+  }
+  return result->signingIdentifier + " | " + result->designatedRequirement;
+}
+
+std::string parsed(std::string_view report) {
+  return outcome(parseSignatureReport(report, "/x/App"));
+}
+
+TEST(SignatureReport, JoinsStandardErrorFirstAndLeavesOutEmptyTexts) {
+  EXPECT_EQ(signatureReport("out", "err"), "err\nout");
+  EXPECT_EQ(signatureReport("out", ""), "out");
+  EXPECT_EQ(signatureReport("", "err\n"), "err\n");
+  EXPECT_EQ(signatureReport("", ""), "");
+}
+
+TEST(SignatureReport, ReadsTheIdentifierOnlyAtTheStartOfALine) {
+  EXPECT_EQ(parsed("Identifier=com.example.app  \ndesignated => anchor apple"),
+            "com.example.app | anchor apple");
+  EXPECT_EQ(parsed("  Identifier=com.example.app\ndesignated => x"),
+            "error: Missing signing identifier for /x/App");
+  EXPECT_EQ(parsed("identifier=com.example.app\ndesignated => x"),
+            "error: Missing signing identifier for /x/App");
+}
+
+TEST(SignatureReport, FindsTheRequirementMarkerAnywhereInALine) {
+  EXPECT_EQ(parsed("Identifier=a\n# designated => identifier \"a\" and anchor apple\r"),
+            "a | identifier \"a\" and anchor apple");
+  EXPECT_EQ(parsed("Identifier=a\ndesignated => one designated => two"),
+            "a | one designated => two");
+  EXPECT_EQ(parsed("Identifier=a designated => both"), "a designated => both | both");
+  EXPECT_EQ(parsed("Identifier=a\nDesignated => x"),
+            "error: Missing designated requirement for /x/App");
+}
+
+TEST(SignatureReport, LaterLinesWinEvenWhenEmpty) {
+  EXPECT_EQ(parsed("Identifier=first\nIdentifier=second\ndesignated => r"), "second | r");
+  EXPECT_EQ(parsed("Identifier=first\nIdentifier=\ndesignated => r"),
+            "error: Missing signing identifier for /x/App");
+  EXPECT_EQ(parsed("Identifier=a\ndesignated => r\ndesignated =>"),
+            "error: Missing designated requirement for /x/App");
+  EXPECT_EQ(parsed("Identifier=\u00a0a\u2028\n\n\ndesignated =>\tr\u0085"), "a | r");
+}
+
+class FakeCodesign : public ::testing::Test {
+ protected:
+  // A code-signing program made of a shell script.
+  std::string program(const std::string& body) {
+    const std::string path = dir_ / ("codesign-" + std::to_string(++count_));
+    testing::writeFile(path, "#!/bin/sh\n" + body, 0755);
+    return path;
+  }
+  Result<CodeSignature> fetch(const std::string& program, const std::string& path = "/Apps/A") {
+    return KeloDesktopNEManager::fetchCodeSignature(path, program);
+  }
+  testing::TemporaryDirectory dir_;
+  int count_ = 0;
+};
+
+TEST_F(FakeCodesign, PassesTheExactArgumentsWithThePathAsOneArgument) {
+  const auto codesign = program(
+      "printf 'Identifier=%s|%s|%s|%s|%s\\n' \"$#\" \"$1\" \"$2\" \"$3\" \"$4\" >&2\n"
+      "echo 'designated => identifier x'\n");
+  EXPECT_EQ(
+      outcome(fetch(codesign, "/Applications/My Editor.app/Contents/MacOS/My Editor")),
+      "4|-d|--verbose=4|-r-|/Applications/My Editor.app/Contents/MacOS/My Editor | identifier x");
+}
+
+TEST_F(FakeCodesign, TakesAValueBothStreamsCarryFromStandardOutput) {
+  const auto codesign = program(
+      "echo 'Identifier=from.err' >&2\necho 'designated => err' >&2\n"
+      "echo 'Identifier=from.out'\n");
+  EXPECT_EQ(outcome(fetch(codesign)), "from.out | err");
+}
+
+TEST_F(FakeCodesign, ReportsAFailedInspectionWithTheWholeReport) {
+  EXPECT_EQ(outcome(fetch(program("exit 3\n"))),
+            "error: Failed to inspect code signature for /Apps/A: ");
+  EXPECT_EQ(outcome(fetch(program("echo 'not signed' >&2\necho out\nexit 1\n"))),
+            "error: Failed to inspect code signature for /Apps/A: not signed\n\nout\n");
+}
+
+TEST_F(FakeCodesign, ReadsOutputThatIsNotUTF8AsNoText) {
+  EXPECT_EQ(outcome(fetch(program("printf 'Identifier=a\\ndesignated => b\\n\\377'\n"))),
+            "error: Missing signing identifier for /Apps/A");
+  EXPECT_EQ(
+      outcome(fetch(program("printf 'Identifier=a\\ndesignated => b\\n'\nprintf '\\377' >&2\n"))),
+      "a | b");
+}
+
+TEST_F(FakeCodesign, DrainsAReportLargerThanAPipeHolds) {
+  const auto codesign = program(
+      "head -c 1048576 /dev/zero | tr '\\0' 'x' >&2\n"
+      "head -c 1048576 /dev/zero | tr '\\0' 'y'\n"
+      "printf '\\nIdentifier=big\\ndesignated => large\\n'\n");
+  EXPECT_EQ(outcome(fetch(codesign)), "big | large");
+}
+
+TEST_F(FakeCodesign, ReportsAProgramThatCannotBeStartedUnchanged) {
+  const auto missing = fetch(dir_ / "absent");
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_TRUE(std::holds_alternative<PlatformError>(missing.error()));
+  EXPECT_EQ(failureMessage(missing.error()),
+            "The program " + dir_ / "absent" + " could not be started: No such file or directory");
+  testing::writeFile(dir_ / "not-executable", "#!/bin/sh\n", 0644);
+  EXPECT_TRUE(std::holds_alternative<PlatformError>(fetch(dir_ / "not-executable").error()));
+}
+
+TEST_F(FakeCodesign, LeaksNoOtherDescriptorIntoTheChild) {
+  const int leaked = open("/dev/null", O_RDONLY);  // deliberately without close-on-exec
+  // ls lists its own descriptors (3 is its listing of them) and fails on the missing path,
+  // which puts the listing into the failure's report.
+  const auto result = fetch(program("exec ls /proc/self/fd /missing-path\n"));
+  close(leaked);
+  const std::string message = failureMessage(result.error());
+  const auto listing = message.find("/proc/self/fd:\n");
+  ASSERT_NE(listing, std::string::npos) << message;
+  EXPECT_EQ(message.substr(listing), "/proc/self/fd:\n0\n1\n2\n3\n");
+}
+
+}  // namespace
+}  // namespace kelo

@@ -1,0 +1,110 @@
+// Rule building over temporary application roots with a fake code-signing program that signs
+// every application except those whose name says "Unsigned", and records each call.
+#include <gtest/gtest.h>
+
+#include "kelo_desktop_ne_manager.h"
+#include "support/test_support.h"
+
+namespace kelo {
+namespace {
+
+class RuleBuilding : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing::writeFile(dir_ / "codesign",
+                       "#!/bin/sh\n"
+                       "echo \"$4\" >> '" +
+                           dir_ / "calls" +
+                           "'\n"
+                           "case \"$4\" in *Unsigned*) echo 'code object is not signed at all' "
+                           ">&2; exit 1;; esac\n"
+                           "name=$(basename \"$4\")\n"
+                           "echo \"Identifier=com.example.${name%%-*}\" >&2\n"
+                           "echo \"designated => identifier \\\"com.example.${name%%-*}\\\"\"\n",
+                       0755);
+    sources_ = {{dir_ / "Applications", dir_ / "Home/Applications"}, dir_ / "codesign"};
+  }
+  std::string bundle(const std::string& relative, const std::string& executable) {
+    const std::string path = dir_ / (relative + "/Contents/MacOS/" + executable);
+    testing::writeFile(path, "", 0755);
+    return path;
+  }
+  Result<std::vector<NEAppRule>> build(const std::vector<std::string>& excluding) {
+    return KeloDesktopNEManager::buildIncludedAppRules(excluding, sources_);
+  }
+  std::string calls() const {
+    return testing::exists(dir_ / "calls") ? testing::readFile(dir_ / "calls") : "";
+  }
+  static NEAppRule rule(const std::string& identifier, const std::string& path) {
+    NEAppRule made("com.example." + identifier, "identifier \"com.example." + identifier + "\"");
+    made.matchPath = path;
+    return made;
+  }
+
+  testing::TemporaryDirectory dir_;
+  AppRuleSources sources_;
+};
+
+TEST_F(RuleBuilding, IncludesEverySignedApplicationThatIsNotExcluded) {
+  const auto mail = bundle("Applications/Mail.app", "Mail");
+  const auto notes = bundle("Home/Applications/Notes.app", "Notes");
+  const auto chat = bundle("Applications/Chat.app", "Chat");
+  bundle("Applications/Unsigned.app", "Unsigned");
+  const auto rules =
+      build({dir_ / "Applications/Mail.app", mail, " " + mail + "\n", dir_ / "Nothing/here"});
+  EXPECT_EQ(rules.value(), (std::vector<NEAppRule>{rule("Chat", chat), rule("Notes", notes)}));
+  EXPECT_EQ(build({}).value(),
+            (std::vector<NEAppRule>{rule("Chat", chat), rule("Mail", mail), rule("Notes", notes)}));
+}
+
+TEST_F(RuleBuilding, KeepsOneRulePerExecutableEvenWhenIdentifiersRepeat) {
+  const auto first = bundle("Applications/One.app", "Twin-1");
+  const auto second = bundle("Applications/Two.app", "Twin-2");
+  EXPECT_EQ(build({}).value(), (std::vector<NEAppRule>{rule("Twin", first), rule("Twin", second)}));
+}
+
+TEST_F(RuleBuilding, MatchesExclusionsInEitherUnicodeNormalForm) {
+  bundle("Applications/Caf\u00e9.app", "Caf\u00e9");
+  const auto other = bundle("Applications/Other.app", "Other");
+  // The decomposed spelling names no file here, so it stays as written and must still match.
+  EXPECT_EQ(build({dir_ / "Applications/Cafe\u0301.app/Contents/MacOS/Cafe\u0301"}).value(),
+            std::vector<NEAppRule>{rule("Other", other)});
+}
+
+TEST_F(RuleBuilding, TheFirstBadExclusionEndsItBeforeDiscovery) {
+  bundle("Applications/Mail.app", "Mail");
+  const auto rules = build({dir_ / "Applications/Mail.app", dir_ / "Missing.app", "  "});
+  EXPECT_EQ(rules.error(),
+            Error{ManagerError::invalidInput("No executable found in " + dir_ / "Missing.app.")});
+  EXPECT_EQ(build({"\n"}).error(),
+            Error{ManagerError::invalidInput("Application path cannot be empty.")});
+  EXPECT_EQ(calls(), "");
+}
+
+TEST_F(RuleBuilding, FailsWhenNothingIsLeftToInclude) {
+  const auto mail = bundle("Applications/Mail.app", "Mail");
+  EXPECT_EQ(build({mail}).error(), Error{ManagerError::invalidInput(
+                                       "App-based split tunneling could not derive any included "
+                                       "macOS apps from the current installation set.")});
+  EXPECT_EQ(calls(), "");
+  sources_.roots = {dir_ / "Nowhere"};
+  EXPECT_EQ(build({}).error(), Error{ManagerError::invalidInput(
+                                   "App-based split tunneling could not derive any included "
+                                   "macOS apps from the current installation set.")});
+}
+
+TEST_F(RuleBuilding, FailsWhenNoSignatureCanBeRead) {
+  const auto unsigned1 = bundle("Applications/Unsigned1.app", "Unsigned1");
+  const auto unsigned2 = bundle("Applications/Unsigned2.app", "Unsigned2");
+  EXPECT_EQ(build({}).error(), Error{ManagerError::codesign(
+                                   "App-based split tunneling could not build any usable macOS "
+                                   "app rules from the installed application set.")});
+  EXPECT_EQ(calls(), unsigned1 + "\n" + unsigned2 + "\n");
+  sources_.codesignPath = dir_ / "absent";
+  EXPECT_EQ(failureMessage(build({}).error()),
+            "App-based split tunneling could not build any usable macOS app rules from the "
+            "installed application set.");
+}
+
+}  // namespace
+}  // namespace kelo
