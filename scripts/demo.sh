@@ -1,33 +1,73 @@
 #!/usr/bin/env bash
-# Builds kelo-ne-manager and walks it through its main job against the simulated platform, in
-# a fresh home folder of its own: connect a full tunnel, read the status, disconnect.
+# Builds kelo-ne-manager and walks it through its whole cycle against the simulated platform,
+# in a fresh home folder of its own: status, a full-tunnel connect, disconnect, and then, where
+# mount namespaces are available (as root), a per-app connect and update-app-rules with fake
+# applications and a fake /usr/bin/codesign laid over the real root for those runs only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+scripts/dependencies.sh
 cmake -S . -B build >/dev/null
 cmake --build build -j "$(nproc)" --target kelo-ne-manager >/dev/null
-tool=build/kelo-ne-manager
+tool=$PWD/build/kelo-ne-manager
 
 export HOME=${DEMO_HOME:-$(mktemp -d)}
 echo "simulated VPN preferences: $HOME/.local/state/kelo-ne-manager/vpn-preferences.json"
 
+fake=""
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+# run COMMAND [REQUEST]: shows the command, its one document and its exit status.
 run() {
-  local command=$1 request=${2:-}
+  local command=$1 request=${2:-} status=0 prefix=()
+  if [ -n "$fake" ]; then
+    prefix=(unshare -m --propagation private sh tests/blackbox/with_fake_root.sh "$fake"
+      "$(mktemp -d -p "$scratch")" "$HOME" --)
+  fi
   echo
   echo "\$ kelo-ne-manager $command${request:+ <<< '$request'}"
-  local status=0
   if [ -n "$request" ]; then
-    printf "%s" "$request" | "$tool" "$command" 2>&1 || status=$?
+    printf '%s' "$request" | "${prefix[@]}" "$tool" "$command" 2>&1 || status=$?
   else
-    "$tool" "$command" </dev/null 2>&1 || status=$?
+    "${prefix[@]}" "$tool" "$command" </dev/null 2>&1 || status=$?
   fi
   echo
   echo "(exit status $status)"
 }
 
+request='{"privateKey":"yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3fBmk=","address":"10.8.0.2/32","dns":"1.1.1.1","peerPublicKey":"xTIBA5rboUvnH4htodjb6e697QjLERt1NAB4mZqp8Dg=","peerEndpoint":"203.0.113.5:51820","allowedIps":"0.0.0.0/0, ::/0","excludedApps":[]}'
+
 run status
-run connect '{"privateKey":"yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3fBmk=","address":"10.8.0.2/32","dns":"1.1.1.1","peerPublicKey":"xTIBA5rboUvnH4htodjb6e697QjLERt1NAB4mZqp8Dg=","peerEndpoint":"203.0.113.5:51820","allowedIps":"0.0.0.0/0, ::/0","excludedApps":[]}'
+run connect "$request"
 sleep 0.6  # the simulated extension takes half a second to come up
 run status
 run disconnect
 run update-app-rules '{"excludedApps":[]}'
+
+if [ "$(id -u)" -ne 0 ] || ! unshare -m --propagation private true 2>/dev/null; then
+  echo
+  echo "(per-app part skipped: it needs root to lay fake applications over /)"
+  exit 0
+fi
+fake=$scratch/fake
+for app in Applications/Mail.app/Contents/MacOS/Mail Applications/Browser.app/Contents/MacOS/Browser \
+  System/Applications/Calendar.app/Contents/MacOS/Calendar; do
+  mkdir -p "$fake/$(dirname "$app")" && touch "$fake/$app"
+done
+mkdir -p "$fake/usr/bin"
+cat >"$fake/usr/bin/codesign" <<'SCRIPT'
+#!/bin/sh
+name=$(basename "$4")
+echo "Executable=$4" >&2
+echo "Identifier=com.example.$name" >&2
+echo "designated => identifier \"com.example.$name\" and anchor apple generic"
+SCRIPT
+chmod +x "$fake/usr/bin/codesign"
+echo
+echo "--- per-app, with /Applications/{Mail,Browser}.app, /System/Applications/Calendar.app and a fake codesign"
+run connect "${request/\"excludedApps\":\[\]/\"excludedApps\":[\"/Applications/Browser.app\"]}"
+run update-app-rules '{"excludedApps":["/Applications/Browser.app","/Applications/Mail.app"]}'
+run status
+echo
+echo "stored rules:"
+grep -A1 '"signingIdentifier"' "$HOME/.local/state/kelo-ne-manager/vpn-preferences.json"

@@ -4,6 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+scripts/dependencies.sh
 jobs=$(nproc)
 
 # Formatting is part of the contract of the code base.

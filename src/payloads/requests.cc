@@ -37,7 +37,12 @@ std::string typeName(const Json& value) {
 }
 
 std::string quoted(std::string_view name) {
-  return "\"" + std::string(name) + "\"";
+  std::string text;
+  text.reserve(name.size() + 2);
+  text += '"';
+  text += name;
+  text += '"';
+  return text;
 }
 
 struct TooDeep {};

@@ -1,0 +1,117 @@
+// Figures for the tool's hot paths: request decoding, the status document, discovery and
+// resolution over a generated application tree, and a whole "status" process with its peak
+// memory. Run: build with -DKELO_BUILD_BENCHMARKS=ON, then build/bench/kelo_bench.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "kelo_desktop_ne_manager.h"
+
+namespace kelo {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string connectRequest(int excluded) {
+  std::string apps;
+  for (int index = 0; index < excluded; ++index) {
+    apps += (index ? ",\"" : "\"") + std::string("/Applications/App") + std::to_string(index) +
+            ".app\"";
+  }
+  return R"({"privateKey":"yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3fBmk=","address":"10.8.0.2/32",)"
+         R"("dns":"1.1.1.1","peerPublicKey":"xTIBA5rboUvnH4htodjb6e697QjLERt1NAB4mZqp8Dg=",)"
+         R"("peerEndpoint":"203.0.113.5:51820","allowedIps":"0.0.0.0/0","mtu":1280,"excludedApps":[)" +
+         apps + "]}";
+}
+
+void DecodeConnectRequest(benchmark::State& state) {
+  const std::string request = connectRequest(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(ConnectPayload::decode(request));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * request.size()));
+}
+BENCHMARK(DecodeConnectRequest)->Arg(0)->Arg(100)->Arg(10000);
+
+void EncodeStatusDocument(benchmark::State& state) {
+  const StatusPayload payload{true, false, true, false, "connecting", true, 42};
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(payload.encoded());
+  }
+}
+BENCHMARK(EncodeStatusDocument);
+
+// A root with `count` bundles spread over two levels of folders.
+class ApplicationTree {
+ public:
+  explicit ApplicationTree(int count)
+      : root_(fs::temp_directory_path() / ("kelo-bench-" + std::to_string(getpid()))) {
+    for (int index = 0; index < count; ++index) {
+      const fs::path macos = root_ / ("Group" + std::to_string(index % 10)) /
+                             ("App" + std::to_string(index) + ".app") / "Contents" / "MacOS";
+      fs::create_directories(macos);
+      std::ofstream(macos / ("App" + std::to_string(index)));
+    }
+  }
+  ~ApplicationTree() { fs::remove_all(root_); }
+  std::string root() const { return root_.string(); }
+
+ private:
+  fs::path root_;
+};
+
+void DiscoverApplications(benchmark::State& state) {
+  const ApplicationTree tree(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(KeloDesktopNEManager::discoverInstalledApplications({tree.root()}));
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(DiscoverApplications)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond);
+
+void ResolveBundle(benchmark::State& state) {
+  const ApplicationTree tree(1);
+  const std::string bundle = tree.root() + "/Group0/App0.app/";
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(KeloDesktopNEManager::canonicalExecutablePath(bundle));
+  }
+}
+BENCHMARK(ResolveBundle);
+
+// One whole "status" process against a stored profile; reports the child's peak memory.
+void StatusProcess(benchmark::State& state) {
+  const fs::path home = fs::temp_directory_path() / ("kelo-bench-home-" + std::to_string(getpid()));
+  fs::create_directories(home / ".local/state/kelo-ne-manager");
+  std::ofstream(home / ".local/state/kelo-ne-manager/vpn-preferences.json")
+      << R"({"profiles":[{"identifier":"A","enabled":true,"protocol":{"type":"tunnelProvider",)"
+         R"("providerBundleIdentifier":"com.kelo.vpn.desktop.PacketTunnel"},"connection":{"status":3}}]})";
+  std::string homeVariable = "HOME=" + home.string();
+  char* environment[] = {homeVariable.data(), nullptr};
+  char* arguments[] = {const_cast<char*>(KELO_TOOL_PATH), const_cast<char*>("status"), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  for (auto _ : state) {
+    pid_t child = 0;
+    posix_spawn(&child, KELO_TOOL_PATH, &actions, nullptr, arguments, environment);
+    int status = 0;
+    waitpid(child, &status, 0);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  rusage usage{};
+  getrusage(RUSAGE_CHILDREN, &usage);
+  state.counters["peak_rss_KiB"] = static_cast<double>(usage.ru_maxrss);
+  fs::remove_all(home);
+}
+BENCHMARK(StatusProcess)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace kelo
+
+BENCHMARK_MAIN();

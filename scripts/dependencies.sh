@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing kelo-ne-manager need, only those
+# that are missing (apt-get, as root).
+set -euo pipefail
+
+packages=(
+  cmake g++ make pkgconf git clang-format
+  nlohmann-json3-dev  # JSON reading and writing
+  libutf8proc-dev     # Unicode composition (NFC) and white-space categories
+  libgtest-dev googletest
+  util-linux mount    # unshare and overlay mounts for the fake system root of the tests
+)
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed'; then
+    missing+=("$package")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "missing packages: ${missing[*]}; install them with: sudo apt-get install ${missing[*]}" >&2
+  exit 1
+fi
+echo "installing: ${missing[*]}"
+apt-get update -qq
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
