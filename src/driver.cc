@@ -10,27 +10,13 @@
 #include "deadline_guard.h"
 #include "kelo_desktop_ne_manager.h"
 #include "platform/child_process.h"
+#include "platform/descriptors.h"
 
 namespace kelo {
 
 namespace {
 
 constexpr char kUsage[] = "Usage: kelo-ne-manager <connect|disconnect|status|update-app-rules>";
-
-// One write of the complete bytes, continued only if the stream takes them in parts.
-void writeAll(int descriptor, const std::string& bytes) {
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t count = write(descriptor, bytes.data() + written, bytes.size() - written);
-    if (count < 0 && errno == EINTR) {
-      continue;
-    }
-    if (count <= 0) {
-      return;
-    }
-    written += static_cast<std::size_t>(count);
-  }
-}
 
 void writeJSON(const StatusPayload& value) {
   writeAll(STDOUT_FILENO, value.encoded());
@@ -40,26 +26,11 @@ void writeFailure(const Error& error) {
   writeAll(STDERR_FILENO, failureDocument(failureMessage(error)));
 }
 
-// Standard input to its end, or one byte past the largest request, whichever comes first.
-std::string readStandardInput() {
-  std::string bytes;
-  std::array<char, 65536> buffer;
-  while (bytes.size() <= kMaximumRequestBytes) {
-    const ssize_t count = read(STDIN_FILENO, buffer.data(), buffer.size());
-    if (count < 0 && errno == EINTR) {
-      continue;
-    }
-    if (count <= 0) {
-      break;
-    }
-    bytes.append(buffer.data(), static_cast<std::size_t>(count));
-  }
-  return bytes;
-}
-
 template <class Request>
 Result<Request> readJSONFromStdin() {
-  const std::string bytes = readStandardInput();
+  // Read to its end, or to one byte past the largest request, which decoding then refuses.
+  std::string bytes;
+  readToEnd(STDIN_FILENO, bytes, kMaximumRequestBytes);
   if (bytes.empty()) {
     return std::unexpected(Error{ManagerError::invalidInput("Expected JSON payload on stdin.")});
   }
@@ -68,14 +39,21 @@ Result<Request> readJSONFromStdin() {
 
 using CommandOperation = Operation<StatusPayload>;
 
-Result<CommandOperation> prepareConnect() {
-  auto request = readJSONFromStdin<ConnectPayload>();
+// A command that takes a request: reads and decodes it, then runs `operation` with it.
+template <class Request>
+Result<CommandOperation> withRequest(void (*operation)(Request, Completion<StatusPayload>,
+                                                       AppRuleSources)) {
+  auto request = readJSONFromStdin<Request>();
   if (!request) {
     return std::unexpected(request.error());
   }
-  return [payload = std::move(*request)](Completion<StatusPayload> completion) {
-    KeloDesktopNEManager::connect(payload, std::move(completion));
+  return [operation, payload = std::move(*request)](Completion<StatusPayload> completion) {
+    operation(payload, std::move(completion), AppRuleSources::system());
   };
+}
+
+Result<CommandOperation> prepareConnect() {
+  return withRequest<ConnectPayload>(&KeloDesktopNEManager::connect);
 }
 
 Result<CommandOperation> prepareDisconnect() {
@@ -87,13 +65,7 @@ Result<CommandOperation> prepareStatus() {
 }
 
 Result<CommandOperation> prepareUpdateAppRules() {
-  auto request = readJSONFromStdin<AppRulePayload>();
-  if (!request) {
-    return std::unexpected(request.error());
-  }
-  return [payload = std::move(*request)](Completion<StatusPayload> completion) {
-    KeloDesktopNEManager::updateAppRules(payload, std::move(completion));
-  };
+  return withRequest<AppRulePayload>(&KeloDesktopNEManager::updateAppRules);
 }
 
 // The command table, compared in this order. Preparing a command reads and decodes its

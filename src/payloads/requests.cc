@@ -85,11 +85,13 @@ Result<Json> parseDocument(std::string_view bytes) {
   }
 }
 
-Result<const Json*> requireObject(const Json& document) {
-  if (!document.is_object()) {
-    return decodingError("The request is " + typeName(document) + "; expected a JSON object.");
+// The request document, which must be one JSON object.
+Result<Json> parseRequestObject(std::string_view bytes) {
+  auto document = parseDocument(bytes);
+  if (document && !document->is_object()) {
+    return decodingError("The request is " + typeName(*document) + "; expected a JSON object.");
   }
-  return &document;
+  return document;
 }
 
 Result<std::string> requiredString(const Json& object, std::string_view name) {
@@ -183,15 +185,11 @@ std::optional<AppRulePayload::CodingKeys> appRuleCodingKey(std::string_view text
 
 Result<ConnectPayload> ConnectPayload::decode(std::string_view json) {
   using Key = CodingKeys;
-  const auto document = parseDocument(json);
+  const auto document = parseRequestObject(json);
   if (!document) {
     return std::unexpected(document.error());
   }
-  const auto object = requireObject(*document);
-  if (!object) {
-    return std::unexpected(object.error());
-  }
-  const Json& members = **object;
+  const Json& members = *document;
   ConnectPayload payload;
   // Members are read in declaration order; the first bad one ends the decoding.
   const std::pair<Key, std::string*> texts[] = {
@@ -227,15 +225,11 @@ Result<ConnectPayload> ConnectPayload::decode(std::string_view json) {
 }
 
 Result<AppRulePayload> AppRulePayload::decode(std::string_view json) {
-  const auto document = parseDocument(json);
+  const auto document = parseRequestObject(json);
   if (!document) {
     return std::unexpected(document.error());
   }
-  const auto object = requireObject(*document);
-  if (!object) {
-    return std::unexpected(object.error());
-  }
-  auto excluded = requiredStringList(**object, stringValue(CodingKeys::excludedApps));
+  auto excluded = requiredStringList(*document, stringValue(CodingKeys::excludedApps));
   if (!excluded) {
     return std::unexpected(excluded.error());
   }

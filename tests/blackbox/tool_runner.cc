@@ -1,7 +1,8 @@
 #include "blackbox/tool_runner.h"
 
+#include "platform/descriptors.h"
+
 #include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,13 +54,8 @@ int inputDescriptor(const std::optional<std::string>& input, const std::string& 
     throw std::runtime_error("cannot create the input file");
   }
   unlink(path.c_str());
-  std::size_t written = 0;
-  while (written < input->size()) {
-    const ssize_t count = write(descriptor, input->data() + written, input->size() - written);
-    if (count <= 0) {
-      throw std::runtime_error("cannot write the input file");
-    }
-    written += static_cast<std::size_t>(count);
+  if (!writeAll(descriptor, *input)) {
+    throw std::runtime_error("cannot write the input file");
   }
   lseek(descriptor, 0, SEEK_SET);
   return descriptor;
@@ -112,32 +108,9 @@ Started start(const ToolInvocation& invocation) {
 
 ToolRun finish(Started& started) {
   ToolRun run;
-  std::array<pollfd, 2> streams = {pollfd{started.output, POLLIN, 0},
-                                   pollfd{started.error, POLLIN, 0}};
-  std::array<std::string*, 2> texts = {&run.standardOutput, &run.standardError};
-  std::array<char, 65536> buffer;
-  int open = 2;
-  while (open > 0) {
-    if (poll(streams.data(), streams.size(), -1) < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      break;
-    }
-    for (std::size_t index = 0; index < streams.size(); ++index) {
-      if (streams[index].fd < 0 || streams[index].revents == 0) {
-        continue;
-      }
-      const ssize_t count = read(streams[index].fd, buffer.data(), buffer.size());
-      if (count > 0) {
-        texts[index]->append(buffer.data(), static_cast<std::size_t>(count));
-      } else if (count == 0 || errno != EINTR) {
-        close(streams[index].fd);
-        streams[index].fd = -1;
-        --open;
-      }
-    }
-  }
+  readBothToEnd(started.output, run.standardOutput, started.error, run.standardError);
+  close(started.output);
+  close(started.error);
   int status = 0;
   while (waitpid(started.pid, &status, 0) < 0 && errno == EINTR) {
   }

@@ -1,7 +1,8 @@
 #include "platform/child_process.h"
 
+#include "platform/descriptors.h"
+
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -63,35 +64,6 @@ class Pipe {
 std::unexpected<PlatformError> launchError(const std::string& program, int error) {
   return std::unexpected(PlatformError{
       "ChildProcess", "The program " + program + " could not be started: " + std::strerror(error)});
-}
-
-// Reads both pipes until each reaches end of file.
-void drain(Pipe& output, Pipe& error, ChildOutput& into) {
-  std::array<pollfd, 2> streams = {pollfd{output.readEnd(), POLLIN, 0},
-                                   pollfd{error.readEnd(), POLLIN, 0}};
-  std::array<std::string*, 2> texts = {&into.standardOutput, &into.standardError};
-  std::array<char, 65536> buffer;
-  int open = 2;
-  while (open > 0) {
-    if (poll(streams.data(), streams.size(), -1) < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return;
-    }
-    for (std::size_t index = 0; index < streams.size(); ++index) {
-      if (streams[index].fd < 0 || streams[index].revents == 0) {
-        continue;
-      }
-      const ssize_t count = read(streams[index].fd, buffer.data(), buffer.size());
-      if (count > 0) {
-        texts[index]->append(buffer.data(), static_cast<std::size_t>(count));
-      } else if (count == 0 || errno != EINTR) {
-        streams[index].fd = -1;
-        --open;
-      }
-    }
-  }
 }
 
 int waitForExit(pid_t child) {
@@ -171,7 +143,7 @@ std::expected<ChildOutput, PlatformError> runChildProcess(
   output.closeWrite();
   error.closeWrite();
   ChildOutput result;
-  drain(output, error, result);
+  readBothToEnd(output.readEnd(), result.standardOutput, error.readEnd(), result.standardError);
   result.terminationStatus = waitForExit(child);
   return result;
 }

@@ -5,10 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstring>
 
+#include "platform/descriptors.h"
 #include "platform/home_directory.h"
 
 namespace kelo::simulator {
@@ -78,19 +78,11 @@ std::expected<Document, PlatformError> readFile(const std::string& path) {
     return unreadable(path + ": " + std::strerror(errno) + ".");
   }
   std::string contents;
-  std::array<char, 65536> buffer;
-  for (;;) {
-    const ssize_t count = read(descriptor, buffer.data(), buffer.size());
-    if (count > 0) {
-      contents.append(buffer.data(), static_cast<std::size_t>(count));
-    } else if (count == 0 || errno != EINTR) {
-      const int error = count == 0 ? 0 : errno;
-      close(descriptor);
-      if (error != 0) {
-        return unreadable(path + ": " + std::strerror(error) + ".");
-      }
-      break;
-    }
+  const bool complete = readToEnd(descriptor, contents);
+  const int error = errno;
+  close(descriptor);
+  if (!complete) {
+    return unreadable(path + ": " + std::strerror(error) + ".");
   }
   Document document;
   try {
@@ -114,21 +106,6 @@ bool makeFolders(const std::string& path) {
       return true;
     }
   }
-}
-
-bool writeAll(int descriptor, const std::string& bytes) {
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t count = write(descriptor, bytes.data() + written, bytes.size() - written);
-    if (count < 0 && errno == EINTR) {
-      continue;
-    }
-    if (count <= 0) {
-      return false;
-    }
-    written += static_cast<std::size_t>(count);
-  }
-  return true;
 }
 
 // Writes next to the file and renames over it, so readers see the old or the new document.

@@ -362,20 +362,35 @@ void deliver(Handler handler, Value value) {
   });
 }
 
+// The document for an operation that only reads. When the file cannot be read or a fault
+// answers for the operation, the failure is delivered (or, for a silent one, nothing is) and
+// the operation goes no further.
+template <class Value>
+std::optional<Document> documentFor(
+    const char* operation,
+    std::function<void(std::expected<Value, PlatformError>)>& completionHandler) {
+  using Failed = std::expected<Value, PlatformError>;
+  auto document = simulator::readPreferences();
+  if (!document) {
+    deliver(std::move(completionHandler), Failed(std::unexpected(document.error())));
+    return std::nullopt;
+  }
+  if (isSilent(*document, operation)) {
+    return std::nullopt;
+  }
+  if (auto failure = textFault(*document, operation)) {
+    deliver(std::move(completionHandler), Failed(std::unexpected(*failure)));
+    return std::nullopt;
+  }
+  return std::move(*document);
+}
+
 }  // namespace
 
 void NETunnelProviderManager::loadAllFromPreferences(LoadAllCompletion completionHandler) {
   using Loaded = std::expected<std::vector<Pointer>, PlatformError>;
-  auto document = simulator::readPreferences();
+  auto document = documentFor("loadAll", completionHandler);
   if (!document) {
-    deliver(std::move(completionHandler), Loaded(std::unexpected(document.error())));
-    return;
-  }
-  if (isSilent(*document, "loadAll")) {
-    return;
-  }
-  if (auto failure = textFault(*document, "loadAll")) {
-    deliver(std::move(completionHandler), Loaded(std::unexpected(*failure)));
     return;
   }
   std::vector<Pointer> managers;
@@ -437,16 +452,8 @@ void NETunnelProviderManager::saveToPreferences(CompletionHandler completionHand
 
 void NETunnelProviderManager::loadFromPreferences(CompletionHandler completionHandler) {
   using Loaded = std::expected<void, PlatformError>;
-  auto document = simulator::readPreferences();
+  auto document = documentFor("reload", completionHandler);
   if (!document) {
-    deliver(std::move(completionHandler), Loaded(std::unexpected(document.error())));
-    return;
-  }
-  if (isSilent(*document, "reload")) {
-    return;
-  }
-  if (auto failure = textFault(*document, "reload")) {
-    deliver(std::move(completionHandler), Loaded(std::unexpected(*failure)));
     return;
   }
   const Document* entry = findEntry(*document, identifier_);
