@@ -159,6 +159,16 @@ TEST_F(Cli, PlatformFaultsReachTheCallerWithTheirPrefix) {
   }
   EXPECT_EQ(readFile(preferencesPath(home_.path())), before);
 
+  writeFile(preferencesPath(home_.path()), "");  // zero bytes are not a document
+  std::string path = preferencesPath(home_.path());
+  for (auto slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 2)) {
+    path.insert(slash, "\\");
+  }
+  expectFailure(
+      run({"disconnect"}),
+      R"(Failed to load packet tunnel preferences: The VPN preferences could not be read: )" +
+          path + " is not valid JSON.");
+
   writeFile(preferencesPath(home_.path()), R"({"profiles":{}})");
   expectFailure(
       run({"status"}),

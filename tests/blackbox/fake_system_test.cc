@@ -91,7 +91,6 @@ std::string status(const std::string& word, int rules, bool connecting = false,
 }
 
 TEST_F(FakeSystem, APerAppConnectRulesEverySignedApplicationButTheExcluded) {
-  seed({toolProfile("FULL", 1)});
   const auto result = run("connect", connectRequest({"/Applications/Mail.app/"}));
   EXPECT_EQ(result.standardError, "");
   EXPECT_EQ(result.standardOutput, status("connecting", 3, true));
@@ -106,6 +105,15 @@ TEST_F(FakeSystem, APerAppConnectRulesEverySignedApplicationButTheExcluded) {
   EXPECT_EQ(profile["protocol"]["serverAddress"], "2001:db8::1");
   EXPECT_EQ(profile["appRules"], Json::array({rule("Terminal", terminal_),
                                               rule("Calendar", calendar_), rule("Notes", notes_)}));
+}
+
+TEST_F(FakeSystem, APerAppConnectReplacesAFullTunnelProfile) {
+  seed({toolProfile("FULL", 3)});
+  EXPECT_EQ(run("connect", connectRequest({mail_})).standardOutput, status("connecting", 3, true));
+  const Json document = stored();
+  ASSERT_EQ(document["profiles"].size(), 1u);
+  EXPECT_NE(document["profiles"][0]["identifier"], "FULL");
+  EXPECT_EQ(document["profiles"][0]["perAppVPN"], true);
 }
 
 TEST_F(FakeSystem, AConnectThatExcludesEverythingSavesNothing) {

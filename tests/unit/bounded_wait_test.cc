@@ -89,15 +89,5 @@ TEST(RunLoop, AWakeUpFromAnotherThreadEndsTheTurn) {
   waker.join();
 }
 
-TEST(RunLoop, RunsPostedWorkInOrderDuringATurnNotInsidePost) {
-  RunLoop loop;
-  std::vector<int> ran;
-  loop.post([&ran] { ran.push_back(1); });
-  loop.post([&ran] { ran.push_back(2); });
-  EXPECT_TRUE(ran.empty());
-  loop.runOnce(RunLoop::Clock::now() + 1h);
-  EXPECT_EQ(ran, (std::vector<int>{1, 2}));
-}
-
 }  // namespace
 }  // namespace kelo

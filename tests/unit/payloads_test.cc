@@ -120,14 +120,6 @@ TEST(AppRuleRequest, NeedsExcludedAppsAndAcceptsAnEmptyList) {
             "The request has no member \"excludedApps\"; it must be a list of strings.");
 }
 
-TEST(CodingKeys, MapExactlyTheMemberNames) {
-  EXPECT_EQ(stringValue(ConnectPayload::CodingKeys::keepaliveSeconds), "keepaliveSeconds");
-  EXPECT_EQ(connectCodingKey("allowedIps"), ConnectPayload::CodingKeys::allowedIps);
-  EXPECT_EQ(connectCodingKey("allowed_ips"), std::nullopt);
-  EXPECT_EQ(appRuleCodingKey("excludedApps"), AppRulePayload::CodingKeys::excludedApps);
-  EXPECT_EQ(appRuleCodingKey("ExcludedApps"), std::nullopt);
-}
-
 TEST(StatusDocument, IsCompactWithEveryMemberAndPlainSlashes) {
   const StatusPayload payload{true, false, true, false, "connecting", true, 12};
   EXPECT_EQ(payload.encoded(),
@@ -145,13 +137,6 @@ TEST(FailureDocument, EscapesSlashesAndKeepsEmptyMessages) {
   EXPECT_EQ(failureDocument(""), R"({"error":""})");
   EXPECT_EQ(failureDocument("say \"hi\"\n"), R"({"error":"say \"hi\"\n"})");
   EXPECT_EQ(failureDocument("bad \xff byte"), "{\"error\":\"bad \xef\xbf\xbd byte\"}");
-}
-
-TEST(ManagerErrors, DescribeThemselvesByTheirMessage) {
-  EXPECT_EQ(ManagerError::managerMissing().errorDescription(),
-            "Kelo VPN packet tunnel manager is not configured.");
-  EXPECT_EQ(ManagerError::codesign("").errorDescription(), "");
-  EXPECT_EQ(failureMessage(PlatformError{"x", "described"}), "described");
 }
 
 }  // namespace

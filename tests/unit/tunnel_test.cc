@@ -71,50 +71,6 @@ TEST_F(SimulatedPlatform, NoFileMeansNoProfiles) {
   EXPECT_FALSE(testing::exists(testing::preferencesPath(home_.path())));
 }
 
-TEST_F(SimulatedPlatform, ReportsLoadFaultsAndUnreadableFilesWithThePrefix) {
-  seed({}, {{"loadAll", ""}});
-  EXPECT_EQ(message(loadAll().error()), "Failed to load packet tunnel preferences: ");
-
-  testing::writeFile(testing::preferencesPath(home_.path()), "");
-  EXPECT_EQ(message(loadAll().error())
-                .rfind("Failed to load packet tunnel preferences: The VPN "
-                       "preferences could not be read: ",
-                       0),
-            0u);
-  testing::writeFile(testing::preferencesPath(home_.path()), R"({"profiles":[{"identifier":1}]})");
-  EXPECT_EQ(message(loadAll().error()),
-            "Failed to load packet tunnel preferences: The VPN preferences could not be read: "
-            "profile 0 has no text \"identifier\".");
-}
-
-TEST_F(SimulatedPlatform, RemovesOneAtATimeAndStopsAtTheFirstFailure) {
-  seed({toolProfile("ONE", 1), toolProfile("TWO", 1), toolProfile("THREE", 1)},
-       {{"remove", {{"TWO", "The profile is locked."}}}});
-  auto managers = loadAll().value();
-  const auto removed = testing::waitFor<void>([&managers](Completion<void> completion) {
-    KeloDesktopNEManager::removeManagers(managers, std::move(completion));
-  });
-  EXPECT_EQ(message(removed.error()),
-            "Failed to remove stale tunnel preferences: The profile is locked.");
-  EXPECT_EQ(testing::profileIdentifiers(stored()), (std::vector<std::string>{"TWO", "THREE"}));
-}
-
-TEST_F(SimulatedPlatform, SaveFailureSkipsTheReloadAndReloadFailureHasItsOwnPrefix) {
-  seed({toolProfile("ONE", 1)}, {{"save", "disk full"}});
-  auto manager = loadAll().value().front();
-  const auto save = [&manager] {
-    return testing::waitFor<ManagerPointer>([&manager](Completion<ManagerPointer> completion) {
-      KeloDesktopNEManager::save(manager, std::move(completion));
-    });
-  };
-  EXPECT_EQ(message(save().error()), "Failed to save packet tunnel preferences: disk full");
-
-  seed({toolProfile("ONE", 1)}, {{"reload", "gone away"}});
-  manager->localizedDescription = "Renamed";
-  EXPECT_EQ(message(save().error()), "Failed to reload packet tunnel preferences: gone away");
-  EXPECT_EQ(stored()["profiles"][0]["localizedDescription"], "Renamed");  // the save stands
-}
-
 TEST_F(SimulatedPlatform, SaveKeepsTheConnectionAndOtherMembersOfTheFile) {
   Json profile = toolProfile("ONE", 0);
   testing::seedPreferences(home_.path(), {{"version", 7},
@@ -135,15 +91,6 @@ TEST_F(SimulatedPlatform, SaveKeepsTheConnectionAndOtherMembersOfTheFile) {
   EXPECT_EQ(document["profiles"][1]["connection"],
             (Json{{"type", "tunnelProviderSession"}, {"status", 1}}));
   EXPECT_EQ(document["profiles"][1]["appRules"], Json::array());
-}
-
-TEST_F(SimulatedPlatform, SilentOperationsEndInTheTimeOut) {
-  seed({}, {{"silent", {"loadAll"}}});
-  const auto loaded =
-      testing::waitFor<std::vector<ManagerPointer>>(&KeloDesktopNEManager::loadAllManagers, 0.3);
-  EXPECT_EQ(
-      loaded.error(),
-      Error{ManagerError::timedOut("Timed out waiting for Network Extension manager response.")});
 }
 
 using Status = Result<StatusPayload>;
