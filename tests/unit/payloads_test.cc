@@ -120,17 +120,6 @@ TEST(AppRuleRequest, NeedsExcludedAppsAndAcceptsAnEmptyList) {
             "The request has no member \"excludedApps\"; it must be a list of strings.");
 }
 
-TEST(StatusDocument, IsCompactWithEveryMemberAndPlainSlashes) {
-  const StatusPayload payload{true, false, true, false, "connecting", true, 12};
-  EXPECT_EQ(payload.encoded(),
-            R"({"configured":true,"connected":false,"connecting":true,"disconnecting":false,)"
-            R"("status":"connecting","perAppMode":true,"appRuleCount":12})");
-  EXPECT_EQ(StatusPayload::notConfigured().encoded(),
-            R"({"configured":false,"connected":false,"connecting":false,"disconnecting":false,)"
-            R"("status":"invalid","perAppMode":false,"appRuleCount":0})");
-  EXPECT_EQ(StatusPayload{.status = "a/b"}.encoded().find("a/b") != std::string::npos, true);
-}
-
 TEST(FailureDocument, EscapesSlashesAndKeepsEmptyMessages) {
   EXPECT_EQ(failureDocument("No executable found in /Applications/Broken.app."),
             R"({"error":"No executable found in \/Applications\/Broken.app."})");

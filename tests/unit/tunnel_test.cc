@@ -64,13 +64,6 @@ TEST_F(SimulatedPlatform, LoadsOnlyToolProfilesInPlatformOrder) {
   EXPECT_EQ(testing::profileIdentifiers(stored()).size(), 7u);
 }
 
-TEST_F(SimulatedPlatform, NoFileMeansNoProfiles) {
-  const auto loaded = loadAll();
-  ASSERT_TRUE(loaded.has_value());
-  EXPECT_TRUE(loaded->empty());
-  EXPECT_FALSE(testing::exists(testing::preferencesPath(home_.path())));
-}
-
 TEST_F(SimulatedPlatform, SaveKeepsTheConnectionAndOtherMembersOfTheFile) {
   Json profile = toolProfile("ONE", 0);
   testing::seedPreferences(home_.path(), {{"version", 7},
@@ -237,15 +230,6 @@ TEST(Start, ReportsAStartFailureWithItsPrefix) {
       PlatformError{"NEVPNErrorDomain", "The VPN configuration is not enabled."};
   EXPECT_EQ(message(startWith(session).error()),
             "Failed to start packet tunnel: The VPN configuration is not enabled.");
-}
-
-TEST(StatusPayloadFor, CountsRulesAndTreatsAbsentRulesAsNone) {
-  NETunnelProviderManager manager("ID", true, std::make_shared<PlainConnection>());
-  EXPECT_EQ(KeloDesktopNEManager::statusPayload(manager),
-            (StatusPayload{true, false, false, false, "disconnected", false, 0}));
-  manager.appRules = std::vector<NEAppRule>{NEAppRule("a", "b"), NEAppRule("c", "d")};
-  EXPECT_EQ(KeloDesktopNEManager::statusPayload(manager).appRuleCount, 2);
-  EXPECT_TRUE(KeloDesktopNEManager::statusPayload(manager).perAppMode);
 }
 
 }  // namespace
