@@ -18,6 +18,8 @@ namespace {
 
 constexpr char kUsage[] = "Usage: kelo-ne-manager <connect|disconnect|status|update-app-rules>";
 
+// Each document is one unbuffered write of its complete bytes (carried on only if the stream
+// takes them in parts), so nothing is lost when the process ends right after.
 void writeJSON(const StatusPayload& value) {
   writeAll(STDOUT_FILENO, value.encoded());
 }
