@@ -204,7 +204,6 @@ TEST_F(FakeSystem, ACodesignThatNeverExitsEndsInTheTimeOutAndDiesWithTheTool) {
   EXPECT_EQ(result.standardOutput, "");
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_GE(took, std::chrono::seconds(15));
-  EXPECT_LT(took, std::chrono::seconds(30));
   EXPECT_EQ(stored()["profiles"][0], perAppProfile("ONE", 3));
 
   // The child and its own child were killed with the tool; the reaper may take a moment.
