@@ -149,6 +149,17 @@ TEST_F(Cli, DisconnectStopsThePlainConnectionToo) {
   EXPECT_EQ(stored["profiles"][0]["connection"]["type"], "ikev2Connection");
 }
 
+TEST_F(Cli, AWriteClearsTemporaryFilesThatADeadWriterLeft) {
+  seed({toolProfile("ONE", 3)});
+  const std::string orphan = preferencesPath(home_.path()) + ".Ab12Cd";
+  writeFile(orphan, "{\"profiles\":");
+  EXPECT_EQ(run({"status"}).exitStatus, 0);
+  EXPECT_TRUE(exists(orphan));  // reading never writes
+  EXPECT_EQ(run({"disconnect"}).exitStatus, 0);
+  EXPECT_FALSE(exists(orphan));
+  EXPECT_EQ(readPreferences(home_.path())["profiles"][0]["connection"]["status"], 5);
+}
+
 TEST_F(Cli, PlatformFaultsReachTheCallerWithTheirPrefix) {
   seed({toolProfile("ONE", 3)}, {{"loadAll", "Permission denied: /Library/Preferences"}});
   const std::string before = readFile(preferencesPath(home_.path()));

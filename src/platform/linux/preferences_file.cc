@@ -1,5 +1,6 @@
 #include "platform/linux/preferences_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -132,6 +133,22 @@ std::expected<void, PlatformError> replaceFile(const std::string& folder, const 
   return {};
 }
 
+// A temporary file exists only while its writer holds the lock, so one found under the lock
+// was left by a process that ended halfway through a write.
+void removeOrphanedTemporaries(const std::string& folder) {
+  DIR* listing = opendir(folder.c_str());
+  if (listing == nullptr) {
+    return;
+  }
+  const std::string prefix = std::string(kFileName + 1) + ".";
+  while (const dirent* entry = readdir(listing)) {
+    if (std::string_view(entry->d_name).starts_with(prefix)) {
+      unlinkat(dirfd(listing), entry->d_name, 0);
+    }
+  }
+  closedir(listing);
+}
+
 class FileLock {
  public:
   explicit FileLock(const std::string& path)
@@ -194,6 +211,7 @@ std::expected<void, PlatformError> updatePreferences(
   if (!lock.held()) {
     return unwritable(*folder + kLockName + ": " + std::strerror(errno) + ".");
   }
+  removeOrphanedTemporaries(*folder);
   const std::string path = *folder + kFileName;
   auto document = readFile(path);
   if (!document) {
