@@ -37,6 +37,11 @@ inline bool hasAppRules(const NETunnelProviderManager& manager) {
   return manager.appRules && !manager.appRules->empty();
 }
 
+// A tunnel that is up or coming up must be stopped before new settings can take effect.
+inline bool isUpOrComingUp(NEVPNStatus status) {
+  return status == NEVPNStatusConnected || status == NEVPNStatusConnecting;
+}
+
 // How one application is signed: what a per-app rule needs besides the executable's path.
 struct CodeSignature {
   std::string signingIdentifier;

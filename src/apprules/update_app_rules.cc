@@ -37,8 +37,7 @@ void KeloDesktopNEManager::updateAppRules(AppRulePayload payload,
         return;
       }
       const ManagerPointer& manager = *saved;
-      const NEVPNStatus status = manager->connection().status();
-      if (status == NEVPNStatusConnected || status == NEVPNStatusConnecting) {
+      if (isUpOrComingUp(manager->connection().status())) {
         stopAndRestart(manager, completion);
         return;
       }

@@ -69,8 +69,7 @@ StatusPayload KeloDesktopNEManager::statusPayload(const NETunnelProviderManager&
 
 void KeloDesktopNEManager::start(ManagerPointer manager, Completion<StatusPayload> completion) {
   NEVPNConnection& connection = manager->connection();
-  const NEVPNStatus status = connection.status();
-  if (status == NEVPNStatusConnected || status == NEVPNStatusConnecting) {
+  if (isUpOrComingUp(connection.status())) {
     // Look again after the delay, for as long as the tunnel is still up.
     stopAndRestart(std::move(manager), std::move(completion));
     return;
