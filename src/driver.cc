@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <cerrno>
 
 #include "bounded_wait.h"
 #include "deadline_guard.h"

@@ -18,6 +18,8 @@ namespace {
 
 constexpr char kFolder[] = "/.local/state/kelo-ne-manager";
 constexpr char kFileName[] = "/vpn-preferences.json";
+// Temporary files are named after the file they replace: "vpn-preferences.json.XXXXXX".
+constexpr char kTemporaryPrefix[] = "vpn-preferences.json.";
 constexpr char kLockName[] = "/vpn-preferences.lock";
 
 std::unexpected<PlatformError> unreadable(const std::string& why) {
@@ -112,7 +114,7 @@ bool makeFolders(const std::string& path) {
 // Writes next to the file and renames over it, so readers see the old or the new document.
 std::expected<void, PlatformError> replaceFile(const std::string& folder, const std::string& path,
                                                const Document& document) {
-  std::string temporary = path + ".XXXXXX";
+  std::string temporary = folder + "/" + kTemporaryPrefix + "XXXXXX";
   const int descriptor = mkostemp(temporary.data(), O_CLOEXEC);
   if (descriptor < 0) {
     return unwritable(folder + ": " + std::strerror(errno) + ".");
@@ -140,9 +142,8 @@ void removeOrphanedTemporaries(const std::string& folder) {
   if (listing == nullptr) {
     return;
   }
-  const std::string prefix = std::string(kFileName + 1) + ".";
   while (const dirent* entry = readdir(listing)) {
-    if (std::string_view(entry->d_name).starts_with(prefix)) {
+    if (std::string_view(entry->d_name).starts_with(kTemporaryPrefix)) {
       unlinkat(dirfd(listing), entry->d_name, 0);
     }
   }
