@@ -11,7 +11,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "kelo_desktop_ne_manager.h"
+#include "apprules/discovery.h"
+#include "apprules/executable_resolution.h"
+#include "payloads/requests.h"
+#include "payloads/status_payload.h"
 
 namespace kelo {
 namespace {
@@ -69,7 +72,7 @@ class ApplicationTree {
 void DiscoverApplications(benchmark::State& state) {
   const ApplicationTree tree(static_cast<int>(state.range(0)));
   for (auto _ : state) {
-    benchmark::DoNotOptimize(KeloDesktopNEManager::discoverInstalledApplications({tree.root()}));
+    benchmark::DoNotOptimize(apprules::discoverInstalledApplications({tree.root()}));
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
@@ -79,7 +82,7 @@ void ResolveBundle(benchmark::State& state) {
   const ApplicationTree tree(1);
   const std::string bundle = tree.root() + "/Group0/App0.app/";
   for (auto _ : state) {
-    benchmark::DoNotOptimize(KeloDesktopNEManager::canonicalExecutablePath(bundle));
+    benchmark::DoNotOptimize(apprules::canonicalExecutablePath(bundle));
   }
 }
 BENCHMARK(ResolveBundle);

@@ -25,12 +25,11 @@ using Operation = std::function<void(Completion<T>)>;
 
 // Told the deadline as soon as it is known, so that someone can keep the time-out promise
 // even when a step of the operation blocks the run loop past it.
-using DeadlineObserver = std::function<void(RunLoop::Clock::time_point deadline)>;
+using DeadlineObserver = std::function<void(runloop::Clock::time_point deadline)>;
 
 template <class T>
 Result<T> awaitResult(std::chrono::duration<double> timeout, const Operation<T>& operation,
-                      const DeadlineObserver& observeDeadline = {},
-                      RunLoop& runLoop = RunLoop::main()) {
+                      const DeadlineObserver& observeDeadline = {}) {
   // Owned jointly with the completion, which may outlive this call after a time-out.
   struct Shared {
     std::mutex slotLock;
@@ -39,30 +38,30 @@ Result<T> awaitResult(std::chrono::duration<double> timeout, const Operation<T>&
   };
   const auto shared = std::make_shared<Shared>();
 
-  operation([shared, &runLoop](Result<T> result) {
+  operation([shared](Result<T> result) {
     {
       std::lock_guard lock(shared->slotLock);
       shared->slot = std::move(result);
     }
     shared->signal.release();
     // A completion on another thread must not wait for the current slice to run out.
-    runLoop.wakeUp();
+    runloop::wakeUp();
   });
 
   const auto deadline =
-      RunLoop::Clock::now() + std::chrono::duration_cast<RunLoop::Clock::duration>(timeout);
+      runloop::Clock::now() + std::chrono::duration_cast<runloop::Clock::duration>(timeout);
   if (observeDeadline) {
     observeDeadline(deadline);
   }
   for (;;) {
-    if (RunLoop::Clock::now() >= deadline) {
+    if (runloop::Clock::now() >= deadline) {
       return std::unexpected(Error{ManagerError::timedOut(kTimedOutMessage)});
     }
     if (shared->signal.try_acquire()) {
       break;
     }
-    runLoop.runOnce(RunLoop::Clock::now() +
-                    std::chrono::duration_cast<RunLoop::Clock::duration>(kRunLoopSlice));
+    runloop::runOnce(runloop::Clock::now() +
+                     std::chrono::duration_cast<runloop::Clock::duration>(kRunLoopSlice));
   }
 
   std::optional<Result<T>> result;

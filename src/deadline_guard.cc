@@ -2,7 +2,7 @@
 
 namespace kelo {
 
-void DeadlineGuard::arm(RunLoop::Clock::time_point deadline) {
+void DeadlineGuard::arm(runloop::Clock::time_point deadline) {
   watcher_ = std::thread([this, deadline] {
     {
       std::unique_lock lock(mutex_);

@@ -25,7 +25,7 @@ class DeadlineGuard {
   DeadlineGuard& operator=(const DeadlineGuard&) = delete;
 
   // Starts watching; the watcher fires at `deadline` unless the outcome was claimed first.
-  void arm(RunLoop::Clock::time_point deadline);
+  void arm(runloop::Clock::time_point deadline);
 
   // The main thread's claim on the one outcome. False when the watcher has already taken it
   // (and is ending the process).

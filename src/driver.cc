@@ -4,10 +4,13 @@
 #include <unistd.h>
 
 #include <array>
+#include <span>
+#include <string>
+#include <vector>
 
 #include "bounded_wait.h"
+#include "commands/commands.h"
 #include "deadline_guard.h"
-#include "kelo_desktop_ne_manager.h"
 #include "platform/child_process.h"
 #include "platform/descriptors.h"
 
@@ -15,6 +18,7 @@ namespace kelo {
 
 namespace {
 
+constexpr double kTimeLimitSeconds = 15.0;
 constexpr char kUsage[] = "Usage: kelo-ne-manager <connect|disconnect|status|update-app-rules>";
 
 // Each document is one unbuffered write of its complete bytes (carried on only if the stream
@@ -43,30 +47,30 @@ using CommandOperation = Operation<StatusPayload>;
 // A command that takes a request: reads and decodes it, then runs `operation` with it.
 template <class Request>
 Result<CommandOperation> withRequest(void (*operation)(Request, Completion<StatusPayload>,
-                                                       AppRuleSources)) {
+                                                       apprules::AppRuleSources)) {
   auto request = readJSONFromStdin<Request>();
   if (!request) {
     return std::unexpected(request.error());
   }
   return [operation, payload = std::move(*request)](Completion<StatusPayload> completion) {
-    operation(payload, std::move(completion), AppRuleSources::system());
+    operation(payload, std::move(completion), apprules::AppRuleSources::system());
   };
 }
 
 Result<CommandOperation> prepareConnect() {
-  return withRequest<ConnectPayload>(&KeloDesktopNEManager::connect);
+  return withRequest<ConnectPayload>(&commands::connect);
 }
 
 Result<CommandOperation> prepareDisconnect() {
-  return &KeloDesktopNEManager::disconnect;
+  return &commands::disconnect;
 }
 
 Result<CommandOperation> prepareStatus() {
-  return &KeloDesktopNEManager::status;
+  return &commands::status;
 }
 
 Result<CommandOperation> prepareUpdateAppRules() {
-  return withRequest<AppRulePayload>(&KeloDesktopNEManager::updateAppRules);
+  return withRequest<AppRulePayload>(&commands::updateAppRules);
 }
 
 // The command table, compared in this order. Preparing a command reads and decodes its
@@ -98,16 +102,15 @@ Result<StatusPayload> runCommand(std::span<const std::string> arguments, Deadlin
     }
     return awaitResult<StatusPayload>(
         std::chrono::duration<double>(kTimeLimitSeconds), *operation,
-        [&guard](RunLoop::Clock::time_point deadline) {
-          guard.arm(deadline + std::chrono::duration_cast<RunLoop::Clock::duration>(kRunLoopSlice));
+        [&guard](runloop::Clock::time_point deadline) {
+          guard.arm(deadline + std::chrono::duration_cast<runloop::Clock::duration>(kRunLoopSlice));
         });
   }
   return std::unexpected(Error{ManagerError::invalidCommand("Unknown command: " + word)});
 }
 
-}  // namespace
-
-int KeloDesktopNEManager::main(std::span<const std::string> arguments) {
+// Takes the process arguments, writes one document, returns the exit status.
+int main(std::span<const std::string> arguments) {
   // A reader that goes away must not kill the tool halfway through a change.
   signal(SIGPIPE, SIG_IGN);
 
@@ -133,4 +136,11 @@ int KeloDesktopNEManager::main(std::span<const std::string> arguments) {
   return 0;
 }
 
+}  // namespace
+
 }  // namespace kelo
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> arguments(argv, argv + argc);
+  return kelo::main(arguments);
+}

@@ -1,13 +1,11 @@
-// Code-signature inspection: runs the code-signing tool on one executable and reads the
-// signing identifier and designated requirement from its report. Blocks the calling thread
-// (the one building rules) until the child has exited.
 #include "apprules/code_signature.h"
 
 #include <optional>
 
 #include "platform/child_process.h"
+#include "text/unicode_text.h"
 
-namespace kelo {
+namespace kelo::apprules {
 
 namespace {
 
@@ -16,11 +14,10 @@ constexpr std::string_view kRequirementMarker = "designated =>";
 
 // Output that is not valid UTF-8 reads as no text at all.
 std::string_view decoded(std::string_view bytes) {
-  return isValidUTF8(bytes) ? bytes : std::string_view{};
+  return text::isValidUTF8(bytes) ? bytes : std::string_view{};
 }
 
-}  // namespace
-
+// Standard error's text, a line feed, then standard output's; an empty text is left out.
 std::string signatureReport(std::string_view standardOutput, std::string_view standardError) {
   std::string report(standardError);
   if (!report.empty() && !standardOutput.empty()) {
@@ -29,6 +26,8 @@ std::string signatureReport(std::string_view standardOutput, std::string_view st
   report += standardOutput;
   return report;
 }
+
+}  // namespace
 
 Result<CodeSignature> parseSignatureReport(std::string_view report, const std::string& path) {
   std::optional<std::string_view> identifier;
@@ -39,10 +38,10 @@ Result<CodeSignature> parseSignatureReport(std::string_view report, const std::s
     const std::string_view line = report.substr(start, end - start);
     start = end + 1;
     if (line.starts_with(kIdentifierPrefix)) {
-      identifier = trimmedWhitespace(line.substr(kIdentifierPrefix.size()));
+      identifier = text::trimmedWhitespace(line.substr(kIdentifierPrefix.size()));
     }
     if (const auto marker = line.find(kRequirementMarker); marker != std::string_view::npos) {
-      requirement = trimmedWhitespace(line.substr(marker + kRequirementMarker.size()));
+      requirement = text::trimmedWhitespace(line.substr(marker + kRequirementMarker.size()));
     }
   }
   if (!identifier || identifier->empty()) {
@@ -55,8 +54,7 @@ Result<CodeSignature> parseSignatureReport(std::string_view report, const std::s
   return CodeSignature{std::string(*identifier), std::string(*requirement)};
 }
 
-Result<CodeSignature> KeloDesktopNEManager::fetchCodeSignature(const std::string& path,
-                                                               const std::string& codesignPath) {
+Result<CodeSignature> fetchCodeSignature(const std::string& path, const std::string& codesignPath) {
   const auto child = runChildProcess(codesignPath, {"-d", "--verbose=4", "-r-", path});
   if (!child) {
     return std::unexpected(Error{child.error()});
@@ -70,4 +68,4 @@ Result<CodeSignature> KeloDesktopNEManager::fetchCodeSignature(const std::string
   return parseSignatureReport(report, path);
 }
 
-}  // namespace kelo
+}  // namespace kelo::apprules

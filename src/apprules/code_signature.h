@@ -1,18 +1,32 @@
-// Reading the code-signing tool's report: the pure part of code-signature inspection, apart
-// from running the child. Any thread.
+// Code-signature inspection: runs the code-signing program on one executable and reads the
+// signing identifier and designated requirement from its report. Blocks the calling thread
+// (the one building rules) until the child has exited; the report parsing is pure.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-#include "kelo_desktop_ne_manager.h"
+#include "payloads/errors.h"
 
-namespace kelo {
+namespace kelo::apprules {
 
-// Standard error's text, a line feed, then standard output's; an empty text is left out.
-std::string signatureReport(std::string_view standardOutput, std::string_view standardError);
+inline constexpr char kCodesignPath[] = "/usr/bin/codesign";
 
-// The signing identifier and designated requirement of the report's lines; later lines win.
+// How one application is signed: what a per-app rule needs besides the executable's path.
+struct CodeSignature {
+  std::string signingIdentifier;
+  std::string designatedRequirement;
+
+  bool operator==(const CodeSignature&) const = default;
+};
+
+// Runs `codesignPath -d --verbose=4 -r- path`. A launch error travels unchanged; a non-zero
+// exit status and a report without an identifier or requirement fail with `codesign`.
+Result<CodeSignature> fetchCodeSignature(const std::string& path,
+                                         const std::string& codesignPath = kCodesignPath);
+
+// The signing identifier and designated requirement of a report (standard error's lines, then
+// standard output's); later lines win.
 Result<CodeSignature> parseSignatureReport(std::string_view report, const std::string& path);
 
-}  // namespace kelo
+}  // namespace kelo::apprules

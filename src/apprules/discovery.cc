@@ -1,49 +1,22 @@
-// Installed application discovery: a depth-limited walk of the application roots that turns
-// every bundle it meets into its canonical executable path. Pure file-system reading on the
-// caller's thread; whatever cannot be read or resolved is left out without a message.
+#include "apprules/discovery.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
 
+#include "apprules/executable_resolution.h"
 #include "apprules/file_paths.h"
-#include "kelo_desktop_ne_manager.h"
 #include "platform/home_directory.h"
 
-namespace kelo {
+namespace kelo::apprules {
 
-AppRuleSources AppRuleSources::system() {
-  AppRuleSources sources{{"/Applications", "/System/Applications"}, kCodesignPath};
-  if (const auto home = homeDirectory()) {
-    sources.roots.push_back(appendingPathComponent(*home, "Applications"));
-  }
-  return sources;
-}
+namespace {
 
-std::vector<std::string> KeloDesktopNEManager::discoverInstalledApplications(
-    const std::vector<std::string>& roots) {
-  ExecutableSet seen;
-  std::vector<std::string> executables;
-  for (const auto& root : roots) {
-    collectApplications(root, kDiscoveryDepth, seen, executables);
-  }
-  // Sorted as Unicode scalar values of the composed form: the byte order of the keys.
-  std::vector<std::pair<std::string, std::string>> keyed;
-  keyed.reserve(executables.size());
-  for (auto& path : executables) {
-    keyed.emplace_back(comparisonKey(path), std::move(path));
-  }
-  std::sort(keyed.begin(), keyed.end());
-  std::vector<std::string> sorted;
-  sorted.reserve(keyed.size());
-  for (auto& [key, path] : keyed) {
-    sorted.push_back(std::move(path));
-  }
-  return sorted;
-}
+// How many folder levels below a root are searched; bundles are never descended into.
+constexpr int kDiscoveryDepth = 3;
 
-void KeloDesktopNEManager::collectApplications(const std::string& in, int depthRemaining,
-                                               ExecutableSet& seen,
-                                               std::vector<std::string>& executables) {
+void collectApplications(const std::string& in, int depthRemaining, ExecutableSet& seen,
+                         std::vector<std::string>& executables) {
   if (depthRemaining <= 0) {
     return;
   }
@@ -68,4 +41,35 @@ void KeloDesktopNEManager::collectApplications(const std::string& in, int depthR
   }
 }
 
-}  // namespace kelo
+}  // namespace
+
+std::vector<std::string> applicationRoots() {
+  std::vector<std::string> roots = {"/Applications", "/System/Applications"};
+  if (const auto home = homeDirectory()) {
+    roots.push_back(appendingPathComponent(*home, "Applications"));
+  }
+  return roots;
+}
+
+std::vector<std::string> discoverInstalledApplications(const std::vector<std::string>& roots) {
+  ExecutableSet seen;
+  std::vector<std::string> executables;
+  for (const auto& root : roots) {
+    collectApplications(root, kDiscoveryDepth, seen, executables);
+  }
+  // Sorted as Unicode scalar values of the composed form: the byte order of the keys.
+  std::vector<std::pair<std::string, std::string>> keyed;
+  keyed.reserve(executables.size());
+  for (auto& path : executables) {
+    keyed.emplace_back(text::comparisonKey(path), std::move(path));
+  }
+  std::sort(keyed.begin(), keyed.end());
+  std::vector<std::string> sorted;
+  sorted.reserve(keyed.size());
+  for (auto& [key, path] : keyed) {
+    sorted.push_back(std::move(path));
+  }
+  return sorted;
+}
+
+}  // namespace kelo::apprules

@@ -1,15 +1,13 @@
-// Executable resolution: an application's identity is the absolute, link-resolved path of its
-// executable. Called by discovery for every bundle it meets and by rule building for every
-// excluded path, on the caller's thread.
+#include "apprules/executable_resolution.h"
+
 #include <sys/stat.h>
 
 #include "apprules/file_paths.h"
-#include "kelo_desktop_ne_manager.h"
 
-namespace kelo {
+namespace kelo::apprules {
 
-Result<std::string> KeloDesktopNEManager::canonicalExecutablePath(std::string_view from) {
-  const std::string_view trimmed = trimmedWhitespace(from);
+Result<std::string> canonicalExecutablePath(std::string_view from) {
+  const std::string_view trimmed = text::trimmedWhitespace(from);
   if (trimmed.empty()) {
     return std::unexpected(Error{ManagerError::invalidInput("Application path cannot be empty.")});
   }
@@ -35,4 +33,4 @@ Result<std::string> KeloDesktopNEManager::canonicalExecutablePath(std::string_vi
       Error{ManagerError::invalidInput("No executable found in " + location + ".")});
 }
 
-}  // namespace kelo
+}  // namespace kelo::apprules

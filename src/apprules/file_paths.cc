@@ -7,7 +7,7 @@
 #include <deque>
 #include <filesystem>
 
-namespace kelo {
+namespace kelo::apprules {
 
 namespace {
 
@@ -132,4 +132,4 @@ std::string resolvingSymlinks(std::string_view absolute) {
   return resolved.empty() ? "/" : resolved;
 }
 
-}  // namespace kelo
+}  // namespace kelo::apprules

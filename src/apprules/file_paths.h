@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kelo {
+namespace kelo::apprules {
 
 // `directory` joined with `name`, with one slash between them.
 std::string appendingPathComponent(std::string_view directory, std::string_view name);
@@ -29,4 +29,4 @@ std::optional<std::vector<std::string>> visibleEntries(const std::string& direct
 // the path that does not exist is kept as written.
 std::string resolvingSymlinks(std::string_view absolute);
 
-}  // namespace kelo
+}  // namespace kelo::apprules

@@ -1,12 +1,17 @@
-// Application rule building: rules name every installed, signed application that the request
-// does not exclude. Blocks the thread of the completion it runs in while discovery and the
-// code-signing children run.
-#include "kelo_desktop_ne_manager.h"
+#include "apprules/rule_building.h"
 
-namespace kelo {
+#include "apprules/code_signature.h"
+#include "apprules/discovery.h"
+#include "apprules/executable_resolution.h"
 
-Result<std::vector<NEAppRule>> KeloDesktopNEManager::buildIncludedAppRules(
-    const std::vector<std::string>& excluding, const AppRuleSources& sources) {
+namespace kelo::apprules {
+
+AppRuleSources AppRuleSources::system() {
+  return {applicationRoots(), kCodesignPath};
+}
+
+Result<std::vector<NEAppRule>> buildIncludedAppRules(const std::vector<std::string>& excluding,
+                                                     const AppRuleSources& sources) {
   ExecutableSet excluded;
   for (const auto& path : excluding) {
     auto canonical = canonicalExecutablePath(path);
@@ -47,4 +52,4 @@ Result<std::vector<NEAppRule>> KeloDesktopNEManager::buildIncludedAppRules(
   return rules;
 }
 
-}  // namespace kelo
+}  // namespace kelo::apprules

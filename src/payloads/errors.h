@@ -8,6 +8,8 @@
 #include <string>
 #include <variant>
 
+#include "platform/platform_error.h"
+
 namespace kelo {
 
 // The tool's own failures. Every case but `managerMissing` carries its message.
@@ -41,15 +43,6 @@ struct ManagerError {
   std::string errorDescription() const;
 
   bool operator==(const ManagerError&) const = default;
-};
-
-// An error raised by something the tool stands on. It has no error description of its own,
-// only the platform's localized description, which is what reaches the caller.
-struct PlatformError {
-  std::string domain;
-  std::string localizedDescription;
-
-  bool operator==(const PlatformError&) const = default;
 };
 
 using Error = std::variant<ManagerError, PlatformError>;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "payloads/errors.h"
+#include "platform/platform_error.h"
 
 namespace kelo {
 

@@ -1,12 +1,23 @@
-// Filling a profile from a connect request: a new tunnel-provider protocol with the server
-// address, flags and the provider configuration the packet-tunnel extension reads, and the
-// profile's rules. Runs inside the connect chain, on the thread of its last completion.
-#include "kelo_desktop_ne_manager.h"
+#include "tunnel/configuration.h"
 
-namespace kelo {
+#include <cstdint>
 
-std::optional<std::string> KeloDesktopNEManager::endpointHost(std::string_view from) {
-  const std::string_view endpoint = trimmedWhitespace(from);
+#include "text/unicode_text.h"
+#include "tunnel/profile_store.h"
+
+namespace kelo::tunnel {
+
+namespace {
+
+constexpr char kProfileDescription[] = "Kelo VPN";
+constexpr char kServerAddressFallback[] = "Kelo VPN";
+constexpr std::int64_t kDefaultMTU = 1280;
+constexpr std::int64_t kDefaultKeepaliveSeconds = 25;
+
+}  // namespace
+
+std::optional<std::string> endpointHost(std::string_view from) {
+  const std::string_view endpoint = text::trimmedWhitespace(from);
   if (endpoint.empty()) {
     return std::nullopt;
   }
@@ -24,9 +35,8 @@ std::optional<std::string> KeloDesktopNEManager::endpointHost(std::string_view f
   return std::string(endpoint.substr(0, colon));
 }
 
-Result<void> KeloDesktopNEManager::configure(NETunnelProviderManager& manager,
-                                             const ConnectPayload& payload, bool perAppMode,
-                                             const AppRuleSources& sources) {
+Result<void> configure(NETunnelProviderManager& manager, const ConnectPayload& payload,
+                       bool perAppMode, const AppRuleBuilder& buildAppRules) {
   auto protocol = std::make_shared<NETunnelProviderProtocol>();
   protocol->providerBundleIdentifier = kProviderBundleIdentifier;
   protocol->serverAddress = endpointHost(payload.peerEndpoint).value_or(kServerAddressFallback);
@@ -50,7 +60,7 @@ Result<void> KeloDesktopNEManager::configure(NETunnelProviderManager& manager,
 
   std::vector<NEAppRule> rules;  // a full tunnel writes its empty list explicitly
   if (perAppMode) {
-    auto built = buildIncludedAppRules(payload.excludedApps, sources);
+    auto built = buildAppRules();
     if (!built) {
       return std::unexpected(built.error());
     }
@@ -60,4 +70,4 @@ Result<void> KeloDesktopNEManager::configure(NETunnelProviderManager& manager,
   return {};
 }
 
-}  // namespace kelo
+}  // namespace kelo::tunnel

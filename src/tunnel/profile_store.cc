@@ -1,9 +1,6 @@
-// The profile store: finds the tool's profiles among the platform's, removes stale ones one
-// at a time, and saves and reloads a profile. Each step continues inside the platform's
-// completion, on whatever thread that is delivered.
-#include "kelo_desktop_ne_manager.h"
+#include "tunnel/profile_store.h"
 
-namespace kelo {
+namespace kelo::tunnel {
 
 namespace {
 
@@ -37,7 +34,7 @@ void removeFrom(std::shared_ptr<std::vector<ManagerPointer>> managers, std::size
 
 }  // namespace
 
-void KeloDesktopNEManager::loadAllManagers(Completion<std::vector<ManagerPointer>> completion) {
+void loadAllManagers(Completion<std::vector<ManagerPointer>> completion) {
   NETunnelProviderManager::loadAllFromPreferences(
       [completion = std::move(completion)](auto loaded) {
         if (!loaded) {
@@ -54,13 +51,22 @@ void KeloDesktopNEManager::loadAllManagers(Completion<std::vector<ManagerPointer
       });
 }
 
-void KeloDesktopNEManager::removeManagers(std::vector<ManagerPointer> managers,
-                                          Completion<void> completion) {
+void loadFirstManager(Completion<ManagerPointer> completion) {
+  loadAllManagers([completion = std::move(completion)](auto managers) {
+    if (!managers) {
+      completion(std::unexpected(managers.error()));
+      return;
+    }
+    completion(managers->empty() ? nullptr : managers->front());
+  });
+}
+
+void removeManagers(std::vector<ManagerPointer> managers, Completion<void> completion) {
   removeFrom(std::make_shared<std::vector<ManagerPointer>>(std::move(managers)), 0,
              std::move(completion));
 }
 
-void KeloDesktopNEManager::save(ManagerPointer manager, Completion<ManagerPointer> completion) {
+void save(ManagerPointer manager, Completion<ManagerPointer> completion) {
   manager->saveToPreferences([manager, completion = std::move(completion)](auto saved) {
     if (!saved) {
       completion(platformFailure("Failed to save packet tunnel preferences: ", saved.error()));
@@ -77,4 +83,4 @@ void KeloDesktopNEManager::save(ManagerPointer manager, Completion<ManagerPointe
   });
 }
 
-}  // namespace kelo
+}  // namespace kelo::tunnel

@@ -1,14 +1,14 @@
-// Starting, stopping and reporting a profile's tunnel: "status", "disconnect", and the start
-// (with its stop-and-restart cycle) that connect and update-app-rules end with. The restart
-// step runs on a background thread after the restart delay.
+#include "tunnel/tunnel_control.h"
+
 #include <chrono>
 
-#include "kelo_desktop_ne_manager.h"
 #include "platform/delayed_work.h"
 
-namespace kelo {
+namespace kelo::tunnel {
 
 namespace {
+
+constexpr double kRestartDelaySeconds = 1.0;
 
 struct StatusWord {
   const char* word;
@@ -36,26 +36,9 @@ StatusWord describe(NEVPNStatus status) {
   }
 }
 
-// Runs `report` on the first tool profile, or answers "not configured" when there is none.
-void withFirstToolProfile(Completion<StatusPayload> completion,
-                          std::function<StatusPayload(NETunnelProviderManager&)> report) {
-  KeloDesktopNEManager::loadAllManagers(
-      [completion = std::move(completion), report = std::move(report)](auto managers) {
-        if (!managers) {
-          completion(std::unexpected(managers.error()));
-          return;
-        }
-        if (managers->empty()) {
-          completion(StatusPayload::notConfigured());
-          return;
-        }
-        completion(report(*managers->front()));
-      });
-}
-
 }  // namespace
 
-StatusPayload KeloDesktopNEManager::statusPayload(const NETunnelProviderManager& manager) {
+StatusPayload statusPayload(const NETunnelProviderManager& manager) {
   const StatusWord state = describe(manager.connection().status());
   const std::size_t rules = manager.appRules ? manager.appRules->size() : 0;
   return {.configured = true,
@@ -67,7 +50,7 @@ StatusPayload KeloDesktopNEManager::statusPayload(const NETunnelProviderManager&
           .appRuleCount = static_cast<std::int64_t>(rules)};
 }
 
-void KeloDesktopNEManager::start(ManagerPointer manager, Completion<StatusPayload> completion) {
+void start(NETunnelProviderManager::Pointer manager, Completion<StatusPayload> completion) {
   NEVPNConnection& connection = manager->connection();
   if (isUpOrComingUp(connection.status())) {
     // Look again after the delay, for as long as the tunnel is still up.
@@ -85,8 +68,8 @@ void KeloDesktopNEManager::start(ManagerPointer manager, Completion<StatusPayloa
   completion(statusPayload(*manager));
 }
 
-void KeloDesktopNEManager::stopAndRestart(ManagerPointer manager,
-                                          Completion<StatusPayload> completion) {
+void stopAndRestart(NETunnelProviderManager::Pointer manager,
+                    Completion<StatusPayload> completion) {
   manager->connection().stopVPNTunnel();
   runAfter(std::chrono::duration<double>(kRestartDelaySeconds),
            [manager = std::move(manager), completion = std::move(completion)] {
@@ -94,16 +77,4 @@ void KeloDesktopNEManager::stopAndRestart(ManagerPointer manager,
            });
 }
 
-void KeloDesktopNEManager::disconnect(Completion<StatusPayload> completion) {
-  withFirstToolProfile(std::move(completion), [](NETunnelProviderManager& manager) {
-    manager.connection().stopVPNTunnel();
-    return statusPayload(manager);
-  });
-}
-
-void KeloDesktopNEManager::status(Completion<StatusPayload> completion) {
-  withFirstToolProfile(std::move(completion),
-                       [](NETunnelProviderManager& manager) { return statusPayload(manager); });
-}
-
-}  // namespace kelo
+}  // namespace kelo::tunnel

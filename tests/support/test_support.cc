@@ -119,4 +119,16 @@ Json profileWithIdentifier(const Json& document, const std::string& identifier) 
   return nullptr;
 }
 
+void SimulatedHome::SetUp() {
+  setenv("HOME", home_.path().c_str(), 1);
+}
+
+void SimulatedHome::seed(const std::vector<Json>& profiles, const Json& faults) const {
+  seedPreferences(home_.path(), {{"profiles", profiles}, {"faults", faults}});
+}
+
+Json SimulatedHome::stored() const {
+  return readPreferences(home_.path());
+}
+
 }  // namespace kelo::testing

@@ -2,6 +2,8 @@
 // directory, and preference documents seeded the way a caller of the tool would seed them.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -48,6 +50,17 @@ Json appRule(const std::string& identifier);
 std::vector<std::string> profileIdentifiers(const Json& document);
 // The stored profile with this identifier, or null.
 Json profileWithIdentifier(const Json& document, const std::string& identifier);
+
+// A private home directory for the simulated platform, whose preferences a test seeds and
+// reads back the way a caller of the tool would.
+class SimulatedHome : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void seed(const std::vector<Json>& profiles, const Json& faults = Json::object()) const;
+  Json stored() const;
+
+  TemporaryDirectory home_;
+};
 
 // Runs an operation under the bounded wait with a short limit for tests.
 template <class T>

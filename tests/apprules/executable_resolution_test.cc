@@ -3,18 +3,18 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "apprules/executable_resolution.h"
 #include "apprules/file_paths.h"
-#include "kelo_desktop_ne_manager.h"
 #include "support/test_support.h"
 
-namespace kelo {
+namespace kelo::apprules {
 namespace {
 
 using testing::makeSymlink;
 using testing::writeFile;
 
 std::string resolved(std::string_view path) {
-  const auto result = KeloDesktopNEManager::canonicalExecutablePath(path);
+  const auto result = canonicalExecutablePath(path);
   return result ? *result : "error: " + failureMessage(result.error());
 }
 
@@ -102,4 +102,4 @@ TEST_F(ExecutableResolution, OtherPathsAreResolvedWithoutBeingChecked) {
 }
 
 }  // namespace
-}  // namespace kelo
+}  // namespace kelo::apprules

@@ -1,7 +1,9 @@
 // The part of the NetworkExtension framework that the tool uses, in the framework's own names.
-// The tool's logic (tunnel/ and apprules/) sees only this header; each platform implements it
-// under platform/ (on Linux: the simulated platform). Completion handlers are delivered later
-// on the main run loop, never inside the call; connection calls return at once.
+// The tool's logic (tunnel/, apprules/ and the commands) sees only this header; a backend
+// beneath platform/ implements it (the simulated NetworkExtension today). Completion handlers
+// are delivered later on the main run loop, never inside the call; connection calls return at
+// once. A backend that must keep a framework object of its own from load to save keeps it in
+// the object's `backendState`, which the tool never looks into.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "payloads/errors.h"
+#include "platform/platform_error.h"
 
 namespace kelo {
 
@@ -48,6 +50,8 @@ struct NEAppRule {
 class NEVPNProtocol {
  public:
   virtual ~NEVPNProtocol() = default;
+
+  std::shared_ptr<void> backendState;
 };
 
 class NETunnelProviderProtocol final : public NEVPNProtocol {
@@ -74,7 +78,7 @@ class NETunnelProviderSession : public NEVPNConnection {
   virtual std::expected<void, PlatformError> startVPNTunnel() = 0;
 };
 
-class NETunnelProviderManager : public std::enable_shared_from_this<NETunnelProviderManager> {
+class NETunnelProviderManager {
  public:
   using Pointer = std::shared_ptr<NETunnelProviderManager>;
   using LoadAllCompletion = std::function<void(std::expected<std::vector<Pointer>, PlatformError>)>;
@@ -111,6 +115,8 @@ class NETunnelProviderManager : public std::enable_shared_from_this<NETunnelProv
   void replaceConnection(std::shared_ptr<NEVPNConnection> connection) {
     connection_ = std::move(connection);
   }
+
+  std::shared_ptr<void> backendState;
 
  private:
   std::string identifier_;

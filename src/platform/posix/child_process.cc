@@ -1,8 +1,8 @@
+// Child processes on POSIX systems, with posix_spawn. Every child leads a process group of its
+// own and is kept in a registry until it has been reaped, so that it can be ended with all it
+// started when the process must end early.
 #include "platform/child_process.h"
 
-#include "platform/descriptors.h"
-
-#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -13,6 +13,9 @@
 #include <cstring>
 #include <mutex>
 #include <set>
+
+#include "platform/descriptors.h"
+#include "platform/posix/spawn_support.h"
 
 namespace kelo {
 
@@ -34,7 +37,7 @@ ChildRegistry& registry() {
 class Pipe {
  public:
   Pipe() {
-    if (pipe2(ends_.data(), O_CLOEXEC) != 0) {
+    if (!posix::openPipe(ends_)) {
       ends_ = {-1, -1};
     }
   }
@@ -106,7 +109,8 @@ std::expected<ChildOutput, PlatformError> runChildProcess(
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, output.writeEnd(), STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, error.writeEnd(), STDERR_FILENO);
-  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+  short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  posix::inheritOnlyStandardStreams(actions, flags);
 
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
@@ -118,8 +122,7 @@ std::expected<ChildOutput, PlatformError> runChildProcess(
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setsigmask(&attributes, &unblocked);
   posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  posix_spawnattr_setflags(&attributes, flags);
 
   pid_t child = -1;
   int spawned = 0;

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "payloads/errors.h"
+#include "platform/platform_error.h"
 
 namespace kelo::simulator {
 

@@ -1,22 +1,24 @@
-// The connect command: leaves exactly one tool profile of the requested kind, filled from the
-// request, saved and started. Entered on the main thread; every later step runs inside the
-// completion of the platform request before it.
-#include "kelo_desktop_ne_manager.h"
+#include "commands/commands.h"
+#include "tunnel/configuration.h"
+#include "tunnel/profile_store.h"
+#include "tunnel/tunnel_control.h"
 
-namespace kelo {
+namespace kelo::commands {
 
-void KeloDesktopNEManager::connect(ConnectPayload payload, Completion<StatusPayload> completion,
-                                   AppRuleSources sources) {
+using tunnel::ManagerPointer;
+
+void connect(ConnectPayload payload, Completion<StatusPayload> completion,
+             apprules::AppRuleSources sources) {
   const bool perAppMode = !payload.excludedApps.empty();
-  loadAllManagers([payload = std::move(payload), completion = std::move(completion),
-                   sources = std::move(sources), perAppMode](auto loaded) {
+  tunnel::loadAllManagers([payload = std::move(payload), completion = std::move(completion),
+                           sources = std::move(sources), perAppMode](auto loaded) {
     if (!loaded) {
       completion(std::unexpected(loaded.error()));
       return;
     }
     ManagerPointer chosen;
     for (const auto& manager : *loaded) {
-      if (hasAppRules(*manager) == perAppMode) {
+      if (tunnel::hasAppRules(*manager) == perAppMode) {
         chosen = manager;
         break;
       }
@@ -34,23 +36,27 @@ void KeloDesktopNEManager::connect(ConnectPayload payload, Completion<StatusPayl
 
     // Rules are built only once the stale profiles are gone.
     auto configureAndStart = [payload, completion, sources, perAppMode, chosen] {
-      if (auto configured = configure(*chosen, payload, perAppMode, sources); !configured) {
+      const auto buildAppRules = [&payload, &sources] {
+        return apprules::buildIncludedAppRules(payload.excludedApps, sources);
+      };
+      if (auto configured = tunnel::configure(*chosen, payload, perAppMode, buildAppRules);
+          !configured) {
         completion(std::unexpected(configured.error()));
         return;
       }
-      save(chosen, [completion](auto saved) {
+      tunnel::save(chosen, [completion](auto saved) {
         if (!saved) {
           completion(std::unexpected(saved.error()));
           return;
         }
-        start(*saved, completion);
+        tunnel::start(*saved, completion);
       });
     };
     if (stale.empty()) {
       configureAndStart();
       return;
     }
-    removeManagers(std::move(stale), [completion, configureAndStart](auto removed) {
+    tunnel::removeManagers(std::move(stale), [completion, configureAndStart](auto removed) {
       if (!removed) {
         completion(std::unexpected(removed.error()));
         return;
@@ -60,4 +66,4 @@ void KeloDesktopNEManager::connect(ConnectPayload payload, Completion<StatusPayl
   });
 }
 
-}  // namespace kelo
+}  // namespace kelo::commands

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace kelo {
+namespace kelo::text {
 
 // Removes white space and line breaks from both ends: the separators Zs, Zl and Zp, and
 // U+0009 to U+000D and U+0085. Bytes that are not valid UTF-8 are never removed.
@@ -19,4 +19,4 @@ std::string comparisonKey(std::string_view path);
 // Bytes that are well-formed UTF-8.
 bool isValidUTF8(std::string_view text);
 
-}  // namespace kelo
+}  // namespace kelo::text

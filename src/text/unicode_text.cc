@@ -1,11 +1,11 @@
-#include "unicode_text.h"
+#include "text/unicode_text.h"
 
 #include <utf8proc.h>
 
 #include <cstdlib>
 #include <memory>
 
-namespace kelo {
+namespace kelo::text {
 
 namespace {
 
@@ -95,4 +95,4 @@ std::string comparisonKey(std::string_view path) {
   return std::string(reinterpret_cast<const char*>(composed), static_cast<std::size_t>(length));
 }
 
-}  // namespace kelo
+}  // namespace kelo::text

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "kelo_desktop_ne_manager.h"
+#include "apprules/discovery.h"
 #include "support/test_support.h"
 
-namespace kelo {
+namespace kelo::apprules {
 namespace {
 
 using testing::makeSymlink;
@@ -25,7 +25,7 @@ class Discovery : public ::testing::Test {
     for (auto& root : roots) {
       root = dir_ / root;
     }
-    return KeloDesktopNEManager::discoverInstalledApplications(roots);
+    return discoverInstalledApplications(roots);
   }
   testing::TemporaryDirectory dir_;
 };
@@ -90,4 +90,4 @@ TEST_F(Discovery, CollapsesCanonicallyEquivalentNames) {
 }
 
 }  // namespace
-}  // namespace kelo
+}  // namespace kelo::apprules

@@ -2,10 +2,10 @@
 // every application except those whose name says "Unsigned", and records each call.
 #include <gtest/gtest.h>
 
-#include "kelo_desktop_ne_manager.h"
+#include "apprules/rule_building.h"
 #include "support/test_support.h"
 
-namespace kelo {
+namespace kelo::apprules {
 namespace {
 
 class RuleBuilding : public ::testing::Test {
@@ -30,7 +30,7 @@ class RuleBuilding : public ::testing::Test {
     return path;
   }
   Result<std::vector<NEAppRule>> build(const std::vector<std::string>& excluding) {
-    return KeloDesktopNEManager::buildIncludedAppRules(excluding, sources_);
+    return buildIncludedAppRules(excluding, sources_);
   }
   std::string calls() const {
     return testing::exists(dir_ / "calls") ? testing::readFile(dir_ / "calls") : "";
@@ -107,4 +107,4 @@ TEST_F(RuleBuilding, FailsWhenNoSignatureCanBeRead) {
 }
 
 }  // namespace
-}  // namespace kelo
+}  // namespace kelo::apprules

@@ -1,12 +1,13 @@
 // The simulated NetworkExtension: NETunnelProviderManager and its connections, kept in the
 // preferences file. Each operation reads the file afresh (faults included) and delivers its
 // completion on the main run loop; connection calls may come from any thread.
+#include "platform/network_extension.h"
+
 #include <chrono>
 #include <random>
 
-#include "platform/linux/preferences_file.h"
 #include "platform/run_loop.h"
-#include "tunnel/network_extension.h"
+#include "platform/simulated/preferences_file.h"
 
 namespace kelo {
 
@@ -357,7 +358,7 @@ NETunnelProviderManager::Pointer newProfile(bool perAppVPN) {
 
 template <class Handler, class Value>
 void deliver(Handler handler, Value value) {
-  RunLoop::main().post([handler = std::move(handler), value = std::move(value)]() mutable {
+  runloop::post([handler = std::move(handler), value = std::move(value)]() mutable {
     handler(std::move(value));
   });
 }

@@ -1,4 +1,4 @@
-#include "platform/linux/preferences_file.h"
+#include "platform/simulated/preferences_file.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -2,9 +2,9 @@
 // preferences file is checked by the black-box tests.
 #include <gtest/gtest.h>
 
-#include "kelo_desktop_ne_manager.h"
+#include "tunnel/configuration.h"
 
-namespace kelo {
+namespace kelo::tunnel {
 namespace {
 
 TEST(EndpointHost, TakesTheHostAndIgnoresThePort) {
@@ -25,9 +25,9 @@ TEST(EndpointHost, TakesTheHostAndIgnoresThePort) {
       {"[fd00::5", std::nullopt},
   };
   for (const auto& [endpoint, host] : cases) {
-    EXPECT_EQ(KeloDesktopNEManager::endpointHost(endpoint), host) << endpoint;
+    EXPECT_EQ(endpointHost(endpoint), host) << endpoint;
   }
 }
 
 }  // namespace
-}  // namespace kelo
+}  // namespace kelo::tunnel

@@ -7,7 +7,7 @@
 #include "apprules/code_signature.h"
 #include "support/test_support.h"
 
-namespace kelo {
+namespace kelo::apprules {
 namespace {
 
 std::string outcome(const Result<CodeSignature>& result) {
@@ -19,13 +19,6 @@ std::string outcome(const Result<CodeSignature>& result) {
 
 std::string parsed(std::string_view report) {
   return outcome(parseSignatureReport(report, "/x/App"));
-}
-
-TEST(SignatureReport, JoinsStandardErrorFirstAndLeavesOutEmptyTexts) {
-  EXPECT_EQ(signatureReport("out", "err"), "err\nout");
-  EXPECT_EQ(signatureReport("out", ""), "out");
-  EXPECT_EQ(signatureReport("", "err\n"), "err\n");
-  EXPECT_EQ(signatureReport("", ""), "");
 }
 
 TEST(SignatureReport, ReadsTheIdentifierOnlyAtTheStartOfALine) {
@@ -65,7 +58,7 @@ class FakeCodesign : public ::testing::Test {
     return path;
   }
   Result<CodeSignature> fetch(const std::string& program, const std::string& path = "/Apps/A") {
-    return KeloDesktopNEManager::fetchCodeSignature(path, program);
+    return fetchCodeSignature(path, program);
   }
   testing::TemporaryDirectory dir_;
   int count_ = 0;
@@ -133,4 +126,4 @@ TEST_F(FakeCodesign, LeaksNoOtherDescriptorIntoTheChild) {
 }
 
 }  // namespace
-}  // namespace kelo
+}  // namespace kelo::apprules
