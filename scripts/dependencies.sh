@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkgconf git clang-format
+  python3             # the include-graph check
   nlohmann-json3-dev  # JSON reading and writing
   libutf8proc-dev     # Unicode composition (NFC) and white-space categories
   libgtest-dev googletest

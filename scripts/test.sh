@@ -10,6 +10,8 @@ jobs=$(nproc)
 # Formatting is part of the contract of the code base.
 mapfile -t sources < <(git ls-files '*.cc' '*.h' 2>/dev/null || find src tests bench -name '*.cc' -o -name '*.h')
 clang-format --dry-run --Werror "${sources[@]}"
+# So is the direction of its includes: no circle between folders or files.
+scripts/check_layout.py
 
 run_suite() {
   local folder=$1 sanitizer=$2
