@@ -17,7 +17,7 @@ echo "simulated VPN preferences: $HOME/.local/state/kelo-ne-manager/vpn-preferen
 fake=""
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-# run COMMAND [REQUEST]: shows the command, its one document and its exit status.
+# run COMMAND [REQUEST FILE]: shows the command, its one document and its exit status.
 run() {
   local command=$1 request=${2:-} status=0 prefix=()
   if [ -n "$fake" ]; then
@@ -25,9 +25,9 @@ run() {
       "$(mktemp -d -p "$scratch")" "$HOME" --)
   fi
   echo
-  echo "\$ kelo-ne-manager $command${request:+ <<< '$request'}"
+  echo "\$ kelo-ne-manager $command${request:+ < $request}"
   if [ -n "$request" ]; then
-    printf '%s' "$request" | "${prefix[@]}" "$tool" "$command" 2>&1 || status=$?
+    "${prefix[@]}" "$tool" "$command" <"$request" 2>&1 || status=$?
   else
     "${prefix[@]}" "$tool" "$command" </dev/null 2>&1 || status=$?
   fi
@@ -35,14 +35,12 @@ run() {
   echo "(exit status $status)"
 }
 
-request='{"privateKey":"yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3fBmk=","address":"10.8.0.2/32","dns":"1.1.1.1","peerPublicKey":"xTIBA5rboUvnH4htodjb6e697QjLERt1NAB4mZqp8Dg=","peerEndpoint":"203.0.113.5:51820","allowedIps":"0.0.0.0/0, ::/0","excludedApps":[]}'
-
 run status
-run connect "$request"
+run connect examples/full-tunnel.json
 sleep 0.6  # the simulated extension takes half a second to come up
 run status
 run disconnect
-run update-app-rules '{"excludedApps":[]}'
+run update-app-rules examples/update-app-rules.json
 
 if [ "$(id -u)" -ne 0 ] || ! unshare -m --propagation private true 2>/dev/null; then
   echo
@@ -65,8 +63,8 @@ SCRIPT
 chmod +x "$fake/usr/bin/codesign"
 echo
 echo "--- per-app, with /Applications/{Mail,Browser}.app, /System/Applications/Calendar.app and a fake codesign"
-run connect "${request/\"excludedApps\":\[\]/\"excludedApps\":[\"/Applications/Browser.app\"]}"
-run update-app-rules '{"excludedApps":["/Applications/Browser.app","/Applications/Mail.app"]}'
+run connect examples/per-app.json
+run update-app-rules examples/update-app-rules.json
 run status
 echo
 echo "stored rules:"

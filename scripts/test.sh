@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds kelo-ne-manager three times (plain, AddressSanitizer with UndefinedBehaviorSanitizer,
-# ThreadSanitizer) and runs every test in each build. Exits non-zero on the first failure.
+# Builds kelo-ne-manager four times, with warnings as errors (plain, AddressSanitizer with
+# UndefinedBehaviorSanitizer, ThreadSanitizer, and a Release build with clang 19) and runs every
+# test in each build. Exits non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,14 +14,18 @@ clang-format --dry-run --Werror "${sources[@]}"
 # So is the direction of its includes: no circle between folders or files.
 scripts/check_layout.py
 
+# run_suite FOLDER NAME [CMAKE ARGUMENT...]
 run_suite() {
-  local folder=$1 sanitizer=$2
-  echo "=== tests: ${sanitizer:-plain} build (${folder}) ==="
-  cmake -S . -B "$folder" -DKELO_SANITIZER="$sanitizer" -DKELO_BUILD_TESTS=ON >/dev/null
+  local folder=$1 name=$2
+  shift 2
+  echo "=== tests: ${name} build (${folder}) ==="
+  cmake -S . -B "$folder" -DKELO_BUILD_TESTS=ON -DKELO_WARNINGS_AS_ERRORS=ON "$@" >/dev/null
   cmake --build "$folder" -j "$jobs"
   ctest --test-dir "$folder" -j "$jobs" --output-on-failure
 }
 
-run_suite build ""
-run_suite build-asan address
-run_suite build-tsan thread
+run_suite build plain -DKELO_SANITIZER=
+run_suite build-asan address -DKELO_SANITIZER=address
+run_suite build-tsan thread -DKELO_SANITIZER=thread
+# A second compiler at full optimisation finds what the first one lets pass.
+run_suite build-clang "clang 19 Release" -DCMAKE_CXX_COMPILER=clang++-19 -DCMAKE_BUILD_TYPE=Release

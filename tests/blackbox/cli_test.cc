@@ -171,9 +171,9 @@ TEST_F(Cli, PlatformFaultsReachTheCallerWithTheirPrefix) {
   EXPECT_EQ(readFile(preferencesPath(home_.path())), before);
 
   writeFile(preferencesPath(home_.path()), "");  // zero bytes are not a document
-  std::string path = preferencesPath(home_.path());
-  for (auto slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 2)) {
-    path.insert(slash, "\\");
+  std::string path;  // as the failure document writes it, every slash escaped
+  for (const char c : preferencesPath(home_.path())) {
+    path += c == '/' ? "\\/" : std::string(1, c);
   }
   expectFailure(
       run({"disconnect"}),

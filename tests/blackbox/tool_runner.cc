@@ -13,6 +13,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "support/test_support.h"
+
 namespace kelo::testing {
 
 namespace {
@@ -22,7 +24,37 @@ struct Started {
   int output = -1;
   int error = -1;
   int input = -1;
+  const ToolInvocation* invocation = nullptr;
+  std::optional<std::string> preferencesBefore;
 };
+
+std::optional<std::string> preferencesOf(const std::string& home) {
+  const std::string path = preferencesPath(home);
+  if (home.empty() || !exists(path)) {
+    return std::nullopt;
+  }
+  return readFile(path);
+}
+
+// Leaves a record of the run for the schema test, which checks every document the tool wrote
+// and every preferences file it read or wrote.
+void recordRun(const Started& started, const ToolRun& run) {
+  static int count = 0;
+  const auto text = [](const std::optional<std::string>& value) {
+    return value ? Json(*value) : Json(nullptr);
+  };
+  const Json record = {{"arguments", started.invocation->arguments},
+                       {"input", text(started.invocation->input)},
+                       {"standardOutput", run.standardOutput},
+                       {"standardError", run.standardError},
+                       {"exitStatus", run.exitStatus},
+                       {"preferencesBefore", text(started.preferencesBefore)},
+                       {"preferencesAfter", text(preferencesOf(started.invocation->home))}};
+  makeDirectories(KELO_DOCUMENT_LOG);
+  writeFile(std::string(KELO_DOCUMENT_LOG) + "/" + std::to_string(getpid()) + "-" +
+                std::to_string(++count) + ".json",
+            record.dump(-1, ' ', false, Json::error_handler_t::replace));
+}
 
 std::vector<std::string> environmentWithHome(const std::string& home) {
   std::vector<std::string> environment;
@@ -85,6 +117,8 @@ Started start(const ToolInvocation& invocation) {
     throw std::runtime_error("pipe failed");
   }
   Started started;
+  started.invocation = &invocation;
+  started.preferencesBefore = preferencesOf(invocation.home);
   started.input = inputDescriptor(invocation.input, invocation.home);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -117,6 +151,7 @@ ToolRun finish(Started& started) {
   run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   run.inputOffset = lseek(started.input, 0, SEEK_CUR);
   close(started.input);
+  recordRun(started, run);
   return run;
 }
 
