@@ -9,10 +9,12 @@ scripts/dependencies.sh
 jobs=$(nproc)
 
 # Formatting is part of the contract of the code base.
-mapfile -t sources < <(git ls-files '*.cc' '*.h' 2>/dev/null || find src tests bench -name '*.cc' -o -name '*.h')
+mapfile -t sources < <(git ls-files '*.cc' '*.h' '*.mm' 2>/dev/null || find src tests bench -name '*.cc' -o -name '*.h' -o -name '*.mm')
 clang-format --dry-run --Werror "${sources[@]}"
 # So is the direction of its includes: no circle between folders or files.
 scripts/check_layout.py
+# The Apple layer is not built here, but its types are checked.
+scripts/check_apple.sh
 
 # run_suite FOLDER NAME [CMAKE ARGUMENT...]
 run_suite() {

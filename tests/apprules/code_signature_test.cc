@@ -117,12 +117,12 @@ TEST_F(FakeCodesign, LeaksNoOtherDescriptorIntoTheChild) {
   const int leaked = open("/dev/null", O_RDONLY);  // deliberately without close-on-exec
   // ls lists its own descriptors (3 is its listing of them) and fails on the missing path,
   // which puts the listing into the failure's report.
-  const auto result = fetch(program("exec ls /proc/self/fd /missing-path\n"));
+  const auto result = fetch(program("exec ls /dev/fd/ /missing-path\n"));
   close(leaked);
   const std::string message = failureMessage(result.error());
-  const auto listing = message.find("/proc/self/fd:\n");
+  const auto listing = message.find("/dev/fd/:\n");
   ASSERT_NE(listing, std::string::npos) << message;
-  EXPECT_EQ(message.substr(listing), "/proc/self/fd:\n0\n1\n2\n3\n");
+  EXPECT_EQ(message.substr(listing), "/dev/fd/:\n0\n1\n2\n3\n");
 }
 
 }  // namespace

@@ -15,6 +15,8 @@
 
 #include "support/test_support.h"
 
+extern char** environ;
+
 namespace kelo::testing {
 
 namespace {
@@ -113,8 +115,11 @@ Started start(const ToolInvocation& invocation) {
 
   std::array<int, 2> output{};
   std::array<int, 2> error{};
-  if (pipe2(output.data(), O_CLOEXEC) != 0 || pipe2(error.data(), O_CLOEXEC) != 0) {
+  if (pipe(output.data()) != 0 || pipe(error.data()) != 0) {
     throw std::runtime_error("pipe failed");
+  }
+  for (const int end : {output[0], output[1], error[0], error[1]}) {
+    fcntl(end, F_SETFD, FD_CLOEXEC);  // tools are started from one thread: no race to close
   }
   Started started;
   started.invocation = &invocation;

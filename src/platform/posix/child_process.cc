@@ -17,6 +17,8 @@
 #include "platform/descriptors.h"
 #include "platform/posix/spawn_support.h"
 
+extern char** environ;  // declared by no header on macOS
+
 namespace kelo {
 
 namespace {

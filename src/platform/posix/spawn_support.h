@@ -1,6 +1,7 @@
 // What starting a child needs from the operating system beyond POSIX: pipes that are never
 // inherited, and a child that inherits no descriptor but its standard streams. One file per
-// system implements it (spawn_linux.cc); only child_process.cc uses it, on any thread.
+// system implements it (spawn_linux.cc, spawn_darwin.cc); only child_process.cc uses it, on
+// any thread.
 #pragma once
 
 #include <spawn.h>

@@ -1,0 +1,80 @@
+// Declarations subset (see ../README.md): the NetworkExtension classes the layer uses, as
+// Apple documents them. All of them are documented as thread safe.
+#pragma once
+
+#include <Foundation/Foundation.h>
+
+NS_ASSUME_NONNULL_BEGIN
+
+typedef NS_ENUM(NSInteger, NEVPNStatus) {
+  NEVPNStatusInvalid = 0,
+  NEVPNStatusDisconnected = 1,
+  NEVPNStatusConnecting = 2,
+  NEVPNStatusConnected = 3,
+  NEVPNStatusReasserting = 4,
+  NEVPNStatusDisconnecting = 5,
+} API_AVAILABLE_MACOS(10.11);
+
+extern NSString* const NEVPNErrorDomain API_AVAILABLE_MACOS(10.11);
+
+API_AVAILABLE_MACOS(10.11)
+@interface NEVPNProtocol : NSObject <NSCopying, NSSecureCoding>
+@property(copy, nullable) NSString* serverAddress;
+@property BOOL disconnectOnSleep;
+@property BOOL includeAllNetworks API_AVAILABLE_MACOS(10.15);
+@property BOOL excludeLocalNetworks API_AVAILABLE_MACOS(10.15);
+@end
+
+API_AVAILABLE_MACOS(10.11)
+@interface NETunnelProviderProtocol : NEVPNProtocol
+@property(copy, nullable) NSDictionary<NSString*, id>* providerConfiguration;
+@property(copy, nullable) NSString* providerBundleIdentifier;
+@end
+
+API_AVAILABLE_MACOS(10.11)
+@interface NEVPNConnection : NSObject
+- (BOOL)startVPNTunnelAndReturnError:(NSError**)error;
+- (BOOL)startVPNTunnelWithOptions:(nullable NSDictionary<NSString*, NSObject*>*)options
+                   andReturnError:(NSError**)error;
+- (void)stopVPNTunnel;
+@property(readonly) NEVPNStatus status;
+@end
+
+API_AVAILABLE_MACOS(10.11)
+@interface NETunnelProviderSession : NEVPNConnection
+@end
+
+API_AVAILABLE_MACOS(10.11)
+@interface NEAppRule : NSObject <NSSecureCoding, NSCopying>
+- (instancetype)initWithSigningIdentifier:(NSString*)signingIdentifier
+                    designatedRequirement:(NSString*)designatedRequirement;
+@property(readonly) NSString* matchSigningIdentifier;
+@property(readonly) NSString* matchDesignatedRequirement;
+@property(copy, nullable) NSString* matchPath;
+@end
+
+API_AVAILABLE_MACOS(10.11)
+@interface NEVPNManager : NSObject
+@property(copy, nullable) NSString* localizedDescription;
+@property(strong, nullable) NEVPNProtocol* protocolConfiguration;
+@property(getter=isEnabled) BOOL enabled;
+@property(readonly) NEVPNConnection* connection;
+- (void)loadFromPreferencesWithCompletionHandler:
+    (void (^)(NSError* _Nullable error))completionHandler;
+- (void)saveToPreferencesWithCompletionHandler:
+    (nullable void (^)(NSError* _Nullable error))completionHandler;
+- (void)removeFromPreferencesWithCompletionHandler:
+    (nullable void (^)(NSError* _Nullable error))completionHandler;
+@end
+
+API_AVAILABLE_MACOS(10.11)
+@interface NETunnelProviderManager : NEVPNManager
++ (void)loadAllFromPreferencesWithCompletionHandler:
+    (void (^)(NSArray<NETunnelProviderManager*>* _Nullable managers,
+              NSError* _Nullable error))completionHandler;
++ (instancetype)forPerAppVPN API_AVAILABLE_MACOS(10.15.4);
+- (nullable NSArray<NEAppRule*>*)copyAppRules API_AVAILABLE_MACOS(10.15.4);
+@property(copy) NSArray<NEAppRule*>* appRules API_AVAILABLE_MACOS(10.15.4);
+@end
+
+NS_ASSUME_NONNULL_END
