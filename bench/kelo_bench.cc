@@ -1,11 +1,7 @@
-// Figures for the tool's hot paths: request decoding, the status document, discovery and
-// resolution over a generated application tree, and a whole "status" process with its peak
-// memory. Run: build with -DKELO_BUILD_BENCHMARKS=ON, then build/bench/kelo_bench.
+// Figures for the tool's hot paths in process: request decoding, the status document, and
+// discovery and resolution over a generated application tree (whole runs of the tool are in
+// process_bench.cc). Run: build with -DKELO_BUILD_BENCHMARKS=ON, then build/bench/kelo_bench.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -86,33 +82,6 @@ void ResolveBundle(benchmark::State& state) {
   }
 }
 BENCHMARK(ResolveBundle);
-
-// One whole "status" process against a stored profile; reports the child's peak memory.
-void StatusProcess(benchmark::State& state) {
-  const fs::path home = fs::temp_directory_path() / ("kelo-bench-home-" + std::to_string(getpid()));
-  fs::create_directories(home / ".local/state/kelo-ne-manager");
-  std::ofstream(home / ".local/state/kelo-ne-manager/vpn-preferences.json")
-      << R"({"profiles":[{"identifier":"A","enabled":true,"protocol":{"type":"tunnelProvider",)"
-         R"("providerBundleIdentifier":"com.kelo.vpn.desktop.PacketTunnel"},"connection":{"status":3}}]})";
-  std::string homeVariable = "HOME=" + home.string();
-  char* environment[] = {homeVariable.data(), nullptr};
-  char* arguments[] = {const_cast<char*>(KELO_TOOL_PATH), const_cast<char*>("status"), nullptr};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  for (auto _ : state) {
-    pid_t child = 0;
-    posix_spawn(&child, KELO_TOOL_PATH, &actions, nullptr, arguments, environment);
-    int status = 0;
-    waitpid(child, &status, 0);
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  rusage usage{};
-  getrusage(RUSAGE_CHILDREN, &usage);
-  state.counters["peak_rss_KiB"] = static_cast<double>(usage.ru_maxrss);
-  fs::remove_all(home);
-}
-BENCHMARK(StatusProcess)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace kelo

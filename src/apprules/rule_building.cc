@@ -1,10 +1,50 @@
 #include "apprules/rule_building.h"
 
+#include <algorithm>
+#include <atomic>
+#include <optional>
+#include <system_error>
+#include <thread>
+
 #include "apprules/code_signature.h"
 #include "apprules/discovery.h"
 #include "apprules/executable_resolution.h"
 
 namespace kelo::apprules {
+
+namespace {
+
+// The signatures of `paths`, in their order; an application whose signature cannot be read has
+// none. Up to `bound` code-signing children run at once, started by helper threads and the
+// calling thread, which all take the next path in turn.
+std::vector<std::optional<CodeSignature>> inspect(const std::vector<std::string>& paths,
+                                                  const std::string& codesignPath, unsigned bound) {
+  std::vector<std::optional<CodeSignature>> signatures(paths.size());
+  std::atomic<std::size_t> next{0};
+  const auto work = [&] {
+    for (std::size_t index = next++; index < paths.size(); index = next++) {
+      if (auto signature = fetchCodeSignature(paths[index], codesignPath)) {
+        signatures[index] = std::move(*signature);
+      }
+    }
+  };
+  std::vector<std::thread> helpers;
+  const std::size_t wanted = std::min<std::size_t>(std::max(bound, 1u), paths.size()) - 1;
+  for (std::size_t count = 0; count < wanted; ++count) {
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // no more threads to be had: fewer children at once, same result
+    }
+  }
+  work();
+  for (auto& helper : helpers) {
+    helper.join();
+  }
+  return signatures;
+}
+
+}  // namespace
 
 AppRuleSources AppRuleSources::system() {
   return {applicationRoots(), kCodesignPath};
@@ -33,15 +73,16 @@ Result<std::vector<NEAppRule>> buildIncludedAppRules(const std::vector<std::stri
         "installation set.")});
   }
 
+  auto signatures = inspect(included, sources.codesignPath, maximumConcurrentInspections());
   std::vector<NEAppRule> rules;
-  for (const auto& path : included) {
-    auto signature = fetchCodeSignature(path, sources.codesignPath);
+  for (std::size_t index = 0; index < included.size(); ++index) {
+    auto& signature = signatures[index];
     if (!signature) {
       continue;  // unsigned or unreadable: that application gets no rule
     }
     NEAppRule rule(std::move(signature->signingIdentifier),
                    std::move(signature->designatedRequirement));
-    rule.matchPath = path;
+    rule.matchPath = std::move(included[index]);
     rules.push_back(std::move(rule));
   }
   if (rules.empty()) {

@@ -1,6 +1,6 @@
 // Application rule building: rules name every installed, signed application that the request
 // does not exclude. Blocks the thread of the platform completion it runs in while discovery
-// and the code-signing children run.
+// runs and the code-signing children run, several at once on helper threads.
 #pragma once
 
 #include <string>
@@ -27,5 +27,9 @@ struct AppRuleSources {
 Result<std::vector<NEAppRule>> buildIncludedAppRules(
     const std::vector<std::string>& excluding,
     const AppRuleSources& sources = AppRuleSources::system());
+
+// How many code-signing children run at once (inspection_bound.cc); at least 1. A build that
+// links another definition changes it, as the benchmarks' one-at-a-time build of the tool does.
+unsigned maximumConcurrentInspections();
 
 }  // namespace kelo::apprules

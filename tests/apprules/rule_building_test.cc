@@ -2,6 +2,9 @@
 // every application except those whose name says "Unsigned", and records each call.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <sstream>
+
 #include "apprules/rule_building.h"
 #include "support/test_support.h"
 
@@ -32,8 +35,16 @@ class RuleBuilding : public ::testing::Test {
   Result<std::vector<NEAppRule>> build(const std::vector<std::string>& excluding) {
     return buildIncludedAppRules(excluding, sources_);
   }
-  std::string calls() const {
-    return testing::exists(dir_ / "calls") ? testing::readFile(dir_ / "calls") : "";
+  // The paths the code-signing program was called with, sorted: children run side by side.
+  std::vector<std::string> calls() const {
+    std::vector<std::string> lines;
+    std::istringstream text(testing::exists(dir_ / "calls") ? testing::readFile(dir_ / "calls")
+                                                            : "");
+    for (std::string line; std::getline(text, line);) {
+      lines.push_back(line);
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
   }
   static NEAppRule rule(const std::string& identifier, const std::string& path) {
     NEAppRule made("com.example." + identifier, "identifier \"com.example." + identifier + "\"");
@@ -78,7 +89,7 @@ TEST_F(RuleBuilding, TheFirstBadExclusionEndsItBeforeDiscovery) {
             Error{ManagerError::invalidInput("No executable found in " + dir_ / "Missing.app.")});
   EXPECT_EQ(build({"\n"}).error(),
             Error{ManagerError::invalidInput("Application path cannot be empty.")});
-  EXPECT_EQ(calls(), "");
+  EXPECT_TRUE(calls().empty());
 }
 
 TEST_F(RuleBuilding, FailsWhenNothingIsLeftToInclude) {
@@ -86,7 +97,7 @@ TEST_F(RuleBuilding, FailsWhenNothingIsLeftToInclude) {
   EXPECT_EQ(build({mail}).error(), Error{ManagerError::invalidInput(
                                        "App-based split tunneling could not derive any included "
                                        "macOS apps from the current installation set.")});
-  EXPECT_EQ(calls(), "");
+  EXPECT_TRUE(calls().empty());
   sources_.roots = {dir_ / "Nowhere"};
   EXPECT_EQ(build({}).error(), Error{ManagerError::invalidInput(
                                    "App-based split tunneling could not derive any included "
@@ -99,11 +110,42 @@ TEST_F(RuleBuilding, FailsWhenNoSignatureCanBeRead) {
   EXPECT_EQ(build({}).error(), Error{ManagerError::codesign(
                                    "App-based split tunneling could not build any usable macOS "
                                    "app rules from the installed application set.")});
-  EXPECT_EQ(calls(), unsigned1 + "\n" + unsigned2 + "\n");
+  EXPECT_EQ(calls(), (std::vector<std::string>{unsigned1, unsigned2}));
   sources_.codesignPath = dir_ / "absent";
   EXPECT_EQ(failureMessage(build({}).error()),
             "App-based split tunneling could not build any usable macOS app rules from the "
             "installed application set.");
+}
+
+// Many applications, inspected side by side by a code-signing program that answers the first
+// ones last: the rules still come in discovery order, each application is inspected once, and
+// the unsigned ones are left out.
+TEST_F(RuleBuilding, KeepsDiscoveryOrderWhenInspectionsRunSideBySide) {
+  testing::writeFile(dir_ / "codesign",
+                     "#!/bin/sh\n"
+                     "echo \"$4\" >> '" +
+                         dir_ / "calls" +
+                         "'\n"
+                         "name=$(basename \"$4\")\n"
+                         "sleep \"0.0$((99 - ${name#App}))\"\n"
+                         "case \"$name\" in *7) exit 1;; esac\n"
+                         "echo \"Identifier=com.example.$name\" >&2\n"
+                         "echo \"designated => identifier \\\"com.example.$name\\\"\"\n",
+                     0755);
+  std::vector<NEAppRule> expected;
+  std::vector<std::string> everyPath;
+  for (int index = 10; index < 50; ++index) {
+    const std::string name = "App" + std::to_string(index);
+    const auto path = bundle("Applications/" + name + ".app", name);
+    everyPath.push_back(path);
+    if (index % 10 != 7) {
+      expected.push_back(rule(name, path));
+    }
+  }
+  const auto rules = build({});
+  ASSERT_TRUE(rules.has_value());
+  EXPECT_EQ(*rules, expected);
+  EXPECT_EQ(calls(), everyPath);
 }
 
 }  // namespace
