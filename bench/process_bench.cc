@@ -4,7 +4,8 @@
 //   - per-app "connect" through the binary with 300 and 1,000 signed applications whose fake
 //     code-signing program sleeps 30 ms a run, against the same runs of a build of the tool that
 //     inspects one application at a time;
-//   - the peak resident memory of "status" and of a per-app "connect" with 2,000 applications.
+//   - the peak resident memory of "status", of the largest request the tool accepts, and of a
+//     per-app "connect" with 2,000 applications.
 // The per-app runs need root and mount namespaces: the fake applications and code-signing
 // program are laid over "/" by the black-box tests' overlay script, as in those tests.
 // Run: build with -DKELO_BUILD_BENCHMARKS=ON, then build/bench/kelo_process_bench.
@@ -122,6 +123,27 @@ void statusAgainstTrue() {
   std::printf("status: peak resident memory %.1f MiB\n", static_cast<double>(peakKiB) / 1024);
 }
 
+// The largest request the tool accepts, as many one-letter paths as fit into 1 MiB: the most
+// values, and so the most memory, a request can make the tool hold.
+void largestRequest() {
+  const Folder home("kelo-bench-request-home");
+  setenv("HOME", home.path().c_str(), 1);
+  std::string request = R"({"excludedApps":[)";
+  while (request.size() + 6 < (1u << 20)) {
+    request += R"("a",)";
+  }
+  request.back() = ']';
+  request += '}';
+  const fs::path file = home.path() / "request.json";
+  std::ofstream(file) << request;
+  const Measured measured = run({KELO_TOOL_PATH, "update-app-rules"}, file.string());
+  std::printf(
+      "largest accepted request (%zu bytes, %zu paths): peak resident memory %.1f MiB, "
+      "exit %d (no per-app profile to update)\n",
+      request.size(), (request.size() - 18) / 4, static_cast<double>(measured.peakKiB) / 1024,
+      measured.exitStatus);
+}
+
 // A fake system root with `count` applications in /Applications and a code-signing program
 // that takes 30 ms a run.
 void makeFakeRoot(const fs::path& root, int count) {
@@ -224,6 +246,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   statusAgainstTrue();
+  largestRequest();
   perAppConnects();
   return 0;
 }

@@ -23,13 +23,8 @@ inline constexpr char kNoResultMessage[] = "Network Extension manager completed 
 template <class T>
 using Operation = std::function<void(Completion<T>)>;
 
-// Told the deadline as soon as it is known, so that someone can keep the time-out promise
-// even when a step of the operation blocks the run loop past it.
-using DeadlineObserver = std::function<void(runloop::Clock::time_point deadline)>;
-
 template <class T>
-Result<T> awaitResult(std::chrono::duration<double> timeout, const Operation<T>& operation,
-                      const DeadlineObserver& observeDeadline = {}) {
+Result<T> awaitResult(std::chrono::duration<double> timeout, const Operation<T>& operation) {
   // Owned jointly with the completion, which may outlive this call after a time-out.
   struct Shared {
     std::mutex slotLock;
@@ -38,6 +33,9 @@ Result<T> awaitResult(std::chrono::duration<double> timeout, const Operation<T>&
   };
   const auto shared = std::make_shared<Shared>();
 
+  // The limit counts from the start of the operation, whatever its first step does.
+  const auto deadline =
+      runloop::Clock::now() + std::chrono::duration_cast<runloop::Clock::duration>(timeout);
   operation([shared](Result<T> result) {
     {
       std::lock_guard lock(shared->slotLock);
@@ -48,17 +46,12 @@ Result<T> awaitResult(std::chrono::duration<double> timeout, const Operation<T>&
     runloop::wakeUp();
   });
 
-  const auto deadline =
-      runloop::Clock::now() + std::chrono::duration_cast<runloop::Clock::duration>(timeout);
-  if (observeDeadline) {
-    observeDeadline(deadline);
-  }
   for (;;) {
+    if (shared->signal.try_acquire()) {
+      break;  // a result that has arrived wins, even at the deadline
+    }
     if (runloop::Clock::now() >= deadline) {
       return std::unexpected(Error{ManagerError::timedOut(kTimedOutMessage)});
-    }
-    if (shared->signal.try_acquire()) {
-      break;
     }
     runloop::runOnce(runloop::Clock::now() +
                      std::chrono::duration_cast<runloop::Clock::duration>(kRunLoopSlice));

@@ -1,13 +1,13 @@
-// Keeps the time-out promise when the main thread cannot: if a step of the operation blocks
-// the run loop (a code-signing child that never exits, say), a watcher thread writes the
-// time-out failure document at the deadline, ends the children and exits with status 1.
-// Armed by the driver from the bounded wait; exactly one of the two writes the outcome.
+// Keeps the promise that every run ends within its time limit with exactly one document, even
+// when the main thread cannot: if a step blocks it (a code-signing child that never exits, a
+// request that never ends), or the process is asked to stop (SIGTERM, SIGINT, SIGHUP), a
+// watcher thread writes the failure document in its place, ends the children and exits with
+// status 1. Set up by the driver when the process starts; exactly one of the two threads
+// writes the outcome.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 #include "platform/run_loop.h"
@@ -16,15 +16,18 @@ namespace kelo {
 
 class DeadlineGuard {
  public:
-  // Called by the watcher, once, if it wins the outcome; it must end the process.
-  using Expiry = std::function<void()>;
+  // Called by the watcher, once, if it wins the outcome, with the signal that asked the process
+  // to stop, or 0 when the deadline passed; it must end the process.
+  using Expiry = std::function<void(int signal)>;
 
-  explicit DeadlineGuard(Expiry expire) : expire_(std::move(expire)) {}
+  // Catches SIGTERM, SIGINT and SIGHUP from now on; one guard per process.
+  explicit DeadlineGuard(Expiry expire);
   ~DeadlineGuard() { disarm(); }
   DeadlineGuard(const DeadlineGuard&) = delete;
   DeadlineGuard& operator=(const DeadlineGuard&) = delete;
 
-  // Starts watching; the watcher fires at `deadline` unless the outcome was claimed first.
+  // Starts watching; the watcher acts at `deadline`, or at once on a stop signal (one that came
+  // before included), unless the outcome was claimed first.
   void arm(runloop::Clock::time_point deadline);
 
   // The main thread's claim on the one outcome. False when the watcher has already taken it
@@ -35,11 +38,10 @@ class DeadlineGuard {
   void disarm();
 
  private:
+  void watch(runloop::Clock::time_point deadline);
+
   Expiry expire_;
   std::atomic<bool> claimed_{false};
-  std::mutex mutex_;
-  std::condition_variable stopped_;
-  bool disarmed_ = false;
   std::thread watcher_;
 };
 

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <cstring>
 #include <span>
 #include <string>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "bounded_wait.h"
 #include "commands/commands.h"
 #include "deadline_guard.h"
+#include "platform/change_gate.h"
 #include "platform/child_process.h"
 #include "platform/descriptors.h"
 
@@ -22,13 +25,21 @@ constexpr double kTimeLimitSeconds = 15.0;
 constexpr char kUsage[] = "Usage: kelo-ne-manager <connect|disconnect|status|update-app-rules>";
 
 // Each document is one unbuffered write of its complete bytes (carried on only if the stream
-// takes them in parts), so nothing is lost when the process ends right after.
-void writeJSON(const StatusPayload& value) {
-  writeAll(STDOUT_FILENO, value.encoded());
+// takes them in parts), so nothing is lost when the process ends right after. False when the
+// stream did not take them all.
+bool writeJSON(const StatusPayload& value) {
+  return writeAll(STDOUT_FILENO, value.encoded());
 }
 
 void writeFailure(const Error& error) {
-  writeAll(STDERR_FILENO, failureDocument(failureMessage(error)));
+  (void)writeAll(STDERR_FILENO, failureDocument(failureMessage(error)));
+}
+
+// The failure the watcher reports when the process is asked to stop.
+ManagerError stopped(int signal) {
+  const char* name = signal == SIGTERM ? "SIGTERM" : signal == SIGINT ? "SIGINT" : "SIGHUP";
+  return ManagerError::timedOut(std::string("Stopped by ") + name +
+                                " before the request was complete.");
 }
 
 template <class Request>
@@ -87,7 +98,8 @@ constexpr std::array<Command, 4> kCommands = {{
     {"update-app-rules", prepareUpdateAppRules},
 }};
 
-Result<StatusPayload> runCommand(std::span<const std::string> arguments, DeadlineGuard& guard) {
+Result<StatusPayload> runCommand(std::span<const std::string> arguments,
+                                 runloop::Clock::time_point deadline) {
   if (arguments.size() < 2) {
     return std::unexpected(Error{ManagerError::invalidCommand(kUsage)});
   }
@@ -100,39 +112,64 @@ Result<StatusPayload> runCommand(std::span<const std::string> arguments, Deadlin
     if (!operation) {
       return std::unexpected(operation.error());
     }
-    return awaitResult<StatusPayload>(
-        std::chrono::duration<double>(kTimeLimitSeconds), *operation,
-        [&guard](runloop::Clock::time_point deadline) {
-          guard.arm(deadline + std::chrono::duration_cast<runloop::Clock::duration>(kRunLoopSlice));
-        });
+    return awaitResult<StatusPayload>(deadline - runloop::Clock::now(), *operation);
   }
   return std::unexpected(Error{ManagerError::invalidCommand("Unknown command: " + word)});
 }
 
+// An exception that reached the driver: a fault of the tool, reported like any other failure.
+Error unexpectedFailure(const char* what) {
+  return ManagerError::networkExtension(std::string("Unexpected failure: ") + what + ".");
+}
+
 // Takes the process arguments, writes one document, returns the exit status.
 int main(std::span<const std::string> arguments) {
+  // The limit counts from the start: reading the request belongs to the request.
+  const auto deadline =
+      runloop::Clock::now() + std::chrono::duration_cast<runloop::Clock::duration>(
+                                  std::chrono::duration<double>(kTimeLimitSeconds));
   // A reader that goes away must not kill the tool halfway through a change.
   signal(SIGPIPE, SIG_IGN);
+  // A parent that ignores SIGCHLD would leave children reaped before their status is read.
+  signal(SIGCHLD, SIG_DFL);
 
   // Were the main thread held up past the deadline (one slice of grace: a free main thread
-  // notices the deadline itself), the guard reports the time-out in its place.
-  DeadlineGuard guard([] {
+  // notices the deadline itself), or the process asked to stop, the guard reports it instead.
+  // Nothing changes after that: the change gate closes before the document is written.
+  DeadlineGuard guard([](int stopSignal) {
+    changes::close();
     terminateChildProcesses();
-    writeFailure(ManagerError::timedOut(kTimedOutMessage));
+    writeFailure(stopSignal == 0 ? ManagerError::timedOut(kTimedOutMessage) : stopped(stopSignal));
     _exit(1);
   });
-  const auto result = runCommand(arguments, guard);
+  guard.arm(deadline + std::chrono::duration_cast<runloop::Clock::duration>(kRunLoopSlice));
+
+  Result<StatusPayload> result = std::unexpected(unexpectedFailure("no outcome"));
+  try {
+    result = runCommand(arguments, deadline);
+  } catch (const std::exception& error) {
+    result = std::unexpected(unexpectedFailure(error.what()));
+  } catch (...) {
+    result = std::unexpected(unexpectedFailure("an unknown exception"));
+  }
   if (!guard.claimOutcome()) {
     for (;;) {
       pause();  // the guard is writing the outcome and ending the process
     }
   }
+  changes::close();
   guard.disarm();
   if (!result) {
     writeFailure(result.error());
     return 1;
   }
-  writeJSON(*result);
+  if (!writeJSON(*result)) {
+    const int error = errno;
+    writeFailure(ManagerError::networkExtension(
+        std::string("The status document could not be written to standard output: ") +
+        std::strerror(error) + "."));
+    return 1;
+  }
   return 0;
 }
 

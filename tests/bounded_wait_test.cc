@@ -67,16 +67,6 @@ TEST(BoundedWait, TimesOutWhenNothingArrivesAndToleratesALateCompletion) {
   kept(5);  // stores into a slot that is still alive; nothing reads it
 }
 
-TEST(BoundedWait, TellsTheDeadlineAfterTheOperationReturns) {
-  runloop::Clock::time_point told{};
-  const auto before = runloop::Clock::now();
-  (void)awaitResult<int>(
-      Seconds(3), [](Completion<int> completion) { completion(1); },
-      [&told](runloop::Clock::time_point deadline) { told = deadline; });
-  EXPECT_GE(told, before + 3s);
-  EXPECT_LE(told, runloop::Clock::now() + 3s);
-}
-
 // A completion on another thread ends the run-loop turn at once: a turn with a limit an hour
 // away returns when woken, instead of hanging the test.
 TEST(RunLoop, AWakeUpFromAnotherThreadEndsTheTurn) {

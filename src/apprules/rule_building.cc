@@ -9,6 +9,7 @@
 #include "apprules/code_signature.h"
 #include "apprules/discovery.h"
 #include "apprules/executable_resolution.h"
+#include "text/unicode_text.h"
 
 namespace kelo::apprules {
 
@@ -23,8 +24,17 @@ std::vector<std::optional<CodeSignature>> inspect(const std::vector<std::string>
   std::atomic<std::size_t> next{0};
   const auto work = [&] {
     for (std::size_t index = next++; index < paths.size(); index = next++) {
-      if (auto signature = fetchCodeSignature(paths[index], codesignPath)) {
-        signatures[index] = std::move(*signature);
+      // A rule names its executable by a text, which bytes that are not UTF-8 cannot be: such
+      // an application gets no rule, and is not inspected.
+      if (!text::isValidUTF8(paths[index])) {
+        continue;
+      }
+      try {
+        if (auto signature = fetchCodeSignature(paths[index], codesignPath)) {
+          signatures[index] = std::move(*signature);
+        }
+      } catch (const std::exception&) {
+        // Out of memory for one report, say: that application gets no rule.
       }
     }
   };

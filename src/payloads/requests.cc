@@ -53,6 +53,12 @@ Result<Json> parseDocument(std::string_view bytes) {
     return decodingError("The request is larger than " +
                          std::to_string(kMaximumRequestBytes >> 20) + " MiB.");
   }
+  // JSON text holds no NUL byte anywhere (inside strings it must be escaped); the parser would
+  // take one for the end of the input and ignore whatever follows it.
+  if (const auto nul = bytes.find('\0'); nul != std::string_view::npos) {
+    return decodingError("The request is not valid JSON at byte " + std::to_string(nul + 1) +
+                         ": a NUL byte.");
+  }
   const Json::parser_callback_t limitDepth = [](int depth, Json::parse_event_t event, Json&) {
     if ((event == Json::parse_event_t::object_start || event == Json::parse_event_t::array_start) &&
         depth >= kMaximumRequestDepth) {

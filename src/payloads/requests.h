@@ -60,8 +60,9 @@ std::string_view stringValue(AppRulePayload::CodingKeys key);
 std::optional<ConnectPayload::CodingKeys> connectCodingKey(std::string_view name);
 std::optional<AppRulePayload::CodingKeys> appRuleCodingKey(std::string_view name);
 
-// Larger requests are refused before they are parsed.
-inline constexpr std::size_t kMaximumRequestBytes = 64u << 20;
+// Larger requests are refused before they are parsed. A real request is a few keys and a list
+// of application paths: a thousand paths of a hundred bytes each take a tenth of this.
+inline constexpr std::size_t kMaximumRequestBytes = 1u << 20;
 // Requests are two levels deep; anything far deeper is refused while parsing.
 inline constexpr int kMaximumRequestDepth = 64;
 

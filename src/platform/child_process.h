@@ -14,7 +14,8 @@ namespace kelo {
 struct ChildOutput {
   std::string standardOutput;
   std::string standardError;
-  int terminationStatus = 0;  // the exit status; 128 + the signal for a child killed by one
+  // The exit status; 128 + the signal for a child killed by one; -1 when it cannot be known.
+  int terminationStatus = 0;
 };
 
 // Standard input, environment and working directory are inherited; no other descriptor is.

@@ -1,4 +1,4 @@
-// The current user's home directory: $HOME when set and not empty, else the password
+// The current user's home directory: $HOME when it is an absolute path, else the password
 // database's entry. Shared by application discovery and the simulated platform; any thread.
 #pragma once
 

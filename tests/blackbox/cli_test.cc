@@ -2,6 +2,8 @@
 // and standard error, the exit status, and the preferences file afterwards.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "blackbox/tool_runner.h"
@@ -151,7 +153,8 @@ TEST_F(Cli, DisconnectStopsThePlainConnectionToo) {
 
 TEST_F(Cli, AWriteClearsTemporaryFilesThatADeadWriterLeft) {
   seed({toolProfile("ONE", 3)});
-  const std::string orphan = preferencesPath(home_.path()) + ".Ab12Cd";
+  const std::string orphan =
+      home_ / ".local/state/kelo-ne-manager/.vpn-preferences.json.kelo-ne-manager-write-Ab12Cd";
   writeFile(orphan, "{\"profiles\":");
   EXPECT_EQ(run({"status"}).exitStatus, 0);
   EXPECT_TRUE(exists(orphan));  // reading never writes
@@ -219,6 +222,92 @@ TEST_F(Cli, ThirtyProcessesAtOnceLeaveAValidFileAndOneDocumentEach) {
     EXPECT_TRUE(profile["identifier"].is_string());
   }
   EXPECT_FALSE(profileIdentifiers(stored).empty());
+}
+
+// Hostile surroundings: what the tool finds in its state folder never makes it hang, crash or
+// lose a file, and a document that cannot be delivered ends with exit status 1.
+class HostileState : public Cli {
+ protected:
+  std::string folder() const { return home_ / ".local/state/kelo-ne-manager"; }
+  std::string escapedPreferencesPath() const {
+    std::string path;
+    for (const char c : preferencesPath(home_.path())) {
+      path += c == '/' ? "\\/" : std::string(1, c);
+    }
+    return path;
+  }
+  void expectUnreadable(const std::string& why) {
+    expectFailure(run({"status"}),
+                  "Failed to load packet tunnel preferences: The VPN preferences "
+                  "could not be read: " +
+                      escapedPreferencesPath() + why);
+  }
+};
+
+TEST_F(HostileState, APreferencesFileThatIsNoRegularFileIsRefusedAtOnce) {
+  makeDirectories(folder());
+  ASSERT_EQ(mkfifo(preferencesPath(home_.path()).c_str(), 0600), 0);  // no writer: reads block
+  expectUnreadable(" is not a regular file.");
+  std::filesystem::remove(preferencesPath(home_.path()));
+  makeSymlink("/dev/zero", preferencesPath(home_.path()));  // never ends
+  expectUnreadable(" is a symbolic link.");
+}
+
+TEST_F(HostileState, DeepNestingIsRefusedWithoutCrashing) {
+  writeFile(preferencesPath(home_.path()), std::string(100000, '[') + std::string(100000, ']'),
+            0600);
+  expectUnreadable(" nests deeper than 64 levels.");
+  writeFile(
+      preferencesPath(home_.path()),
+      R"({"profiles":[],"faults":)" + std::string(100000, '[') + std::string(100000, ']') + "}",
+      0600);
+  expectUnreadable(" nests deeper than 64 levels.");
+}
+
+TEST_F(HostileState, OnlyTheToolsOwnTemporaryFilesAreRemoved) {
+  seed({toolProfile("ONE", 3)});
+  const std::string backup = preferencesPath(home_.path()) + ".bak";
+  writeFile(backup, "the user's copy", 0600);
+  makeDirectories(folder() + "/.vpn-preferences.json.kelo-ne-manager-write-XYZ789");
+  expectSuccess(run({"disconnect"}),
+                R"({"configured":true,"connected":false,"connecting":false,"disconnecting":true,)"
+                R"("status":"disconnecting","perAppMode":false,"appRuleCount":0})");
+  EXPECT_EQ(readFile(backup), "the user's copy");
+  EXPECT_TRUE(exists(folder() + "/.vpn-preferences.json.kelo-ne-manager-write-XYZ789"));
+}
+
+TEST_F(HostileState, AFolderOthersMayWriteToAndALinkedLockAreRefused) {
+  seed({toolProfile("ONE", 3)});
+  chmod(folder().c_str(), 0777);
+  expectFailure(
+      run({"status"}),
+      "Failed to load packet tunnel preferences: The VPN preferences could not be read: " +
+          escapedPreferencesPath().substr(0, escapedPreferencesPath().rfind("\\/")) +
+          " is not owned by the user, or others may write to it.");
+  chmod(folder().c_str(), 0700);
+
+  makeSymlink(home_ / "elsewhere", folder() + "/vpn-preferences.lock");
+  const auto result = run({"disconnect"});  // stopping a running tunnel writes the file
+  EXPECT_EQ(result.exitStatus, 0);          // a stop reports what it could; the file is left alone
+  EXPECT_FALSE(exists(home_ / "elsewhere"));
+  EXPECT_EQ(readPreferences(home_.path())["profiles"][0]["connection"]["status"], 3);
+}
+
+TEST_F(HostileState, AStatusDocumentThatCannotBeWrittenEndsWithStatusOne) {
+  const auto result = runTool({.arguments = {"status"},
+                               .home = home_.path(),
+                               .prefix = {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full"}});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.standardError,
+            failure("The status document could not be written to standard output: No space left "
+                    "on device."));
+}
+
+TEST_F(HostileState, BytesAfterTheRequestMakeItInvalid) {
+  using namespace std::string_literals;
+  expectFailure(run({"update-app-rules"}, "{\"excludedApps\":[]}\0{\"x\":1}"s),
+                "The request is not valid JSON at byte 20: a NUL byte.");
+  EXPECT_FALSE(preferencesExist());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // over the real root in a private mount namespace for each run.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 #include <thread>
 
@@ -28,6 +29,24 @@ Json rule(const std::string& name, const std::string& executable) {
       {"matchPath", executable}};
 }
 
+// Every process whose pid the file lists has ended; the reaper may take a moment.
+void expectAllGone(const std::string& pidFile) {
+  std::istringstream pids(readFile(pidFile));
+  int count = 0;
+  for (pid_t pid = 0; pids >> pid; ++count) {
+    bool gone = false;
+    for (int attempt = 0; attempt < 100 && !gone; ++attempt) {
+      const std::string state = readFile("/proc/" + std::to_string(pid) + "/stat");
+      gone = state.empty() || state.find(") Z ") != std::string::npos;
+      if (!gone) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    }
+    EXPECT_TRUE(gone) << pid;
+  }
+  EXPECT_GT(count, 0);
+}
+
 class FakeSystem : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -50,13 +69,15 @@ class FakeSystem : public ::testing::Test {
     return seenAs + "/" + bundle + "/Contents/MacOS/" + executable;
   }
 
-  ToolRun run(const std::string& command, const Json& request) {
+  ToolRun run(const std::string& command, const Json& request,
+              std::vector<std::string> prefix = {}) {
     TemporaryDirectory scratch;
     return runTool({.arguments = {command},
                     .input = request.dump(),
                     .home = home_.path(),
                     .fakeRoot = fake_.path(),
-                    .scratch = scratch.path()});
+                    .scratch = scratch.path(),
+                    .prefix = std::move(prefix)});
   }
   void seed(const std::vector<Json>& profiles, const Json& faults = Json::object()) {
     seedPreferences(home_.path(), {{"profiles", profiles}, {"faults", faults}});
@@ -206,19 +227,79 @@ TEST_F(FakeSystem, ACodesignThatNeverExitsEndsInTheTimeOutAndDiesWithTheTool) {
   EXPECT_GE(took, std::chrono::seconds(15));
   EXPECT_EQ(stored()["profiles"][0], perAppProfile("ONE", 3));
 
-  // The child and its own child were killed with the tool; the reaper may take a moment.
-  std::istringstream pids(readFile(home_ / "codesign-pids"));
-  for (pid_t pid = 0; pids >> pid;) {
-    bool gone = false;
-    for (int attempt = 0; attempt < 100 && !gone; ++attempt) {
-      const std::string state = readFile("/proc/" + std::to_string(pid) + "/stat");
-      gone = state.empty() || state.find(") Z ") != std::string::npos;
-      if (!gone) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-    }
-    EXPECT_TRUE(gone) << pid;
+  // The child and its own child were killed with the tool.
+  expectAllGone(home_ / "codesign-pids");
+}
+
+// A name that is not UTF-8 (an archive with Latin-1 names unpacked into /Applications) cannot
+// be written into a rule: that application gets none, and is not even inspected.
+TEST_F(FakeSystem, AnApplicationWhosePathIsNotUTF8GetsNoRule) {
+  app(fake_ / "Applications", "Caf\xe9.app", "Caf\xe9", "/Applications");
+  const auto result = run("connect", connectRequest({"/Applications/Mail.app"}));
+  EXPECT_EQ(result.standardError, "");
+  EXPECT_EQ(result.standardOutput, status("connecting", 3, true));
+  EXPECT_EQ(stored()["profiles"][0]["appRules"],
+            Json::array(
+                {rule("Terminal", terminal_), rule("Calendar", calendar_), rule("Notes", notes_)}));
+  EXPECT_EQ(readFile(home_ / "codesign-calls").find("Caf"), std::string::npos);
+}
+
+// A parent that ignores SIGCHLD has the system reap the children; their exit status is then
+// lost, and an inspection that failed must not pass for one that succeeded.
+TEST_F(FakeSystem, AFailedInspectionFailsWhenTheToolStartsWithSIGCHLDIgnored) {
+  writeFile(fake_ / "usr/bin/codesign",
+            "#!/bin/sh\nname=$(basename \"$4\")\n"
+            "echo \"Identifier=com.example.$name\" >&2\n"
+            "echo \"designated => identifier \\\"com.example.$name\\\" and anchor apple generic\"\n"
+            "case \"$name\" in Unsigned) exit 1;; esac\n",
+            0755);
+  const auto result = run("connect", connectRequest({"/Applications/Mail.app"}),
+                          {"/usr/bin/python3", "-c",
+                           "import os, signal, sys\n"
+                           "signal.signal(signal.SIGCHLD, signal.SIG_IGN)\n"
+                           "os.execv(sys.argv[1], sys.argv[1:])\n"});
+  EXPECT_EQ(result.standardOutput, status("connecting", 3, true));
+  EXPECT_EQ(stored()["profiles"][0]["appRules"],
+            Json::array(
+                {rule("Terminal", terminal_), rule("Calendar", calendar_), rule("Notes", notes_)}));
+}
+
+// Asked to stop while code-signing children run, the tool ends them, with what they started,
+// and answers with one failure document.
+TEST_F(FakeSystem, ASignalToStopEndsTheChildrenAndWritesOneFailure) {
+  for (const auto& [signal, name] :
+       {std::pair{"TERM", "SIGTERM"}, std::pair{"INT", "SIGINT"}, std::pair{"HUP", "SIGHUP"}}) {
+    std::filesystem::remove(home_ / "codesign-pids");
+    writeFile(fake_ / "usr/bin/codesign",
+              std::string("#!/bin/sh\nsleep 600 &\necho $! >> \"$HOME/codesign-pids\"\n") +
+                  "kill -" + signal + " $PPID\nwait\n",
+              0755);
+    seed({perAppProfile("ONE", 3)});
+    const auto result = run("update-app-rules", Json{{"excludedApps", Json::array()}});
+    EXPECT_EQ(result.standardError, std::string(R"({"error":"Stopped by )") + name +
+                                        R"( before the request was complete."})");
+    EXPECT_EQ(result.standardOutput, "");
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(stored()["profiles"][0], perAppProfile("ONE", 3));
+    expectAllGone(home_ / "codesign-pids");
   }
+}
+
+// Once the time-out is reported nothing may change: the child the deadline ended must not
+// let rule building go on to save a profile in the moment before the process exits.
+TEST_F(FakeSystem, NothingIsSavedAfterTheTimeOutIsReported) {
+  writeFile(fake_ / "usr/bin/codesign",
+            "#!/bin/sh\ncase \"$4\" in *Mail) sleep 600 & wait;; esac\n"
+            "name=$(basename \"$4\")\n"
+            "echo \"Identifier=com.example.$name\" >&2\n"
+            "echo \"designated => identifier \\\"com.example.$name\\\"\"\n",
+            0755);
+  const auto result = run("connect", connectRequest({"/Applications/Utilities/Terminal.app"}));
+  EXPECT_EQ(result.standardError,
+            R"({"error":"Timed out waiting for Network Extension manager response."})");
+  EXPECT_EQ(result.exitStatus, 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a late writer would show
+  EXPECT_FALSE(exists(preferencesPath(home_.path())));
 }
 
 }  // namespace

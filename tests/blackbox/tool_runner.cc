@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,9 +31,11 @@ struct Started {
   std::optional<std::string> preferencesBefore;
 };
 
+// What a regular preferences file holds; a test may put a FIFO or a link there instead.
 std::optional<std::string> preferencesOf(const std::string& home) {
   const std::string path = preferencesPath(home);
-  if (home.empty() || !exists(path)) {
+  struct stat status {};
+  if (home.empty() || lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
     return std::nullopt;
   }
   return readFile(path);
@@ -109,6 +112,7 @@ Started start(const ToolInvocation& invocation) {
             invocation.home,
             "--"};
   }
+  argv.insert(argv.end(), invocation.prefix.begin(), invocation.prefix.end());
   argv.push_back(toolPath());
   argv.insert(argv.end(), invocation.arguments.begin(), invocation.arguments.end());
   auto environment = environmentWithHome(invocation.home);

@@ -24,6 +24,9 @@ struct ToolInvocation {
   // namespace, and `scratch` holds the overlay's own folders.
   std::optional<std::string> fakeRoot = std::nullopt;
   std::string scratch = {};
+  // Run before the tool, which follows with its arguments: a shell that changes what the tool
+  // starts with, say (`sh -c '...; exec "$0" "$@"'`).
+  std::vector<std::string> prefix = {};
 };
 
 ToolRun runTool(const ToolInvocation& invocation);

@@ -109,7 +109,17 @@ TEST(ConnectRequest, RefusesDeepNestingAndHugeInputWithoutCrashing) {
   EXPECT_EQ(decodingMessage(std::string(100000, '[') + std::string(100000, ']')),
             "The request nests deeper than 64 levels.");
   EXPECT_EQ(decodingMessage(std::string(kMaximumRequestBytes + 1, ' ')),
-            "The request is larger than 64 MiB.");
+            "The request is larger than 1 MiB.");
+}
+
+// The parser itself would stop at a NUL byte and take what came before for the whole request.
+TEST(ConnectRequest, RefusesANulByteAnywhere) {
+  using namespace std::string_literals;
+  EXPECT_EQ(decodingMessage("{\"excludedApps\":[]}\0junk"s),
+            "The request is not valid JSON at byte 20: a NUL byte.");
+  EXPECT_EQ(decodingMessage("{\"excludedApps\":[]}\0"s),
+            "The request is not valid JSON at byte 20: a NUL byte.");
+  EXPECT_EQ(decodingMessage("\0"s), "The request is not valid JSON at byte 1: a NUL byte.");
 }
 
 TEST(AppRuleRequest, NeedsExcludedAppsAndAcceptsAnEmptyList) {

@@ -8,6 +8,8 @@
 // speaks to the framework lives at global scope below, where those names are the framework's.
 #include "platform/network_extension.h"
 
+#include "platform/change_gate.h"
+
 #import <Foundation/Foundation.h>
 #import <NetworkExtension/NetworkExtension.h>
 #include <dispatch/dispatch.h>
@@ -281,6 +283,22 @@ NSArray<NEAppRule*>* frameworkRules(const std::vector<kelo::NEAppRule>& rules) {
   return converted;
 }
 
+// What a change asked for after the request's outcome was decided gets; nobody reads it.
+kelo::PlatformError endedError() {
+  return kelo::PlatformError{text(NEVPNErrorDomain), "The request has already ended."};
+}
+
+// Runs a change of the stored preferences through the change gate; a refused one completes
+// with an error on the main run loop.
+void gatedChange(const CppManager::CompletionHandler& completionHandler,
+                 const std::function<void()>& change) {
+  if (!kelo::changes::apply(change)) {
+    dispatch_async(dispatch_get_main_queue(), ^{
+      completionHandler(std::unexpected(endedError()));
+    });
+  }
+}
+
 class FrameworkConnection final : public kelo::NEVPNConnection {
  public:
   explicit FrameworkConnection(::NEVPNConnection* connection) : connection_(connection) {}
@@ -288,7 +306,9 @@ class FrameworkConnection final : public kelo::NEVPNConnection {
   kelo::NEVPNStatus status() const override {
     return static_cast<kelo::NEVPNStatus>(connection_.status);
   }
-  void stopVPNTunnel() override { [connection_ stopVPNTunnel]; }
+  void stopVPNTunnel() override {
+    kelo::changes::apply([this] { [connection_ stopVPNTunnel]; });
+  }
 
  private:
   ::NEVPNConnection* connection_;  // the framework's, not the base class
@@ -300,13 +320,20 @@ class FrameworkSession final : public kelo::NETunnelProviderSession {
   kelo::NEVPNStatus status() const override {
     return static_cast<kelo::NEVPNStatus>(session_.status);
   }
-  void stopVPNTunnel() override { [session_ stopVPNTunnel]; }
+  void stopVPNTunnel() override {
+    kelo::changes::apply([this] { [session_ stopVPNTunnel]; });
+  }
   std::expected<void, kelo::PlatformError> startVPNTunnel() override {
-    NSError* error = nil;
-    if (![session_ startVPNTunnelAndReturnError:&error]) {
-      return std::unexpected(platformError(error, "The VPN tunnel could not be started."));
-    }
-    return {};
+    std::expected<void, kelo::PlatformError> started = std::unexpected(endedError());
+    kelo::changes::apply([this, &started] {
+      NSError* error = nil;
+      if ([session_ startVPNTunnelAndReturnError:&error]) {
+        started = {};
+      } else {
+        started = std::unexpected(platformError(error, "The VPN tunnel could not be started."));
+      }
+    });
+    return started;
   }
 
  private:
@@ -407,12 +434,14 @@ void kelo::NETunnelProviderManager::saveToPreferences(CompletionHandler completi
   ::NETunnelProviderManager* object = frameworkObject(*this);
   carryOnto(object, *this);
   CppManager* manager = this;  // held by the caller until its completion has run
-  [object saveToPreferencesWithCompletionHandler:^(NSError* _Nullable error) {
-    onMainRunLoop(^{
-      deliverOutcome(manager, error, "The VPN configuration could not be saved.", completionHandler,
-                     false);
-    });
-  }];
+  gatedChange(completionHandler, [&] {
+    [object saveToPreferencesWithCompletionHandler:^(NSError* _Nullable error) {
+      onMainRunLoop(^{
+        deliverOutcome(manager, error, "The VPN configuration could not be saved.",
+                       completionHandler, false);
+      });
+    }];
+  });
 }
 
 void kelo::NETunnelProviderManager::loadFromPreferences(CompletionHandler completionHandler) {
@@ -427,10 +456,13 @@ void kelo::NETunnelProviderManager::loadFromPreferences(CompletionHandler comple
 
 void kelo::NETunnelProviderManager::removeFromPreferences(CompletionHandler completionHandler) {
   CppManager* manager = this;
-  [frameworkObject(*this) removeFromPreferencesWithCompletionHandler:^(NSError* _Nullable error) {
-    onMainRunLoop(^{
-      deliverOutcome(manager, error, "The VPN configuration could not be removed.",
-                     completionHandler, false);
-    });
-  }];
+  gatedChange(completionHandler, [&] {
+    [frameworkObject(*manager)
+        removeFromPreferencesWithCompletionHandler:^(NSError* _Nullable error) {
+          onMainRunLoop(^{
+            deliverOutcome(manager, error, "The VPN configuration could not be removed.",
+                           completionHandler, false);
+          });
+        }];
+  });
 }

@@ -71,6 +71,9 @@ std::unexpected<PlatformError> launchError(const std::string& program, int error
       "ChildProcess", "The program " + program + " could not be started: " + std::strerror(error)});
 }
 
+// The child's exit status, 128 + the signal that ended it, or -1 when it cannot be known (a
+// wait that fails, as when SIGCHLD is ignored and the system reaps children by itself): a
+// status that is never taken for success.
 int waitForExit(pid_t child) {
   // Wait without reaping first, so that the pid stays ours until it has left the registry.
   siginfo_t info{};
@@ -81,12 +84,16 @@ int waitForExit(pid_t child) {
     registry().running.erase(child);
   }
   int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  pid_t reaped = -1;
+  while ((reaped = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
+  }
+  if (reaped != child) {
+    return -1;
   }
   if (WIFEXITED(status)) {
     return WEXITSTATUS(status);
   }
-  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 1;
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
 }  // namespace

@@ -9,7 +9,8 @@
 namespace kelo {
 
 std::optional<std::string> homeDirectory() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+  // A relative HOME would make the files depend on the working folder: it counts as unset.
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
     return std::string(home);
   }
   std::vector<char> buffer(16384);

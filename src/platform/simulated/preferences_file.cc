@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/change_gate.h"
 #include "platform/descriptors.h"
 #include "platform/home_directory.h"
 
@@ -18,9 +19,14 @@ namespace {
 
 constexpr char kFolder[] = "/.local/state/kelo-ne-manager";
 constexpr char kFileName[] = "/vpn-preferences.json";
-// Temporary files are named after the file they replace: "vpn-preferences.json.XXXXXX".
-constexpr char kTemporaryPrefix[] = "vpn-preferences.json.";
+// Temporary files carry a name no user picks by chance, and six random characters after it.
+constexpr std::string_view kTemporaryPrefix = ".vpn-preferences.json.kelo-ne-manager-write-";
+constexpr std::size_t kTemporarySuffixLength = 6;
 constexpr char kLockName[] = "/vpn-preferences.lock";
+// Far beyond any real file, and small enough that reading it costs nothing that matters.
+constexpr std::size_t kMaximumFileBytes = 16u << 20;
+// A real file nests five levels deep; the limit keeps parsing and writing off the deep end.
+constexpr int kMaximumDepth = 64;
 
 std::unexpected<PlatformError> unreadable(const std::string& why) {
   return std::unexpected(platformError("The VPN preferences could not be read: " + why));
@@ -72,24 +78,68 @@ std::expected<void, PlatformError> validate(const Document& document) {
   return {};
 }
 
+// The folder must belong to the user and be writable by nobody else: in a shared location
+// another user could otherwise swap what the tool reads and writes. A missing folder passes.
+std::expected<void, PlatformError> checkFolder(
+    const std::string& folder, std::unexpected<PlatformError> (*failure)(const std::string&)) {
+  struct stat status {};
+  if (lstat(folder.c_str(), &status) != 0) {
+    return errno == ENOENT ? std::expected<void, PlatformError>{}
+                           : failure(folder + ": " + std::strerror(errno) + ".");
+  }
+  if (!S_ISDIR(status.st_mode)) {
+    return failure(folder + " is not a folder.");
+  }
+  if (status.st_uid != geteuid() || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return failure(folder + " is not owned by the user, or others may write to it.");
+  }
+  return {};
+}
+
+struct TooDeep {};
+
 std::expected<Document, PlatformError> readFile(const std::string& path) {
-  const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Never through a link, and never waiting on a FIFO or a device that has no end.
+  const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
   if (descriptor < 0) {
     if (errno == ENOENT) {
       return Document{{"profiles", Document::array()}};
     }
+    if (errno == ELOOP) {
+      return unreadable(path + " is a symbolic link.");
+    }
     return unreadable(path + ": " + std::strerror(errno) + ".");
   }
+  struct stat status {};
+  if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+    close(descriptor);
+    return unreadable(path + " is not a regular file.");
+  }
   std::string contents;
-  const bool complete = readToEnd(descriptor, contents);
+  const bool complete = readToEnd(descriptor, contents, kMaximumFileBytes);
   const int error = errno;
   close(descriptor);
   if (!complete) {
     return unreadable(path + ": " + std::strerror(error) + ".");
   }
+  if (contents.size() > kMaximumFileBytes) {
+    return unreadable(path + " is larger than " + std::to_string(kMaximumFileBytes >> 20) +
+                      " MiB.");
+  }
   Document document;
+  const Document::parser_callback_t limitDepth = [](int depth, Document::parse_event_t event,
+                                                    Document&) {
+    if ((event == Document::parse_event_t::object_start ||
+         event == Document::parse_event_t::array_start) &&
+        depth >= kMaximumDepth) {
+      throw TooDeep{};
+    }
+    return true;
+  };
   try {
-    document = Document::parse(contents);
+    document = Document::parse(contents, limitDepth);
+  } catch (const TooDeep&) {
+    return unreadable(path + " nests deeper than " + std::to_string(kMaximumDepth) + " levels.");
   } catch (const Document::exception&) {
     return unreadable(path + " is not valid JSON.");
   }
@@ -114,12 +164,15 @@ bool makeFolders(const std::string& path) {
 // Writes next to the file and renames over it, so readers see the old or the new document.
 std::expected<void, PlatformError> replaceFile(const std::string& folder, const std::string& path,
                                                const Document& document) {
-  std::string temporary = folder + "/" + kTemporaryPrefix + "XXXXXX";
+  std::string temporary =
+      folder + "/" + std::string(kTemporaryPrefix) + std::string(kTemporarySuffixLength, 'X');
   const int descriptor = mkostemp(temporary.data(), O_CLOEXEC);
   if (descriptor < 0) {
     return unwritable(folder + ": " + std::strerror(errno) + ".");
   }
-  const bool stored = writeAll(descriptor, document.dump(2) + "\n") && fsync(descriptor) == 0;
+  // Text that is not valid UTF-8 never reaches the file: such bytes are written as U+FFFD.
+  const std::string text = document.dump(2, ' ', false, Document::error_handler_t::replace) + "\n";
+  const bool stored = writeAll(descriptor, text) && fsync(descriptor) == 0;
   const int error = errno;
   close(descriptor);
   if (!stored || rename(temporary.c_str(), path.c_str()) != 0) {
@@ -143,7 +196,12 @@ void removeOrphanedTemporaries(const std::string& folder) {
     return;
   }
   while (const dirent* entry = readdir(listing)) {
-    if (std::string_view(entry->d_name).starts_with(kTemporaryPrefix)) {
+    const std::string_view name(entry->d_name);
+    struct stat status {};
+    if (name.starts_with(kTemporaryPrefix) &&
+        name.size() == kTemporaryPrefix.size() + kTemporarySuffixLength &&
+        fstatat(dirfd(listing), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(status.st_mode)) {
       unlinkat(dirfd(listing), entry->d_name, 0);
     }
   }
@@ -153,7 +211,7 @@ void removeOrphanedTemporaries(const std::string& folder) {
 class FileLock {
  public:
   explicit FileLock(const std::string& path)
-      : descriptor_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+      : descriptor_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)) {
     if (descriptor_ >= 0) {
       while (flock(descriptor_, LOCK_EX) != 0) {
         if (errno != EINTR) {
@@ -192,11 +250,14 @@ std::expected<std::string, PlatformError> preferencesPath() {
 }
 
 std::expected<Document, PlatformError> readPreferences() {
-  const auto path = preferencesPath();
-  if (!path) {
-    return std::unexpected(path.error());
+  const auto folder = folderPath();
+  if (!folder) {
+    return std::unexpected(folder.error());
   }
-  return readFile(*path);
+  if (auto safe = checkFolder(*folder, unreadable); !safe) {
+    return std::unexpected(safe.error());
+  }
+  return readFile(*folder + kFileName);
 }
 
 std::expected<void, PlatformError> updatePreferences(
@@ -207,6 +268,9 @@ std::expected<void, PlatformError> updatePreferences(
   }
   if (!makeFolders(*folder)) {
     return unwritable(*folder + ": " + std::strerror(errno) + ".");
+  }
+  if (auto safe = checkFolder(*folder, unwritable); !safe) {
+    return std::unexpected(safe.error());
   }
   const FileLock lock(*folder + kLockName);
   if (!lock.held()) {
@@ -225,7 +289,11 @@ std::expected<void, PlatformError> updatePreferences(
   if (!*changed) {
     return {};
   }
-  return replaceFile(*folder, path, *document);
+  std::expected<void, PlatformError> replaced;
+  if (!changes::apply([&] { replaced = replaceFile(*folder, path, *document); })) {
+    return unwritable("the request has already ended.");
+  }
+  return replaced;
 }
 
 }  // namespace kelo::simulator
