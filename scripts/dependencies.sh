@@ -8,7 +8,8 @@ packages=(
   python3             # the include-graph check
   python3-jsonschema  # checking what the tool writes against its JSON Schemas (draft 2020-12)
   man-db groff-base   # rendering the man page in its test
-  clang-19            # the second compiler of the test suite
+  clang-19            # the second compiler of the test suite, and the fuzzers' compiler
+  libclang-rt-19-dev  # libFuzzer and the sanitizer runtimes for clang 19
   nlohmann-json3-dev  # JSON reading and writing
   libutf8proc-dev     # Unicode composition (NFC) and white-space categories
   libgtest-dev googletest

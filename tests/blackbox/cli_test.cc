@@ -2,6 +2,7 @@
 // and standard error, the exit status, and the preferences file afterwards.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -198,30 +199,66 @@ TEST_F(Cli, ASilentPlatformEndsInTheTimeOutAfterFifteenSeconds) {
   EXPECT_GE(took, std::chrono::seconds(15));
 }
 
-TEST_F(Cli, ThirtyProcessesAtOnceLeaveAValidFileAndOneDocumentEach) {
-  seed({toolProfile("ONE", 3)});
+// Two hundred runs of all four commands at once against one file that also holds another
+// application's profile and members the tool does not own, with SIGKILL hitting some of them
+// halfway: the file stays whole and readable, what is not the tool's is untouched, every run
+// that ended by itself wrote exactly one document, and the next write leaves no temporary file.
+TEST_F(Cli, TwoHundredProcessesAtOnceWithSomeKilledLoseNothing) {
+  Json foreign = toolProfile("FOREIGN", 3);
+  foreign["protocol"]["providerBundleIdentifier"] = "com.example.other.vpn";
+  const Json unknown = {{"written by", "another version"}, {"list", {1, 2, 3}}};
+  seedPreferences(home_.path(), {{"version", 7},
+                                 {"profiles", {foreign, toolProfile("ONE", 3)}},
+                                 {"faults", Json::object()},
+                                 {"unknown", unknown}});
   const std::string request =
       R"({"privateKey":"k","address":"10.0.0.2/32","dns":"1.1.1.1","peerPublicKey":"p",)"
       R"("peerEndpoint":"203.0.113.5:51820","allowedIps":"0.0.0.0/0","excludedApps":[]})";
+  const std::vector<std::string> commands = {"connect", "disconnect", "status", "update-app-rules"};
   std::vector<ToolInvocation> invocations;
-  for (int index = 0; index < 30; ++index) {
-    const char* command = index % 3 == 0 ? "connect" : index % 3 == 1 ? "disconnect" : "status";
+  std::vector<std::size_t> killed;
+  for (std::size_t index = 0; index < 200; ++index) {
+    const std::string& command = commands[index % commands.size()];
     invocations.push_back({.arguments = {command},
-                           .input = index % 3 == 0 ? std::optional(request) : std::nullopt,
+                           .input = command == "connect" ? std::optional(request)
+                                    : command == "update-app-rules"
+                                        ? std::optional(R"({"excludedApps":[]})")
+                                        : std::nullopt,
                            .home = home_.path()});
+    if (index % 5 == 2) {
+      killed.push_back(index);
+    }
   }
-  for (const auto& result : runToolsConcurrently(invocations)) {
+  const auto results = runToolsConcurrently(invocations, killed);
+  int ended = 0;
+  for (const auto& result : results) {
+    if (result.exitStatus != 0 && result.exitStatus != 1) {
+      EXPECT_EQ(result.exitStatus, 128 + SIGKILL);
+      continue;
+    }
+    ++ended;
     const bool succeeded = result.exitStatus == 0;
     EXPECT_EQ(succeeded ? result.standardError : result.standardOutput, "");
-    const Json document = Json::parse(succeeded ? result.standardOutput : result.standardError);
+    const Json document =
+        Json::parse(succeeded ? result.standardOutput : result.standardError, nullptr, false);
+    ASSERT_TRUE(document.is_object());
     EXPECT_EQ(document.size(), succeeded ? 7u : 1u);
   }
+  EXPECT_GE(ended, 160);
+
   const Json stored = readPreferences(home_.path());
-  ASSERT_TRUE(stored["profiles"].is_array());
-  for (const auto& profile : stored["profiles"]) {
-    EXPECT_TRUE(profile["identifier"].is_string());
+  EXPECT_EQ(stored["version"], 7);
+  EXPECT_EQ(stored["unknown"], unknown);
+  EXPECT_EQ(profileWithIdentifier(stored, "FOREIGN"), foreign);
+  EXPECT_EQ(run({"status"}).exitStatus, 0);
+
+  EXPECT_EQ(run({"connect"}, request).exitStatus, 0);
+  for (const auto& entry :
+       std::filesystem::directory_iterator(home_ / ".local/state/kelo-ne-manager")) {
+    EXPECT_EQ(entry.path().filename().string().find(".vpn-preferences.json.kelo-ne-manager-write-"),
+              std::string::npos)
+        << entry.path();
   }
-  EXPECT_FALSE(profileIdentifiers(stored).empty());
 }
 
 // Hostile surroundings: what the tool finds in its state folder never makes it hang, crash or
@@ -308,6 +345,41 @@ TEST_F(HostileState, BytesAfterTheRequestMakeItInvalid) {
   expectFailure(run({"update-app-rules"}, "{\"excludedApps\":[]}\0{\"x\":1}"s),
                 "The request is not valid JSON at byte 20: a NUL byte.");
   EXPECT_FALSE(preferencesExist());
+}
+
+// The state folder on a file system with no room left: the save fails with its prefix and the
+// file as it was stays. (A small tmpfs in a private mount namespace, so root only.)
+TEST_F(HostileState, AFullFileSystemFailsTheSaveAndKeepsThePreviousFile) {
+  if (!fakeRootAvailable()) {
+    GTEST_SKIP() << "needs root and mount namespaces for a small file system";
+  }
+  seed({toolProfile("ONE", 1)});
+  const std::string before = readFile(preferencesPath(home_.path()));
+  writeFile(home_ / "staged.json", before, 0600);
+  const std::string script =
+      "state=$HOME/.local/state/kelo-ne-manager\n"
+      "mount -t tmpfs -o size=64k,mode=0700 tmpfs \"$state\"\n"
+      "cp \"$HOME/staged.json\" \"$state/vpn-preferences.json\"\n"
+      "dd if=/dev/zero of=\"$state/filler\" bs=1k 2>/dev/null\n"
+      "\"$0\" \"$@\"\n"
+      "status=$?\n"
+      "cp \"$state/vpn-preferences.json\" \"$HOME/after.json\"\n"
+      "ls -A \"$state\" > \"$HOME/listing\"\n"
+      "exit $status\n";
+  const auto result =
+      runTool({.arguments = {"connect"},
+               .input = R"({"privateKey":"k","address":"a","dns":"d","peerPublicKey":"p",)"
+                        R"("peerEndpoint":"e","allowedIps":"i","excludedApps":[]})",
+               .home = home_.path(),
+               .prefix = {"unshare", "-m", "--propagation", "private", "sh", "-c", script}});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_TRUE(result.standardError.starts_with(
+      R"({"error":"Failed to save packet tunnel preferences: The VPN preferences could not be )"
+      R"(written: )"))
+      << result.standardError;
+  EXPECT_NE(result.standardError.find("No space left on device."), std::string::npos);
+  EXPECT_EQ(readFile(home_ / "after.json"), before);
+  EXPECT_EQ(readFile(home_ / "listing"), "filler\nvpn-preferences.json\nvpn-preferences.lock\n");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "platform/descriptors.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -175,10 +176,15 @@ ToolRun runTool(const ToolInvocation& invocation) {
   return finish(started);
 }
 
-std::vector<ToolRun> runToolsConcurrently(const std::vector<ToolInvocation>& invocations) {
+std::vector<ToolRun> runToolsConcurrently(const std::vector<ToolInvocation>& invocations,
+                                          const std::vector<std::size_t>& killed) {
   std::vector<Started> started;
   for (const auto& invocation : invocations) {
     started.push_back(start(invocation));
+  }
+  for (const std::size_t index : killed) {
+    usleep(static_cast<useconds_t>(500 + index % 7 * 300));  // spread over the runs' lives
+    kill(started[index].pid, SIGKILL);
   }
   // Each is drained in turn: a document is a few hundred bytes, far below a pipe's buffer.
   std::vector<ToolRun> runs;

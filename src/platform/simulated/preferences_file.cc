@@ -126,27 +126,7 @@ std::expected<Document, PlatformError> readFile(const std::string& path) {
     return unreadable(path + " is larger than " + std::to_string(kMaximumFileBytes >> 20) +
                       " MiB.");
   }
-  Document document;
-  const Document::parser_callback_t limitDepth = [](int depth, Document::parse_event_t event,
-                                                    Document&) {
-    if ((event == Document::parse_event_t::object_start ||
-         event == Document::parse_event_t::array_start) &&
-        depth >= kMaximumDepth) {
-      throw TooDeep{};
-    }
-    return true;
-  };
-  try {
-    document = Document::parse(contents, limitDepth);
-  } catch (const TooDeep&) {
-    return unreadable(path + " nests deeper than " + std::to_string(kMaximumDepth) + " levels.");
-  } catch (const Document::exception&) {
-    return unreadable(path + " is not valid JSON.");
-  }
-  if (auto valid = validate(document); !valid) {
-    return std::unexpected(valid.error());
-  }
-  return document;
+  return parsePreferences(contents, path);
 }
 
 bool makeFolders(const std::string& path) {
@@ -236,6 +216,35 @@ class FileLock {
 };
 
 }  // namespace
+
+std::expected<Document, PlatformError> parsePreferences(std::string_view contents,
+                                                       const std::string& path) {
+  if (contents.find('\0') != std::string_view::npos) {
+    return unreadable(path + " is not valid JSON.");  // the parser would stop at the NUL byte
+  }
+  Document document;
+  const Document::parser_callback_t limitDepth = [](int depth, Document::parse_event_t event,
+                                                    Document&) {
+    if ((event == Document::parse_event_t::object_start ||
+         event == Document::parse_event_t::array_start) &&
+        depth >= kMaximumDepth) {
+      throw TooDeep{};
+    }
+    return true;
+  };
+  try {
+    document = Document::parse(contents, limitDepth);
+  } catch (const TooDeep&) {
+    return unreadable(path + " nests deeper than " + std::to_string(kMaximumDepth) + " levels.");
+  } catch (const Document::exception&) {
+    return unreadable(path + " is not valid JSON.");
+  }
+  if (auto valid = validate(document); !valid) {
+    return std::unexpected(valid.error());
+  }
+  return document;
+}
+
 
 PlatformError platformError(std::string description) {
   return PlatformError{"NEVPNErrorDomain", std::move(description)};

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/platform_error.h"
 
@@ -18,6 +19,12 @@ using Document = nlohmann::ordered_json;
 
 // `<home>/.local/state/kelo-ne-manager/vpn-preferences.json`
 std::expected<std::string, PlatformError> preferencesPath();
+
+// The document that `contents` hold, checked as every read checks it: valid JSON, at most 64
+// levels deep, profiles that are objects with a text identifier. `path` names it in errors.
+// Pure: bytes in, document or error out.
+std::expected<Document, PlatformError> parsePreferences(std::string_view contents,
+                                                       const std::string& path);
 
 // The whole document as it is now; a missing file reads as no profiles and no faults. A
 // document that is not valid JSON, or whose profiles are malformed, is an error.
