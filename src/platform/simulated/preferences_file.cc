@@ -218,7 +218,7 @@ class FileLock {
 }  // namespace
 
 std::expected<Document, PlatformError> parsePreferences(std::string_view contents,
-                                                       const std::string& path) {
+                                                        const std::string& path) {
   if (contents.find('\0') != std::string_view::npos) {
     return unreadable(path + " is not valid JSON.");  // the parser would stop at the NUL byte
   }
@@ -244,7 +244,6 @@ std::expected<Document, PlatformError> parsePreferences(std::string_view content
   }
   return document;
 }
-
 
 PlatformError platformError(std::string description) {
   return PlatformError{"NEVPNErrorDomain", std::move(description)};

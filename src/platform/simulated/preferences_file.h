@@ -24,7 +24,7 @@ std::expected<std::string, PlatformError> preferencesPath();
 // levels deep, profiles that are objects with a text identifier. `path` names it in errors.
 // Pure: bytes in, document or error out.
 std::expected<Document, PlatformError> parsePreferences(std::string_view contents,
-                                                       const std::string& path);
+                                                        const std::string& path);
 
 // The whole document as it is now; a missing file reads as no profiles and no faults. A
 // document that is not valid JSON, or whose profiles are malformed, is an error.
