@@ -6,15 +6,16 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <thread>
 
 namespace kelo {
 
 namespace {
 
 constexpr std::array<int, 3> kStopSignals = {SIGTERM, SIGINT, SIGHUP};
-constexpr unsigned char kDisarm = 0;  // no signal has this number
 
 // The stop signals reach the watcher through a pipe: writing a byte is all a signal handler
 // may safely do. The pipe lives as long as the process.
@@ -27,9 +28,45 @@ void forwardSignal(int signal) {
   errno = saved;
 }
 
+// Waits for the deadline or a stop signal, then reports it unless the outcome is taken.
+void watch(runloop::Clock::time_point deadline, DeadlineGuard::Expiry& expire,
+           std::atomic<bool>& claimed) {
+  int signal = 0;
+  for (;;) {
+    const auto remaining = deadline - runloop::Clock::now();
+    if (remaining <= runloop::Clock::duration::zero()) {
+      break;
+    }
+    pollfd wakeUp{wakeUps[0], POLLIN, 0};
+    const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(remaining).count();
+    const int ready = poll(&wakeUp, wakeUps[0] >= 0 ? 1 : 0, static_cast<int>(milliseconds));
+    if (ready <= 0) {
+      continue;  // the deadline is looked at again, after an interruption too
+    }
+    unsigned char byte = 0;
+    if (read(wakeUps[0], &byte, 1) == 1) {
+      signal = byte;
+      break;
+    }
+  }
+  if (!claimed.exchange(true)) {
+    expire(signal);
+  }
+}
+
 }  // namespace
 
-DeadlineGuard::DeadlineGuard(Expiry expire) : expire_(std::move(expire)) {
+struct DeadlineGuard::State {
+  Expiry expire;
+  std::atomic<bool> claimed{false};
+};
+
+DeadlineGuard::DeadlineGuard(Expiry expire)
+    : state_([]() -> State& {
+        static State* const state = new State;
+        return *state;
+      }()) {
+  state_.expire = std::move(expire);
   if (pipe(wakeUps.data()) != 0) {
     return;  // without the pipe the deadline still holds; stop signals keep their default
   }
@@ -47,46 +84,12 @@ DeadlineGuard::DeadlineGuard(Expiry expire) : expire_(std::move(expire)) {
 }
 
 void DeadlineGuard::arm(runloop::Clock::time_point deadline) {
-  watcher_ = std::thread([this, deadline] { watch(deadline); });
+  State* state = &state_;
+  std::thread([state, deadline] { watch(deadline, state->expire, state->claimed); }).detach();
 }
 
-void DeadlineGuard::watch(runloop::Clock::time_point deadline) {
-  int signal = 0;
-  for (;;) {
-    const auto remaining = deadline - runloop::Clock::now();
-    if (remaining <= runloop::Clock::duration::zero()) {
-      break;
-    }
-    pollfd wakeUp{wakeUps[0], POLLIN, 0};
-    const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(remaining).count();
-    const int ready = poll(&wakeUp, wakeUps[0] >= 0 ? 1 : 0, static_cast<int>(milliseconds));
-    if (ready <= 0) {
-      continue;  // the deadline is looked at again, after an interruption too
-    }
-    unsigned char byte = kDisarm;
-    if (read(wakeUps[0], &byte, 1) == 1) {
-      if (byte == kDisarm) {
-        return;
-      }
-      signal = byte;
-      break;
-    }
-  }
-  if (claimOutcome()) {
-    expire_(signal);
-  }
-}
-
-void DeadlineGuard::disarm() {
-  if (!watcher_.joinable()) {
-    return;
-  }
-  const unsigned char byte = kDisarm;
-  if (wakeUps[1] < 0 || write(wakeUps[1], &byte, 1) != 1) {
-    watcher_.detach();  // it ends at the deadline, with the outcome already claimed
-    return;
-  }
-  watcher_.join();
+bool DeadlineGuard::claimOutcome() {
+  return !state_.claimed.exchange(true);
 }
 
 }  // namespace kelo

@@ -6,9 +6,7 @@
 // writes the outcome.
 #pragma once
 
-#include <atomic>
 #include <functional>
-#include <thread>
 
 #include "platform/run_loop.h"
 
@@ -22,7 +20,6 @@ class DeadlineGuard {
 
   // Catches SIGTERM, SIGINT and SIGHUP from now on; one guard per process.
   explicit DeadlineGuard(Expiry expire);
-  ~DeadlineGuard() { disarm(); }
   DeadlineGuard(const DeadlineGuard&) = delete;
   DeadlineGuard& operator=(const DeadlineGuard&) = delete;
 
@@ -31,18 +28,13 @@ class DeadlineGuard {
   void arm(runloop::Clock::time_point deadline);
 
   // The main thread's claim on the one outcome. False when the watcher has already taken it
-  // (and is ending the process).
-  bool claimOutcome() { return !claimed_.exchange(true); }
-
-  // Stops the watcher and waits for it.
-  void disarm();
+  // (and is ending the process). Once the main thread holds it the watcher never acts, so it
+  // is left waiting until the process ends: stopping it would cost every run a thread switch.
+  bool claimOutcome();
 
  private:
-  void watch(runloop::Clock::time_point deadline);
-
-  Expiry expire_;
-  std::atomic<bool> claimed_{false};
-  std::thread watcher_;
+  struct State;  // shared with the watcher, which may outlive the guard: never freed
+  State& state_;
 };
 
 }  // namespace kelo

@@ -158,7 +158,6 @@ int main(std::span<const std::string> arguments) {
     }
   }
   changes::close();
-  guard.disarm();
   if (!result) {
     writeFailure(result.error());
     return 1;
