@@ -39,7 +39,9 @@ std::vector<std::optional<CodeSignature>> inspect(const std::vector<std::string>
     }
   };
   std::vector<std::thread> helpers;
-  const std::size_t wanted = std::min<std::size_t>(std::max(bound, 1u), paths.size()) - 1;
+  // Helpers besides the calling thread: one fewer than the children that may run at once.
+  const std::size_t wanted =
+      std::min<std::size_t>(std::max(bound, 1u), std::max<std::size_t>(paths.size(), 1)) - 1;
   for (std::size_t count = 0; count < wanted; ++count) {
     try {
       helpers.emplace_back(work);
