@@ -1,5 +1,5 @@
-// The driver: the command table, reading the request, running the command's operation under
-// the bounded wait and writing exactly one document. Runs on the main thread.
+// The driver: the command table, reading the request, running the command and writing exactly
+// one document. Runs on the main thread.
 #include <signal.h>
 #include <unistd.h>
 
@@ -10,12 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "bounded_wait.h"
 #include "commands/commands.h"
 #include "deadline_guard.h"
 #include "platform/change_gate.h"
 #include "platform/child_process.h"
 #include "platform/descriptors.h"
+#include "tunnel/bounded_wait.h"
+#include "tunnel/tunnel_control.h"
 
 namespace kelo {
 
@@ -53,66 +54,52 @@ Result<Request> readJSONFromStdin() {
   return Request::decode(bytes);
 }
 
-using CommandOperation = Operation<StatusPayload>;
+// What the commands that change a profile stand on: the fixed restart delay, application
+// roots and code-signing program.
+commands::Context contextUntil(tunnel::Deadline deadline) {
+  return {deadline, tunnel::kRestartDelay, apprules::AppRuleSources::system()};
+}
 
-// A command that takes a request: reads and decodes it, then runs `operation` with it.
-template <class Request>
-Result<CommandOperation> withRequest(void (*operation)(Request, Completion<StatusPayload>,
-                                                       apprules::AppRuleSources)) {
-  auto request = readJSONFromStdin<Request>();
+Result<StatusPayload> runConnect(tunnel::Deadline deadline) {
+  const auto request = readJSONFromStdin<ConnectPayload>();
   if (!request) {
     return std::unexpected(request.error());
   }
-  return [operation, payload = std::move(*request)](Completion<StatusPayload> completion) {
-    operation(payload, std::move(completion), apprules::AppRuleSources::system());
-  };
+  return commands::connect(*request, contextUntil(deadline));
 }
 
-Result<CommandOperation> prepareConnect() {
-  return withRequest<ConnectPayload>(&commands::connect);
+Result<StatusPayload> runUpdateAppRules(tunnel::Deadline deadline) {
+  const auto request = readJSONFromStdin<AppRulePayload>();
+  if (!request) {
+    return std::unexpected(request.error());
+  }
+  return commands::updateAppRules(*request, contextUntil(deadline));
 }
 
-Result<CommandOperation> prepareDisconnect() {
-  return &commands::disconnect;
-}
-
-Result<CommandOperation> prepareStatus() {
-  return &commands::status;
-}
-
-Result<CommandOperation> prepareUpdateAppRules() {
-  return withRequest<AppRulePayload>(&commands::updateAppRules);
-}
-
-// The command table, compared in this order. Preparing a command reads and decodes its
-// request, if it takes one, before any platform work starts.
+// The command table, compared in this order. A command that takes a request reads and decodes
+// it before any platform work starts.
 struct Command {
   std::string_view word;
-  Result<CommandOperation> (*prepare)();
+  Result<StatusPayload> (*run)(tunnel::Deadline deadline);
 };
 
 constexpr std::array<Command, 4> kCommands = {{
-    {"connect", prepareConnect},
-    {"disconnect", prepareDisconnect},
-    {"status", prepareStatus},
-    {"update-app-rules", prepareUpdateAppRules},
+    {"connect", runConnect},
+    {"disconnect", commands::disconnect},
+    {"status", commands::status},
+    {"update-app-rules", runUpdateAppRules},
 }};
 
 Result<StatusPayload> runCommand(std::span<const std::string> arguments,
-                                 runloop::Clock::time_point deadline) {
+                                 tunnel::Deadline deadline) {
   if (arguments.size() < 2) {
     return std::unexpected(Error{ManagerError::invalidCommand(kUsage)});
   }
   const std::string& word = arguments[1];
   for (const Command& command : kCommands) {
-    if (command.word != word) {
-      continue;
+    if (command.word == word) {
+      return command.run(deadline);
     }
-    const auto operation = command.prepare();
-    if (!operation) {
-      return std::unexpected(operation.error());
-    }
-    return awaitResult<StatusPayload>(deadline - runloop::Clock::now(), *operation);
   }
   return std::unexpected(Error{ManagerError::invalidCommand("Unknown command: " + word)});
 }
@@ -139,10 +126,11 @@ int main(std::span<const std::string> arguments) {
   DeadlineGuard guard([](int stopSignal) {
     changes::close();
     terminateChildProcesses();
-    writeFailure(stopSignal == 0 ? ManagerError::timedOut(kTimedOutMessage) : stopped(stopSignal));
+    writeFailure(stopSignal == 0 ? ManagerError::timedOut(tunnel::kTimedOutMessage)
+                                 : stopped(stopSignal));
     _exit(1);
   });
-  guard.arm(deadline + std::chrono::duration_cast<runloop::Clock::duration>(kRunLoopSlice));
+  guard.arm(deadline + std::chrono::duration_cast<runloop::Clock::duration>(tunnel::kRunLoopSlice));
 
   Result<StatusPayload> result = std::unexpected(unexpectedFailure("no outcome"));
   try {

@@ -1,30 +1,37 @@
-// The operations behind the four command words, one file each. Each is a chain of platform
-// requests: entered on the main thread under the bounded wait, every later step runs inside
-// the completion of the request before it, and the completion is called exactly once, from
-// whatever thread the last step ran on.
+// The operations behind the four command words, one file each. Each reads top to bottom as the
+// list of its steps: every step is a call that returns its result or its error, and the first
+// error ends the command. Main thread.
 #pragma once
+
+#include <chrono>
 
 #include "apprules/rule_building.h"
 #include "payloads/errors.h"
 #include "payloads/requests.h"
 #include "payloads/status_payload.h"
+#include "tunnel/bounded_wait.h"
 
 namespace kelo::commands {
 
+// What the commands that change a profile need besides their request.
+struct Context {
+  tunnel::Deadline deadline;                   // the run's end, 15 seconds from its start
+  std::chrono::duration<double> restartDelay;  // between stopping a running tunnel and a look
+  apprules::AppRuleSources sources;            // where per-app rules come from
+};
+
 // "connect": leaves exactly one tool profile of the requested kind, filled from the request,
 // saved and started.
-void connect(ConnectPayload payload, Completion<StatusPayload> completion,
-             apprules::AppRuleSources sources = apprules::AppRuleSources::system());
+Result<StatusPayload> connect(const ConnectPayload& payload, const Context& context);
 
 // "disconnect": stops the first tool profile's tunnel and reports it; removes nothing.
-void disconnect(Completion<StatusPayload> completion);
+Result<StatusPayload> disconnect(tunnel::Deadline deadline);
 
 // "status": reports the first tool profile, or that there is none.
-void status(Completion<StatusPayload> completion);
+Result<StatusPayload> status(tunnel::Deadline deadline);
 
 // "update-app-rules": recomputes the rules of the first per-app profile, saves it and restarts
 // its tunnel if it is up.
-void updateAppRules(AppRulePayload payload, Completion<StatusPayload> completion,
-                    apprules::AppRuleSources sources = apprules::AppRuleSources::system());
+Result<StatusPayload> updateAppRules(const AppRulePayload& payload, const Context& context);
 
 }  // namespace kelo::commands

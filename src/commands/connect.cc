@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "commands/commands.h"
 #include "tunnel/configuration.h"
 #include "tunnel/profile_store.h"
@@ -7,63 +9,44 @@ namespace kelo::commands {
 
 using tunnel::ManagerPointer;
 
-void connect(ConnectPayload payload, Completion<StatusPayload> completion,
-             apprules::AppRuleSources sources) {
+Result<StatusPayload> connect(const ConnectPayload& payload, const Context& context) {
   const bool perAppMode = !payload.excludedApps.empty();
-  tunnel::loadAllManagers([payload = std::move(payload), completion = std::move(completion),
-                           sources = std::move(sources), perAppMode](auto loaded) {
-    if (!loaded) {
-      completion(std::unexpected(loaded.error()));
-      return;
-    }
-    ManagerPointer chosen;
-    for (const auto& manager : *loaded) {
-      if (tunnel::hasAppRules(*manager) == perAppMode) {
-        chosen = manager;
-        break;
-      }
-    }
-    if (!chosen) {
-      chosen =
-          perAppMode ? NETunnelProviderManager::forPerAppVPN() : NETunnelProviderManager::init();
-    }
-    std::vector<ManagerPointer> stale;
-    for (const auto& manager : *loaded) {
-      if (manager != chosen) {
-        stale.push_back(manager);
-      }
-    }
 
-    // Rules are built only once the stale profiles are gone.
-    auto configureAndStart = [payload, completion, sources, perAppMode, chosen] {
-      const auto buildAppRules = [&payload, &sources] {
-        return apprules::buildIncludedAppRules(payload.excludedApps, sources);
-      };
-      if (auto configured = tunnel::configure(*chosen, payload, perAppMode, buildAppRules);
-          !configured) {
-        completion(std::unexpected(configured.error()));
-        return;
-      }
-      tunnel::save(chosen, [completion](auto saved) {
-        if (!saved) {
-          completion(std::unexpected(saved.error()));
-          return;
-        }
-        tunnel::start(*saved, completion);
-      });
-    };
-    if (stale.empty()) {
-      configureAndStart();
-      return;
-    }
-    tunnel::removeManagers(std::move(stale), [completion, configureAndStart](auto removed) {
-      if (!removed) {
-        completion(std::unexpected(removed.error()));
-        return;
-      }
-      configureAndStart();
-    });
+  const auto loaded = tunnel::loadAllManagers(context.deadline);
+  if (!loaded) {
+    return std::unexpected(loaded.error());
+  }
+
+  // The first profile of the requested kind is kept; a new one is made when there is none.
+  const auto kept = std::ranges::find_if(*loaded, [perAppMode](const ManagerPointer& manager) {
+    return tunnel::hasAppRules(*manager) == perAppMode;
   });
+  const ManagerPointer chosen = kept != loaded->end() ? *kept
+                                : perAppMode          ? NETunnelProviderManager::forPerAppVPN()
+                                                      : NETunnelProviderManager::init();
+
+  std::vector<ManagerPointer> stale;
+  std::ranges::remove_copy(*loaded, std::back_inserter(stale), chosen);
+  if (auto removed = tunnel::removeManagers(stale, context.deadline); !removed) {
+    return std::unexpected(removed.error());
+  }
+
+  // Rules are built only once the stale profiles are gone; a full tunnel writes its empty list.
+  std::vector<NEAppRule> rules;
+  if (perAppMode) {
+    auto built = apprules::buildIncludedAppRules(payload.excludedApps, context.sources);
+    if (!built) {
+      return std::unexpected(built.error());
+    }
+    rules = std::move(*built);
+  }
+  tunnel::configure(*chosen, payload, perAppMode, std::move(rules));
+
+  const auto saved = tunnel::save(chosen, context.deadline);
+  if (!saved) {
+    return std::unexpected(saved.error());
+  }
+  return tunnel::start(**saved, context.deadline, context.restartDelay);
 }
 
 }  // namespace kelo::commands

@@ -4,20 +4,18 @@
 
 namespace kelo::commands {
 
-void disconnect(Completion<StatusPayload> completion) {
-  tunnel::loadFirstManager([completion = std::move(completion)](auto first) {
-    if (!first) {
-      completion(std::unexpected(first.error()));
-      return;
-    }
-    if (!*first) {
-      completion(StatusPayload::notConfigured());
-      return;
-    }
-    // The status is read right after the request to stop, which returns at once.
-    (*first)->connection().stopVPNTunnel();
-    completion(tunnel::statusPayload(**first));
-  });
+Result<StatusPayload> disconnect(tunnel::Deadline deadline) {
+  const auto loaded = tunnel::loadAllManagers(deadline);
+  if (!loaded) {
+    return std::unexpected(loaded.error());
+  }
+  if (loaded->empty()) {
+    return StatusPayload::notConfigured();
+  }
+  // Stopping returns at once: the status is the one the platform shows right after the request.
+  const NETunnelProviderManager& first = *loaded->front();
+  first.connection().stopVPNTunnel();
+  return tunnel::statusPayload(first);
 }
 
 }  // namespace kelo::commands

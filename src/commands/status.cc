@@ -4,14 +4,15 @@
 
 namespace kelo::commands {
 
-void status(Completion<StatusPayload> completion) {
-  tunnel::loadFirstManager([completion = std::move(completion)](auto first) {
-    if (!first) {
-      completion(std::unexpected(first.error()));
-      return;
-    }
-    completion(*first ? tunnel::statusPayload(**first) : StatusPayload::notConfigured());
-  });
+Result<StatusPayload> status(tunnel::Deadline deadline) {
+  const auto loaded = tunnel::loadAllManagers(deadline);
+  if (!loaded) {
+    return std::unexpected(loaded.error());
+  }
+  if (loaded->empty()) {
+    return StatusPayload::notConfigured();
+  }
+  return tunnel::statusPayload(*loaded->front());
 }
 
 }  // namespace kelo::commands

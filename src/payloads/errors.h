@@ -1,10 +1,9 @@
-// The errors that travel along every chain of the tool: its own `ManagerError` cases, and
-// errors that belong to the platform (JSON decoding, child-process launch, the VPN
-// preferences), which are passed on unchanged. Any thread; plain values.
+// The errors that end a command: the tool's own `ManagerError` cases, and errors that belong to
+// the platform (JSON decoding, child-process launch, the VPN preferences), which are passed on
+// unchanged. Any thread; plain values.
 #pragma once
 
 #include <expected>
-#include <functional>
 #include <string>
 #include <variant>
 
@@ -52,10 +51,5 @@ std::string failureMessage(const Error& error);
 
 template <class T>
 using Result = std::expected<T, Error>;
-
-template <class T>
-using Completion = std::function<void(Result<T>)>;
-
-inline constexpr char kDecodingErrorDomain[] = "JSONDecoding";
 
 }  // namespace kelo

@@ -16,7 +16,7 @@ constexpr std::array<std::string_view, 9> kConnectMemberNames = {
     "mtu",        "keepaliveSeconds", "excludedApps"};
 
 std::unexpected<Error> decodingError(std::string description) {
-  return std::unexpected(Error{PlatformError{kDecodingErrorDomain, std::move(description)}});
+  return std::unexpected(Error{PlatformError{std::move(description)}});
 }
 
 std::string typeName(const Json& value) {

@@ -37,7 +37,7 @@ struct ConnectPayload {
   std::optional<std::int64_t> keepaliveSeconds;
   std::vector<std::string> excludedApps;
 
-  // Fails with a decoding error (domain kDecodingErrorDomain) that names the offending member.
+  // Fails with a decoding error, a platform error that names the offending member.
   static Result<ConnectPayload> decode(std::string_view json);
 
   bool operator==(const ConnectPayload&) const = default;

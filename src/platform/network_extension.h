@@ -1,9 +1,10 @@
 // The part of the NetworkExtension framework that the tool uses, in the framework's own names.
-// The tool's logic (tunnel/, apprules/ and the commands) sees only this header; a backend
-// beneath platform/ implements it (the simulated NetworkExtension today). Completion handlers
-// are delivered later on the main run loop, never inside the call; connection calls return at
-// once. A backend that must keep a framework object of its own from load to save keeps it in
-// the object's `backendState`, which the tool never looks into.
+// The tool's logic (tunnel/, apprules/ and the commands) sees only this header; one backend
+// beneath platform/ implements it: simulated/ (the VPN preferences in a JSON file) or apple/
+// (Apple's framework). Requests are made on the main thread; completion handlers are delivered
+// later on the main run loop, never inside the call; connection calls return at once. A backend
+// that must keep a framework object of its own from load to save keeps it in the object's
+// `backendState`, which the tool never looks into.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 // An error raised by something the tool stands on (the VPN preferences, the tunnel, a child
-// process). It carries the platform's error domain and its localized description, which is
-// what reaches the caller; the tool wraps it in its own messages. Plain value; any thread.
+// process, the JSON reader). What reaches the caller is its localized description, which the
+// tool wraps in its own messages. Plain value; any thread.
 #pragma once
 
 #include <string>
@@ -8,7 +8,6 @@
 namespace kelo {
 
 struct PlatformError {
-  std::string domain;
   std::string localizedDescription;
 
   bool operator==(const PlatformError&) const = default;

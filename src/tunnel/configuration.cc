@@ -35,8 +35,8 @@ std::optional<std::string> endpointHost(std::string_view from) {
   return std::string(endpoint.substr(0, colon));
 }
 
-Result<void> configure(NETunnelProviderManager& manager, const ConnectPayload& payload,
-                       bool perAppMode, const AppRuleBuilder& buildAppRules) {
+void configure(NETunnelProviderManager& manager, const ConnectPayload& payload, bool perAppMode,
+               std::vector<NEAppRule> rules) {
   auto protocol = std::make_shared<NETunnelProviderProtocol>();
   protocol->providerBundleIdentifier = kProviderBundleIdentifier;
   protocol->serverAddress = endpointHost(payload.peerEndpoint).value_or(kServerAddressFallback);
@@ -57,17 +57,7 @@ Result<void> configure(NETunnelProviderManager& manager, const ConnectPayload& p
   manager.localizedDescription = kProfileDescription;
   manager.protocolConfiguration = std::move(protocol);
   manager.enabled = true;
-
-  std::vector<NEAppRule> rules;  // a full tunnel writes its empty list explicitly
-  if (perAppMode) {
-    auto built = buildAppRules();
-    if (!built) {
-      return std::unexpected(built.error());
-    }
-    rules = std::move(*built);
-  }
   manager.appRules = std::move(rules);
-  return {};
 }
 
 }  // namespace kelo::tunnel

@@ -4,6 +4,8 @@ namespace kelo::tunnel {
 
 namespace {
 
+using Completed = std::expected<void, PlatformError>;
+
 std::unexpected<Error> platformFailure(const char* prefix, const PlatformError& error) {
   return std::unexpected(
       Error{ManagerError::networkExtension(prefix + error.localizedDescription)});
@@ -15,72 +17,63 @@ bool isToolProfile(const NETunnelProviderManager& manager) {
   return protocol != nullptr && protocol->providerBundleIdentifier == kProviderBundleIdentifier;
 }
 
-void removeFrom(std::shared_ptr<std::vector<ManagerPointer>> managers, std::size_t next,
-                Completion<void> completion) {
-  if (next == managers->size()) {
-    completion({});
-    return;
+// A request that completes with nothing but success or a platform error.
+Result<void> awaitChange(const char* prefix, Deadline deadline, const Request<Completed>& request) {
+  const auto completed = awaitResult<Completed>(deadline, request);
+  if (!completed) {
+    return std::unexpected(completed.error());
   }
-  const ManagerPointer manager = (*managers)[next];
-  manager->removeFromPreferences([managers, next,
-                                  completion = std::move(completion)](auto removed) {
-    if (!removed) {
-      completion(platformFailure("Failed to remove stale tunnel preferences: ", removed.error()));
-      return;
-    }
-    removeFrom(managers, next + 1, completion);
-  });
+  if (!*completed) {
+    return platformFailure(prefix, completed->error());
+  }
+  return {};
 }
 
 }  // namespace
 
-void loadAllManagers(Completion<std::vector<ManagerPointer>> completion) {
-  NETunnelProviderManager::loadAllFromPreferences(
-      [completion = std::move(completion)](auto loaded) {
-        if (!loaded) {
-          completion(platformFailure("Failed to load packet tunnel preferences: ", loaded.error()));
-          return;
-        }
-        std::vector<ManagerPointer> tools;
-        for (auto& manager : *loaded) {
-          if (isToolProfile(*manager)) {
-            tools.push_back(std::move(manager));
-          }
-        }
-        completion(std::move(tools));
-      });
-}
-
-void loadFirstManager(Completion<ManagerPointer> completion) {
-  loadAllManagers([completion = std::move(completion)](auto managers) {
-    if (!managers) {
-      completion(std::unexpected(managers.error()));
-      return;
+Result<std::vector<ManagerPointer>> loadAllManagers(Deadline deadline) {
+  using Loaded = std::expected<std::vector<ManagerPointer>, PlatformError>;
+  auto loaded = awaitResult<Loaded>(deadline, &NETunnelProviderManager::loadAllFromPreferences);
+  if (!loaded) {
+    return std::unexpected(loaded.error());
+  }
+  if (!*loaded) {
+    return platformFailure("Failed to load packet tunnel preferences: ", loaded->error());
+  }
+  std::vector<ManagerPointer> tools;
+  for (auto& manager : **loaded) {
+    if (isToolProfile(*manager)) {
+      tools.push_back(std::move(manager));
     }
-    completion(managers->empty() ? nullptr : managers->front());
-  });
+  }
+  return tools;
 }
 
-void removeManagers(std::vector<ManagerPointer> managers, Completion<void> completion) {
-  removeFrom(std::make_shared<std::vector<ManagerPointer>>(std::move(managers)), 0,
-             std::move(completion));
-}
-
-void save(ManagerPointer manager, Completion<ManagerPointer> completion) {
-  manager->saveToPreferences([manager, completion = std::move(completion)](auto saved) {
-    if (!saved) {
-      completion(platformFailure("Failed to save packet tunnel preferences: ", saved.error()));
-      return;
+Result<void> removeManagers(const std::vector<ManagerPointer>& managers, Deadline deadline) {
+  for (const auto& manager : managers) {
+    if (auto removed =
+            awaitChange("Failed to remove stale tunnel preferences: ", deadline,
+                        [&](auto completion) { manager->removeFromPreferences(completion); });
+        !removed) {
+      return removed;
     }
-    manager->loadFromPreferences([manager, completion](auto reloaded) {
-      if (!reloaded) {
-        completion(
-            platformFailure("Failed to reload packet tunnel preferences: ", reloaded.error()));
-        return;
-      }
-      completion(manager);
-    });
-  });
+  }
+  return {};
+}
+
+Result<ManagerPointer> save(const ManagerPointer& manager, Deadline deadline) {
+  if (auto saved = awaitChange("Failed to save packet tunnel preferences: ", deadline,
+                               [&](auto completion) { manager->saveToPreferences(completion); });
+      !saved) {
+    return std::unexpected(saved.error());
+  }
+  if (auto reloaded =
+          awaitChange("Failed to reload packet tunnel preferences: ", deadline,
+                      [&](auto completion) { manager->loadFromPreferences(completion); });
+      !reloaded) {
+    return std::unexpected(reloaded.error());
+  }
+  return manager;
 }
 
 }  // namespace kelo::tunnel

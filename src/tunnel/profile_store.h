@@ -1,13 +1,13 @@
 // The profile store: finds the tool's profiles among the platform's, removes stale ones one at
-// a time, and saves and reloads a profile. Each step continues inside the platform's
-// completion, on whatever thread that is delivered; platform failures get the store's
-// message prefixes.
+// a time, and saves and reloads a profile. Each platform request is waited for on the main
+// thread, against the run's deadline; platform failures get the store's message prefixes.
 #pragma once
 
 #include <vector>
 
 #include "payloads/errors.h"
 #include "platform/network_extension.h"
+#include "tunnel/bounded_wait.h"
 
 namespace kelo::tunnel {
 
@@ -18,15 +18,12 @@ inline constexpr char kProviderBundleIdentifier[] = "com.kelo.vpn.desktop.Packet
 using ManagerPointer = NETunnelProviderManager::Pointer;
 
 // The tool's profiles, in the platform's order.
-void loadAllManagers(Completion<std::vector<ManagerPointer>> completion);
-
-// The first of the tool's profiles, or null when there is none.
-void loadFirstManager(Completion<ManagerPointer> completion);
+Result<std::vector<ManagerPointer>> loadAllManagers(Deadline deadline);
 
 // Removes the profiles one after the other; the first failure ends it.
-void removeManagers(std::vector<ManagerPointer> managers, Completion<void> completion);
+Result<void> removeManagers(const std::vector<ManagerPointer>& managers, Deadline deadline);
 
-// Saves the profile, then reloads it; completes with the same profile object.
-void save(ManagerPointer manager, Completion<ManagerPointer> completion);
+// Saves the profile, then reloads it; returns the same profile object.
+Result<ManagerPointer> save(const ManagerPointer& manager, Deadline deadline);
 
 }  // namespace kelo::tunnel

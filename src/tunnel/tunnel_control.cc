@@ -1,14 +1,8 @@
 #include "tunnel/tunnel_control.h"
 
-#include <chrono>
-
-#include "platform/delayed_work.h"
-
 namespace kelo::tunnel {
 
 namespace {
-
-constexpr double kRestartDelaySeconds = 1.0;
 
 struct StatusWord {
   const char* word;
@@ -50,31 +44,40 @@ StatusPayload statusPayload(const NETunnelProviderManager& manager) {
           .appRuleCount = static_cast<std::int64_t>(rules)};
 }
 
-void start(NETunnelProviderManager::Pointer manager, Completion<StatusPayload> completion) {
-  NEVPNConnection& connection = manager->connection();
-  if (isUpOrComingUp(connection.status())) {
-    // Look again after the delay, for as long as the tunnel is still up.
-    stopAndRestart(std::move(manager), std::move(completion));
-    return;
-  }
-  if (auto* session = dynamic_cast<NETunnelProviderSession*>(&connection)) {
-    const auto started = session->startVPNTunnel();
-    if (!started) {
-      completion(std::unexpected(Error{ManagerError::networkExtension(
-          "Failed to start packet tunnel: " + started.error().localizedDescription)}));
-      return;
+namespace {
+
+// Asks a tunnel-provider session to start (a connection of another kind starts nothing) and
+// reports the status the platform shows right after the request.
+Result<StatusPayload> requestStart(const NETunnelProviderManager& manager) {
+  if (auto* session = dynamic_cast<NETunnelProviderSession*>(&manager.connection())) {
+    if (const auto started = session->startVPNTunnel(); !started) {
+      return std::unexpected(Error{ManagerError::networkExtension(
+          "Failed to start packet tunnel: " + started.error().localizedDescription)});
     }
   }
-  completion(statusPayload(*manager));
+  return statusPayload(manager);
 }
 
-void stopAndRestart(NETunnelProviderManager::Pointer manager,
-                    Completion<StatusPayload> completion) {
-  manager->connection().stopVPNTunnel();
-  runAfter(std::chrono::duration<double>(kRestartDelaySeconds),
-           [manager = std::move(manager), completion = std::move(completion)] {
-             start(manager, completion);
-           });
+}  // namespace
+
+Result<StatusPayload> start(const NETunnelProviderManager& manager, Deadline deadline,
+                            std::chrono::duration<double> restartDelay) {
+  if (isUpOrComingUp(manager.connection().status())) {
+    return restart(manager, deadline, restartDelay);
+  }
+  return requestStart(manager);
+}
+
+Result<StatusPayload> restart(const NETunnelProviderManager& manager, Deadline deadline,
+                              std::chrono::duration<double> restartDelay) {
+  NEVPNConnection& connection = manager.connection();
+  do {
+    connection.stopVPNTunnel();
+    if (auto waited = waitOut(restartDelay, deadline); !waited) {
+      return std::unexpected(waited.error());
+    }
+  } while (isUpOrComingUp(connection.status()));
+  return requestStart(manager);
 }
 
 }  // namespace kelo::tunnel

@@ -1,13 +1,19 @@
 // Starting, stopping and reporting a profile's tunnel: the status document of a profile, and
 // the start (with its stop-and-restart cycle) that "connect" and "update-app-rules" end with.
-// The restart step runs on a background thread after the restart delay.
+// Main thread; the restart delay is waited out turning the main run loop.
 #pragma once
+
+#include <chrono>
 
 #include "payloads/errors.h"
 #include "payloads/status_payload.h"
 #include "platform/network_extension.h"
+#include "tunnel/bounded_wait.h"
 
 namespace kelo::tunnel {
+
+// How long a running tunnel is given to go down between the request to stop and the next look.
+inline constexpr std::chrono::duration<double> kRestartDelay{1.0};
 
 // A per-app profile carries at least one application rule; a full-tunnel profile none.
 inline bool hasAppRules(const NETunnelProviderManager& manager) {
@@ -22,11 +28,14 @@ inline bool isUpOrComingUp(NEVPNStatus status) {
 // The status document of a profile.
 StatusPayload statusPayload(const NETunnelProviderManager& manager);
 
-// Starts the profile's tunnel and completes with its status; a tunnel that is up or coming up
-// is stopped first and looked at again after the restart delay, for as long as it stays up.
-void start(NETunnelProviderManager::Pointer manager, Completion<StatusPayload> completion);
+// Starts the profile's tunnel and returns its status, read right after the request; a tunnel
+// that is up or coming up is restarted instead.
+Result<StatusPayload> start(const NETunnelProviderManager& manager, Deadline deadline,
+                            std::chrono::duration<double> restartDelay);
 
-// Asks the running tunnel to stop and calls `start` again after the restart delay.
-void stopAndRestart(NETunnelProviderManager::Pointer manager, Completion<StatusPayload> completion);
+// Asks the tunnel to stop and looks again after `restartDelay`, for as long as it stays up or
+// coming up, then starts it.
+Result<StatusPayload> restart(const NETunnelProviderManager& manager, Deadline deadline,
+                              std::chrono::duration<double> restartDelay);
 
 }  // namespace kelo::tunnel

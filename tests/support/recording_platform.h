@@ -1,11 +1,10 @@
 // A NetworkExtension backend for tests, in memory, that records every platform request in the
-// order the tool made it, the way a fake file system records what was asked of it. Linked in
-// place of the simulated platform, it checks the order of a command's platform requests in
-// process. Completions go through the main run loop, as on every platform; delayed work is
-// recorded and run at once, so a restart costs no real second.
+// order the tool made it, the way a fake file system records what was asked of it. Every
+// in-process test of tunnel/ and the commands links it in place of a real backend. Completions
+// go through the main run loop, as on every platform.
 #pragma once
 
-#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,27 +12,28 @@
 
 namespace kelo::testing::recording {
 
-// A stored profile: an identifier, the statuses its connection reports one read after
-// another (the last one repeats), and application rules (none: a full-tunnel profile).
+// What a stored profile's protocol is: the tool's, or one of the kinds that are not the tool's.
+enum class Protocol { tool, otherProvider, providerInOtherCase, noProvider, otherKind, none };
+
 struct StoredProfile {
   std::string identifier;
+  // What its connection reports, one read after another; the last one repeats.
   std::vector<NEVPNStatus> statuses = {NEVPNStatusDisconnected};
-  std::vector<NEAppRule> appRules = {};
-  bool toolProfile = true;  // false: another provider's profile
+  std::vector<NEAppRule> appRules = {};  // none: a full-tunnel profile
+  Protocol protocol = Protocol::tool;
+  bool session = true;  // false: a plain connection, on which nothing can be started
 };
 
-// Replaces the stored profiles, the failures and the log.
+// Replaces the stored profiles, the injected failures and the log.
 void reset(std::vector<StoredProfile> profiles);
 
-// Makes an operation fail with a platform error: "loadAll", "save", "reload", "start", or
-// "remove <identifier>".
-void fail(const std::string& operation, const std::string& description);
+// Makes a request fail with a platform error of this description, or, without one, never
+// complete. Requests are named as in the log: "loadAll", "remove B", "save A", "reload A",
+// "start A".
+void fail(const std::string& request, std::optional<std::string> description);
 
-// The requests made since the last reset, one line each: "loadAll", "remove ID", "save ID",
-// "reload ID", "stop ID", "start ID", "after 1.0 s", "new profile" and "new per-app profile".
+// The requests made since the last reset, one line each: "loadAll", "new profile", "new per-app
+// profile", "remove ID", "save ID with N rules", "reload ID", "stop ID" and "start ID".
 std::vector<std::string> log();
-
-// The application rule count of each save, in order.
-std::vector<std::size_t> savedRuleCounts();
 
 }  // namespace kelo::testing::recording

@@ -4,13 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include "bounded_wait.h"
 
 namespace kelo::testing {
 
@@ -61,11 +58,5 @@ class SimulatedHome : public ::testing::Test {
 
   TemporaryDirectory home_;
 };
-
-// Runs an operation under the bounded wait with a short limit for tests.
-template <class T>
-Result<T> waitFor(const Operation<T>& operation, double seconds = 10.0) {
-  return awaitResult<T>(std::chrono::duration<double>(seconds), operation);
-}
 
 }  // namespace kelo::testing

@@ -58,9 +58,9 @@ NSString* _Nullable frameworkText(const std::string& value) {
 
 kelo::PlatformError platformError(NSError* _Nullable error, const char* fallback) {
   if (error == nil) {
-    return kelo::PlatformError{text(NEVPNErrorDomain), fallback};
+    return kelo::PlatformError{fallback};
   }
-  return kelo::PlatformError{text(error.domain), text(error.localizedDescription)};
+  return kelo::PlatformError{text(error.localizedDescription)};
 }
 
 // Provider configuration values: texts as NSString, integers and booleans as NSNumber, and
@@ -285,7 +285,7 @@ NSArray<NEAppRule*>* frameworkRules(const std::vector<kelo::NEAppRule>& rules) {
 
 // What a change asked for after the request's outcome was decided gets; nobody reads it.
 kelo::PlatformError endedError() {
-  return kelo::PlatformError{text(NEVPNErrorDomain), "The request has already ended."};
+  return kelo::PlatformError{"The request has already ended."};
 }
 
 // Runs a change of the stored preferences through the change gate; a refused one completes

@@ -67,8 +67,8 @@ class Pipe {
 };
 
 std::unexpected<PlatformError> launchError(const std::string& program, int error) {
-  return std::unexpected(PlatformError{
-      "ChildProcess", "The program " + program + " could not be started: " + std::strerror(error)});
+  return std::unexpected(
+      PlatformError{"The program " + program + " could not be started: " + std::strerror(error)});
 }
 
 // The child's exit status, 128 + the signal that ended it, or -1 when it cannot be known (a

@@ -246,7 +246,7 @@ std::expected<Document, PlatformError> parsePreferences(std::string_view content
 }
 
 PlatformError platformError(std::string description) {
-  return PlatformError{"NEVPNErrorDomain", std::move(description)};
+  return PlatformError{std::move(description)};
 }
 
 std::expected<std::string, PlatformError> preferencesPath() {

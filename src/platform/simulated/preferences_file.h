@@ -36,7 +36,7 @@ std::expected<Document, PlatformError> readPreferences();
 std::expected<void, PlatformError> updatePreferences(
     const std::function<std::expected<bool, PlatformError>(Document&)>& change);
 
-// The platform error for a described failure, with the platform's domain.
+// The platform error for a described failure.
 PlatformError platformError(std::string description);
 
 }  // namespace kelo::simulator

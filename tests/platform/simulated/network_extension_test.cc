@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "support/test_support.h"
+#include "tunnel/bounded_wait.h"
 
 namespace kelo {
 namespace {
@@ -15,25 +16,16 @@ using testing::toolProfile;
 using SimulatedNetworkExtension = testing::SimulatedHome;
 using Pointer = NETunnelProviderManager::Pointer;
 
-// A platform call under the bounded wait, its platform error turned into the tool's.
-template <class T, class Call>
-Result<T> platformCall(Call call) {
-  return testing::waitFor<T>([call](Completion<T> completion) {
-    call([completion](std::expected<T, PlatformError> result) {
-      if (!result) {
-        completion(std::unexpected(Error{result.error()}));
-      } else if constexpr (std::is_void_v<T>) {
-        completion({});
-      } else {
-        completion(std::move(*result));
-      }
-    });
-  });
+// A platform request, waited for as the tool waits for it.
+template <class Value>
+Value platformCall(const tunnel::Request<Value>& request) {
+  return tunnel::awaitResult<Value>(runloop::Clock::now() + std::chrono::seconds(10), request)
+      .value();
 }
 
 std::vector<Pointer> loadAll() {
-  return platformCall<std::vector<Pointer>>(
-             [](auto handler) { NETunnelProviderManager::loadAllFromPreferences(handler); })
+  return platformCall<std::expected<std::vector<Pointer>, PlatformError>>(
+             &NETunnelProviderManager::loadAllFromPreferences)
       .value();
 }
 
@@ -44,7 +36,8 @@ TEST_F(SimulatedNetworkExtension, SaveKeepsTheConnectionAndOtherMembersOfTheFile
                             {"faults", {{"start", "kept"}}}});
   const Pointer manager = loadAll().back();
   manager->appRules = std::vector<NEAppRule>{};
-  ASSERT_TRUE(platformCall<void>([manager](auto handler) { manager->saveToPreferences(handler); }));
+  ASSERT_TRUE((platformCall<std::expected<void, PlatformError>>(
+      [manager](auto handler) { manager->saveToPreferences(handler); })));
   EXPECT_EQ(manager->connection().status(), NEVPNStatusDisconnected);
   const Json document = stored();
   EXPECT_EQ(document["version"], 7);
