@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "platform/bounded_json.h"
+
 namespace kelo {
 
 namespace {
@@ -45,50 +47,31 @@ std::string quoted(std::string_view name) {
   return text;
 }
 
-struct TooDeep {};
-
 // Parses one document; a document is never handed out half-built.
 Result<Json> parseDocument(std::string_view bytes) {
-  if (bytes.size() > kMaximumRequestBytes) {
-    return decodingError("The request is larger than " +
-                         std::to_string(kMaximumRequestBytes >> 20) + " MiB.");
+  using Kind = json::ParseFailure::Kind;
+  auto parsed = json::parse<Json>(bytes, {kMaximumRequestBytes, kMaximumRequestDepth});
+  if (parsed) {
+    return std::move(parsed->document);
   }
-  // JSON text holds no NUL byte anywhere (inside strings it must be escaped); the parser would
-  // take one for the end of the input and ignore whatever follows it.
-  if (const auto nul = bytes.find('\0'); nul != std::string_view::npos) {
-    return decodingError("The request is not valid JSON at byte " + std::to_string(nul + 1) +
-                         ": a NUL byte.");
+  const json::ParseFailure& failure = parsed.error();
+  switch (failure.kind) {
+    case Kind::tooLarge:
+      return decodingError("The request is larger than " +
+                           std::to_string(kMaximumRequestBytes >> 20) + " MiB.");
+    case Kind::nulByte:
+      return decodingError("The request is not valid JSON at byte " + std::to_string(failure.byte) +
+                           ": a NUL byte.");
+    case Kind::tooDeep:
+      return decodingError("The request nests deeper than " + std::to_string(kMaximumRequestDepth) +
+                           " levels.");
+    case Kind::numberTooLarge:
+      return decodingError("The request is not valid JSON: it holds a number too large to read.");
+    case Kind::invalid:
+      break;
   }
-  const Json::parser_callback_t limitDepth = [](int depth, Json::parse_event_t event, Json&) {
-    if ((event == Json::parse_event_t::object_start || event == Json::parse_event_t::array_start) &&
-        depth >= kMaximumRequestDepth) {
-      throw TooDeep{};
-    }
-    return true;
-  };
-  try {
-    return Json::parse(bytes, limitDepth);
-  } catch (const TooDeep&) {
-    return decodingError("The request nests deeper than " + std::to_string(kMaximumRequestDepth) +
-                         " levels.");
-  } catch (const Json::parse_error& error) {
-    // The parser's text reads "... parse error at line L, column C: syntax error while
-    // parsing X - REASON; last read: 'TOKEN'...". Only the reason is kept: the token can be
-    // as long as the whole request.
-    std::string reason = error.what();
-    if (const auto dash = reason.find(" - "); dash != std::string::npos) {
-      reason.erase(0, dash + 3);
-    }
-    if (const auto token = reason.find("; last read:"); token != std::string::npos) {
-      reason.erase(token);
-    }
-    return decodingError("The request is not valid JSON at byte " + std::to_string(error.byte) +
-                         ": " + reason + ".");
-  } catch (const Json::out_of_range&) {
-    return decodingError("The request is not valid JSON: it holds a number too large to read.");
-  } catch (const Json::exception& error) {
-    return decodingError(std::string("The request is not valid JSON: ") + error.what() + ".");
-  }
+  return decodingError("The request is not valid JSON at byte " + std::to_string(failure.byte) +
+                       ": " + failure.reason + ".");
 }
 
 // The request document, which must be one JSON object.

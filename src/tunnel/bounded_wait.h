@@ -77,8 +77,8 @@ inline Result<void> waitOut(std::chrono::duration<double> delay, Deadline deadli
     if (now >= end) {
       return {};
     }
-    runloop::runOnce(std::min(
-        end, now + std::chrono::duration_cast<runloop::Clock::duration>(kRunLoopSlice)));
+    runloop::runOnce(
+        std::min(end, now + std::chrono::duration_cast<runloop::Clock::duration>(kRunLoopSlice)));
   }
 }
 

@@ -1,13 +1,14 @@
 // The NetworkExtension declarations on Apple's framework. Each C++ profile object keeps the
 // framework's NETunnelProviderManager in its backend state from load (or creation) to save:
-// what the tool wrote into the C++ object is carried onto the framework's object before every
-// save and read back after every load. Completion handlers reach the tool on the main run
-// loop, like the framework's own.
+// what the tool changed in the C++ object is carried onto the framework's object before every
+// save, and everything is read back after every load. Completion handlers reach the tool on
+// the main run loop, like the framework's own.
 //
 // The C++ declarations use the framework's names inside namespace kelo, so everything that
 // speaks to the framework lives at global scope below, where those names are the framework's.
 #include "platform/network_extension.h"
 
+#include "platform/apple/value_conversion.h"
 #include "platform/change_gate.h"
 
 #import <Foundation/Foundation.h>
@@ -21,155 +22,49 @@ namespace {
 
 using CppManager = kelo::NETunnelProviderManager;
 using Json = kelo::ProviderConfiguration;
+using kelo::apple::frameworkText;
+using kelo::apple::optionalToolText;
+using kelo::apple::toolText;
 
 // The framework object behind a C++ profile object.
 struct ManagerState {
   NETunnelProviderManager* object;
 };
 
-// A protocol as the framework returned it, so that a save keeps whatever the tool did not
-// write; for a tunnel-provider protocol, also the configuration keys the tool could read.
+// A protocol as the framework returned it, and for a tunnel-provider protocol what the tool read
+// of it: a save leaves the framework's object as it is unless the tool changed one of its
+// fields, and then keeps whatever the tool does not write.
 struct ProtocolState {
   NEVPNProtocol* object;
-  std::vector<std::string> readKeys;
+  kelo::NETunnelProviderProtocol read;
+  std::vector<std::string> readKeys;  // the configuration entries the tool could read
 };
 
 // A protocol of another kind than tunnel-provider: the tool never looks into it.
 class ForeignProtocol final : public kelo::NEVPNProtocol {};
 
-std::string text(NSString* string) {
-  const char* bytes = string.UTF8String;
-  return bytes == nullptr ? std::string() : std::string(bytes);
-}
-
-std::optional<std::string> optionalText(NSString* _Nullable string) {
-  if (string == nil) {
-    return std::nullopt;
-  }
-  return text(string);
-}
-
-// Texts the tool hands on are valid UTF-8 (they come from JSON); anything else reads as nil.
-NSString* _Nullable frameworkText(const std::string& value) {
-  return [[NSString alloc] initWithBytes:value.data()
-                                  length:value.size()
-                                encoding:NSUTF8StringEncoding];
-}
-
 kelo::PlatformError platformError(NSError* _Nullable error, const char* fallback) {
   if (error == nil) {
     return kelo::PlatformError{fallback};
   }
-  return kelo::PlatformError{text(error.localizedDescription)};
+  return kelo::PlatformError{toolText(error.localizedDescription)};
 }
 
-// Provider configuration values: texts as NSString, integers and booleans as NSNumber, and
-// nested lists and dictionaries in kind. False when a value has no framework form.
-bool frameworkValue(const Json& value, id _Nullable __strong& converted) {
-  switch (value.type()) {
-    case Json::value_t::string:
-      converted = frameworkText(value.get<std::string>());
-      return converted != nil;
-    case Json::value_t::boolean:
-      converted = [NSNumber numberWithBool:value.get<bool>() ? YES : NO];
-      return true;
-    case Json::value_t::number_integer:
-    case Json::value_t::number_unsigned:
-      converted = [NSNumber numberWithLongLong:value.get<long long>()];
-      return true;
-    case Json::value_t::number_float:
-      converted = [NSNumber numberWithDouble:value.get<double>()];
-      return true;
-    case Json::value_t::null:
-      converted = [NSNull null];
-      return true;
-    case Json::value_t::array: {
-      NSMutableArray* list = [NSMutableArray arrayWithCapacity:value.size()];
-      for (const auto& element : value) {
-        id item = nil;
-        if (!frameworkValue(element, item)) {
-          return false;
-        }
-        [list addObject:item];
-      }
-      converted = list;
-      return true;
-    }
-    case Json::value_t::object: {
-      NSMutableDictionary* dictionary = [NSMutableDictionary dictionaryWithCapacity:value.size()];
-      for (const auto& [key, element] : value.items()) {
-        id item = nil;
-        NSString* name = frameworkText(key);
-        if (name == nil || !frameworkValue(element, item)) {
-          return false;
-        }
-        [dictionary setObject:item forKey:name];
-      }
-      converted = dictionary;
-      return true;
-    }
-    default:
-      return false;
-  }
-}
-
-// The reverse; false for a value the tool has no form for (data or dates, say).
-bool toolValue(id value, Json& converted) {
-  if ([value isKindOfClass:[NSString class]]) {
-    converted = text((NSString*)value);
-    return true;
-  }
-  if ([value isKindOfClass:[NSNumber class]]) {
-    NSNumber* number = (NSNumber*)value;
-    const auto* reference = (__bridge CFBooleanRef)number;
-    if (reference == kCFBooleanTrue || reference == kCFBooleanFalse) {
-      converted = number.boolValue == YES;
-    } else if (CFNumberIsFloatType((__bridge CFNumberRef)number)) {
-      converted = number.doubleValue;
-    } else {
-      converted = number.longLongValue;
-    }
-    return true;
-  }
-  if ([value isKindOfClass:[NSNull class]]) {
-    converted = nullptr;
-    return true;
-  }
-  if ([value isKindOfClass:[NSArray class]]) {
-    NSArray* list = (NSArray*)value;
-    converted = Json::array();
-    for (NSUInteger index = 0; index < list.count; ++index) {
-      Json element;
-      if (!toolValue([list objectAtIndex:index], element)) {
-        return false;
-      }
-      converted.push_back(std::move(element));
-    }
-    return true;
-  }
-  if ([value isKindOfClass:[NSDictionary class]]) {
-    NSDictionary* dictionary = (NSDictionary*)value;
-    NSArray* keys = dictionary.allKeys;
-    converted = Json::object();
-    for (NSUInteger index = 0; index < keys.count; ++index) {
-      id key = [keys objectAtIndex:index];
-      Json element;
-      if (![key isKindOfClass:[NSString class]] ||
-          !toolValue([dictionary objectForKey:key], element)) {
-        return false;
-      }
-      converted[text((NSString*)key)] = std::move(element);
-    }
-    return true;
-  }
-  return false;
+bool sameSettings(const kelo::NETunnelProviderProtocol& one,
+                  const kelo::NETunnelProviderProtocol& other) {
+  return one.providerBundleIdentifier == other.providerBundleIdentifier &&
+         one.serverAddress == other.serverAddress &&
+         one.providerConfiguration == other.providerConfiguration &&
+         one.disconnectOnSleep == other.disconnectOnSleep &&
+         one.includeAllNetworks == other.includeAllNetworks &&
+         one.excludeLocalNetworks == other.excludeLocalNetworks;
 }
 
 std::shared_ptr<kelo::NEVPNProtocol> toolProtocol(NEVPNProtocol* _Nullable object) {
   if (object == nil) {
     return nullptr;
   }
-  auto state = std::make_shared<ProtocolState>(ProtocolState{object, {}});
+  auto state = std::make_shared<ProtocolState>(ProtocolState{object, {}, {}});
   if (![object isKindOfClass:[NETunnelProviderProtocol class]]) {
     auto foreign = std::make_shared<ForeignProtocol>();
     foreign->backendState = std::move(state);
@@ -177,67 +72,82 @@ std::shared_ptr<kelo::NEVPNProtocol> toolProtocol(NEVPNProtocol* _Nullable objec
   }
   NETunnelProviderProtocol* provider = (NETunnelProviderProtocol*)object;
   auto protocol = std::make_shared<kelo::NETunnelProviderProtocol>();
-  protocol->providerBundleIdentifier = optionalText(provider.providerBundleIdentifier);
-  protocol->serverAddress = optionalText(provider.serverAddress);
+  protocol->providerBundleIdentifier = optionalToolText(provider.providerBundleIdentifier);
+  protocol->serverAddress = optionalToolText(provider.serverAddress);
   protocol->disconnectOnSleep = provider.disconnectOnSleep == YES;
   protocol->includeAllNetworks = provider.includeAllNetworks == YES;
   protocol->excludeLocalNetworks = provider.excludeLocalNetworks == YES;
-  if (NSDictionary<NSString*, id>* configuration = provider.providerConfiguration) {
+  if (NSDictionary* configuration = provider.providerConfiguration) {
+    // Entries under a key that is not a string, or with a value the tool has no form for, are
+    // not read: they stay as the framework returned them.
     Json entries = Json::object();
-    NSArray<NSString*>* keys = configuration.allKeys;
+    NSArray* keys = configuration.allKeys;
     for (NSUInteger index = 0; index < keys.count; ++index) {
-      NSString* key = [keys objectAtIndex:index];
-      Json value;
-      if (toolValue([configuration objectForKey:key], value)) {
-        entries[text(key)] = std::move(value);
-        state->readKeys.push_back(text(key));
+      id key = [keys objectAtIndex:index];
+      if (![key isKindOfClass:[NSString class]]) {
+        continue;
+      }
+      if (auto value = kelo::apple::toolValue([configuration objectForKey:key])) {
+        entries[toolText((NSString*)key)] = std::move(*value);
+        state->readKeys.push_back(toolText((NSString*)key));
       }
     }
     protocol->providerConfiguration = std::move(entries);
   }
+  state->read = *protocol;
   protocol->backendState = std::move(state);
   return protocol;
 }
 
 // The tool's configuration laid over what the framework returned: entries the tool could not
-// read stay, entries it read and then dropped go.
-NSDictionary<NSString*, id>* _Nullable frameworkConfiguration(
-    const std::optional<Json>& configuration, NSDictionary<NSString*, id>* _Nullable loaded,
+// read stay, entries it read and then dropped go. Fails on a value with no framework form.
+std::expected<NSDictionary* _Nullable, kelo::PlatformError> frameworkConfiguration(
+    const std::optional<Json>& configuration, NSDictionary* _Nullable loaded,
     const std::vector<std::string>& readKeys) {
   if (!configuration) {
     return nil;
   }
-  NSMutableDictionary<NSString*, id>* merged =
+  NSMutableDictionary* merged =
       loaded != nil ? [loaded mutableCopy] : [NSMutableDictionary dictionaryWithCapacity:8];
   for (const auto& key : readKeys) {
     if (!configuration->contains(key)) {
-      if (NSString* name = frameworkText(key)) {
-        [merged removeObjectForKey:name];
-      }
+      [merged removeObjectForKey:frameworkText(key)];
     }
   }
   for (const auto& [key, value] : configuration->items()) {
-    id converted = nil;
     NSString* name = frameworkText(key);
-    if (name != nil && frameworkValue(value, converted)) {
-      [merged setObject:converted forKey:name];
+    id converted = kelo::apple::frameworkValue(value);
+    if (name == nil || converted == nil) {
+      return std::unexpected(kelo::PlatformError{"The provider configuration entry \"" + key +
+                                                 "\" has no form the system can store."});
     }
+    [merged setObject:converted forKey:name];
   }
   return merged;
 }
 
-NEVPNProtocol* _Nullable frameworkProtocol(const kelo::NEVPNProtocol* protocol) {
+// The framework's protocol for the C++ one: the loaded object itself when the tool changed
+// nothing in it; otherwise a copy of it with the tool's fields, or a new object for a protocol
+// the tool made.
+std::expected<NEVPNProtocol* _Nullable, kelo::PlatformError> frameworkProtocol(
+    const kelo::NEVPNProtocol* protocol) {
   if (protocol == nullptr) {
     return nil;
   }
   const auto* state = static_cast<const ProtocolState*>(protocol->backendState.get());
   const auto* provider = dynamic_cast<const kelo::NETunnelProviderProtocol*>(protocol);
-  if (provider == nullptr) {
+  if (provider == nullptr || (state != nullptr && sameSettings(*provider, state->read))) {
     return state != nullptr ? state->object : nil;
   }
   NETunnelProviderProtocol* loaded = nil;
   if (state != nullptr && [state->object isKindOfClass:[NETunnelProviderProtocol class]]) {
     loaded = (NETunnelProviderProtocol*)state->object;
+  }
+  const auto configuration =
+      frameworkConfiguration(provider->providerConfiguration, loaded.providerConfiguration,
+                             state != nullptr ? state->readKeys : std::vector<std::string>{});
+  if (!configuration) {
+    return std::unexpected(configuration.error());
   }
   NETunnelProviderProtocol* object =
       loaded != nil ? [loaded copy] : [[NETunnelProviderProtocol alloc] init];
@@ -247,40 +157,8 @@ NEVPNProtocol* _Nullable frameworkProtocol(const kelo::NEVPNProtocol* protocol) 
   object.disconnectOnSleep = provider->disconnectOnSleep ? YES : NO;
   object.includeAllNetworks = provider->includeAllNetworks ? YES : NO;
   object.excludeLocalNetworks = provider->excludeLocalNetworks ? YES : NO;
-  object.providerConfiguration =
-      frameworkConfiguration(provider->providerConfiguration, loaded.providerConfiguration,
-                             state != nullptr ? state->readKeys : std::vector<std::string>{});
+  object.providerConfiguration = *configuration;
   return object;
-}
-
-std::optional<std::vector<kelo::NEAppRule>> toolRules(NSArray<NEAppRule*>* _Nullable rules) {
-  if (rules == nil) {
-    return std::nullopt;
-  }
-  std::vector<kelo::NEAppRule> converted;
-  for (NSUInteger index = 0; index < rules.count; ++index) {
-    NEAppRule* rule = [rules objectAtIndex:index];
-    kelo::NEAppRule made(text(rule.matchSigningIdentifier), text(rule.matchDesignatedRequirement));
-    made.matchPath = optionalText(rule.matchPath);
-    converted.push_back(std::move(made));
-  }
-  return converted;
-}
-
-NSArray<NEAppRule*>* frameworkRules(const std::vector<kelo::NEAppRule>& rules) {
-  NSMutableArray<NEAppRule*>* converted = [NSMutableArray arrayWithCapacity:rules.size()];
-  for (const auto& rule : rules) {
-    NSString* identifier = frameworkText(rule.signingIdentifier);
-    NSString* requirement = frameworkText(rule.designatedRequirement);
-    if (identifier == nil || requirement == nil) {
-      continue;  // not representable: the tool only makes rules from valid UTF-8
-    }
-    NEAppRule* made = [[NEAppRule alloc] initWithSigningIdentifier:identifier
-                                             designatedRequirement:requirement];
-    made.matchPath = rule.matchPath ? frameworkText(*rule.matchPath) : nil;
-    [converted addObject:made];
-  }
-  return converted;
 }
 
 // What a change asked for after the request's outcome was decided gets; nobody reads it.
@@ -353,21 +231,43 @@ NETunnelProviderManager* frameworkObject(const CppManager& manager) {
 
 void readBack(CppManager& manager) {
   NETunnelProviderManager* object = frameworkObject(manager);
-  manager.localizedDescription = optionalText(object.localizedDescription);
+  manager.localizedDescription = optionalToolText(object.localizedDescription);
   manager.enabled = object.enabled == YES;
   manager.protocolConfiguration = toolProtocol(object.protocolConfiguration);
-  manager.appRules = toolRules([object copyAppRules]);
+  manager.appRules = kelo::apple::toolRules([object copyAppRules]);
   manager.replaceConnection(toolConnection(object.connection));
 }
 
-void carryOnto(NETunnelProviderManager* object, const CppManager& manager) {
-  object.localizedDescription =
-      manager.localizedDescription ? frameworkText(*manager.localizedDescription) : nil;
-  object.enabled = manager.enabled ? YES : NO;
-  object.protocolConfiguration = frameworkProtocol(manager.protocolConfiguration.get());
-  if (manager.appRules) {
-    object.appRules = frameworkRules(*manager.appRules);
+// Carries what the tool changed onto the framework's object; a field the tool left as it read
+// it is not assigned again.
+std::expected<void, kelo::PlatformError> carryOnto(NETunnelProviderManager* object,
+                                                   const CppManager& manager) {
+  const auto protocol = frameworkProtocol(manager.protocolConfiguration.get());
+  if (!protocol) {
+    return std::unexpected(protocol.error());
   }
+  NSArray<NEAppRule*>* rules = nil;
+  if (manager.appRules && manager.appRules != kelo::apple::toolRules([object copyAppRules])) {
+    rules = kelo::apple::frameworkRules(*manager.appRules);
+    if (rules == nil) {
+      return std::unexpected(
+          kelo::PlatformError{"An application rule has a text the system cannot store."});
+    }
+  }
+  if (manager.localizedDescription != optionalToolText(object.localizedDescription)) {
+    object.localizedDescription =
+        manager.localizedDescription ? frameworkText(*manager.localizedDescription) : nil;
+  }
+  if (manager.enabled != (object.enabled == YES)) {
+    object.enabled = manager.enabled ? YES : NO;
+  }
+  if (*protocol != object.protocolConfiguration) {
+    object.protocolConfiguration = *protocol;
+  }
+  if (rules != nil) {
+    object.appRules = rules;
+  }
+  return {};
 }
 
 // The framework names no identity of its own for a profile; the object's address serves the
@@ -432,7 +332,12 @@ auto kelo::NETunnelProviderManager::forPerAppVPN() -> Pointer {
 
 void kelo::NETunnelProviderManager::saveToPreferences(CompletionHandler completionHandler) {
   ::NETunnelProviderManager* object = frameworkObject(*this);
-  carryOnto(object, *this);
+  if (auto carried = carryOnto(object, *this); !carried) {
+    onMainRunLoop(^{
+      completionHandler(std::unexpected(carried.error()));
+    });
+    return;
+  }
   CppManager* manager = this;  // held by the caller until its completion has run
   gatedChange(completionHandler, [&] {
     [object saveToPreferencesWithCompletionHandler:^(NSError* _Nullable error) {

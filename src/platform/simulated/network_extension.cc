@@ -8,53 +8,21 @@
 
 #include "platform/run_loop.h"
 #include "platform/simulated/preferences_file.h"
+#include "platform/simulated/stored_profile.h"
 
 namespace kelo {
 
 namespace {
 
+using simulator::ConnectionState;
 using simulator::Document;
+using simulator::findEntry;
 using simulator::platformError;
 
-constexpr char kSessionType[] = "tunnelProviderSession";
-constexpr char kTunnelProviderType[] = "tunnelProvider";
 constexpr double kSettleSeconds = 0.5;
 
 double now() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-// A protocol of another kind than tunnel-provider, kept as stored.
-class StoredProtocol final : public NEVPNProtocol {
- public:
-  explicit StoredProtocol(Document stored) : stored(std::move(stored)) {}
-  Document stored;
-};
-
-struct ConnectionState {
-  std::string type = kSessionType;
-  NEVPNStatus status = NEVPNStatusDisconnected;
-  std::optional<double> since;
-};
-
-ConnectionState parseConnection(const Document& entry) {
-  ConnectionState state;
-  const auto connection = entry.find("connection");
-  if (connection == entry.end() || !connection->is_object()) {
-    return state;
-  }
-  if (const auto type = connection->find("type"); type != connection->end() && type->is_string()) {
-    state.type = type->get<std::string>();
-  }
-  if (const auto status = connection->find("status");
-      status != connection->end() && status->is_number_integer()) {
-    state.status = status->get<NEVPNStatus>();
-  }
-  if (const auto since = connection->find("since");
-      since != connection->end() && since->is_number()) {
-    state.since = since->get<double>();
-  }
-  return state;
 }
 
 // The extension takes half a second to come up or go down after the simulator's last change.
@@ -68,31 +36,6 @@ NEVPNStatus settled(const ConnectionState& state) {
     }
   }
   return state.status;
-}
-
-Document* findEntry(Document& document, const std::string& identifier) {
-  auto& profiles = document["profiles"];
-  if (!profiles.is_array()) {
-    return nullptr;
-  }
-  for (auto& entry : profiles) {
-    if (entry["identifier"] == identifier) {
-      return &entry;
-    }
-  }
-  return nullptr;
-}
-
-void storeConnection(Document& entry, const ConnectionState& state) {
-  auto& connection = entry["connection"];
-  if (!connection.is_object()) {
-    connection = Document::object();
-    connection["type"] = state.type;
-  }
-  connection["status"] = state.status;
-  if (state.since) {
-    connection["since"] = *state.since;
-  }
 }
 
 const Document* fault(const Document& document, const char* name) {
@@ -141,7 +84,7 @@ class SimulatedConnection {
           if (entry == nullptr) {
             return false;
           }
-          state_ = parseConnection(*entry);
+          state_ = simulator::storedConnection(*entry);
           const Document* ignored = fault(document, "stopIgnored");
           if (ignored != nullptr && *ignored == true) {
             return false;
@@ -153,7 +96,7 @@ class SimulatedConnection {
           }
           state_.status = NEVPNStatusDisconnecting;
           state_.since = now();
-          storeConnection(*entry, state_);
+          simulator::storeConnection(*entry, state_);
           return true;
         });
   }
@@ -172,10 +115,10 @@ class SimulatedConnection {
           if (enabled == entry->end() || *enabled != true) {
             return std::unexpected(platformError("The VPN configuration is not enabled."));
           }
-          state_ = parseConnection(*entry);
+          state_ = simulator::storedConnection(*entry);
           state_.status = NEVPNStatusConnecting;
           state_.since = now();
-          storeConnection(*entry, state_);
+          simulator::storeConnection(*entry, state_);
           return true;
         });
   }
@@ -208,7 +151,7 @@ class SimulatedSession final : public NETunnelProviderSession {
 
 std::shared_ptr<NEVPNConnection> makeConnection(const std::string& identifier,
                                                 ConnectionState state) {
-  const bool session = state.type == kSessionType;
+  const bool session = state.type == simulator::kSessionType;
   SimulatedConnection connection(identifier, std::move(state));
   if (session) {
     return std::make_shared<SimulatedSession>(std::move(connection));
@@ -216,123 +159,19 @@ std::shared_ptr<NEVPNConnection> makeConnection(const std::string& identifier,
   return std::make_shared<PlainConnection>(std::move(connection));
 }
 
-std::optional<std::string> optionalText(const Document& object, const char* name) {
-  const auto member = object.find(name);
-  if (member == object.end() || !member->is_string()) {
-    return std::nullopt;
-  }
-  return member->get<std::string>();
-}
-
-bool flag(const Document& object, const char* name) {
-  const auto member = object.find(name);
-  return member != object.end() && *member == true;
-}
-
-std::shared_ptr<NEVPNProtocol> parseProtocol(const Document& entry) {
-  const auto stored = entry.find("protocol");
-  if (stored == entry.end() || stored->is_null()) {
-    return nullptr;
-  }
-  if ((*stored)["type"] != kTunnelProviderType) {
-    return std::make_shared<StoredProtocol>(*stored);
-  }
-  auto protocol = std::make_shared<NETunnelProviderProtocol>();
-  protocol->providerBundleIdentifier = optionalText(*stored, "providerBundleIdentifier");
-  protocol->serverAddress = optionalText(*stored, "serverAddress");
-  protocol->disconnectOnSleep = flag(*stored, "disconnectOnSleep");
-  protocol->includeAllNetworks = flag(*stored, "includeAllNetworks");
-  protocol->excludeLocalNetworks = flag(*stored, "excludeLocalNetworks");
-  if (const auto configuration = stored->find("providerConfiguration");
-      configuration != stored->end() && configuration->is_object()) {
-    protocol->providerConfiguration = *configuration;
-  }
-  return protocol;
-}
-
-std::optional<std::vector<NEAppRule>> parseRules(const Document& entry) {
-  const auto stored = entry.find("appRules");
-  if (stored == entry.end() || !stored->is_array()) {
-    return std::nullopt;
-  }
-  std::vector<NEAppRule> rules;
-  for (const auto& rule : *stored) {
-    const bool object = rule.is_object();
-    NEAppRule parsed(object ? optionalText(rule, "signingIdentifier").value_or("") : "",
-                     object ? optionalText(rule, "designatedRequirement").value_or("") : "");
-    if (object) {
-      parsed.matchPath = optionalText(rule, "matchPath");
-    }
-    rules.push_back(std::move(parsed));
-  }
-  return rules;
-}
-
+// The object's settings and connection as the entry stores them.
 void refresh(NETunnelProviderManager& manager, const Document& entry) {
-  manager.localizedDescription = optionalText(entry, "localizedDescription");
-  manager.enabled = flag(entry, "enabled");
-  manager.protocolConfiguration = parseProtocol(entry);
-  manager.appRules = parseRules(entry);
-  manager.replaceConnection(makeConnection(manager.identifier(), parseConnection(entry)));
+  simulator::readSettings(manager, entry);
+  manager.replaceConnection(
+      makeConnection(manager.identifier(), simulator::storedConnection(entry)));
 }
 
 NETunnelProviderManager::Pointer parseProfile(const Document& entry) {
   const auto identifier = entry["identifier"].get<std::string>();
-  auto manager = std::make_shared<NETunnelProviderManager>(identifier, flag(entry, "perAppVPN"),
-                                                           makeConnection(identifier, {}));
+  auto manager = std::make_shared<NETunnelProviderManager>(
+      identifier, simulator::storedAsPerApp(entry), makeConnection(identifier, {}));
   refresh(*manager, entry);
   return manager;
-}
-
-Document storedProtocol(const NEVPNProtocol& protocol) {
-  if (const auto* kept = dynamic_cast<const StoredProtocol*>(&protocol)) {
-    return kept->stored;
-  }
-  const auto* provider = dynamic_cast<const NETunnelProviderProtocol*>(&protocol);
-  if (provider == nullptr) {
-    return nullptr;
-  }
-  Document stored = {{"type", kTunnelProviderType}};
-  if (provider->providerBundleIdentifier) {
-    stored["providerBundleIdentifier"] = *provider->providerBundleIdentifier;
-  }
-  if (provider->serverAddress) {
-    stored["serverAddress"] = *provider->serverAddress;
-  }
-  stored["disconnectOnSleep"] = provider->disconnectOnSleep;
-  stored["includeAllNetworks"] = provider->includeAllNetworks;
-  stored["excludeLocalNetworks"] = provider->excludeLocalNetworks;
-  if (provider->providerConfiguration) {
-    stored["providerConfiguration"] = *provider->providerConfiguration;
-  }
-  return stored;
-}
-
-Document storedRules(const std::vector<NEAppRule>& rules) {
-  Document stored = Document::array();
-  for (const auto& rule : rules) {
-    stored.push_back({{"signingIdentifier", rule.signingIdentifier},
-                      {"designatedRequirement", rule.designatedRequirement},
-                      {"matchPath", rule.matchPath ? Document(*rule.matchPath) : Document()}});
-  }
-  return stored;
-}
-
-// The settings of a profile object as saveToPreferences stores them.
-Document storedProfile(const NETunnelProviderManager& manager) {
-  Document entry = {{"identifier", manager.identifier()}};
-  if (manager.localizedDescription) {
-    entry["localizedDescription"] = *manager.localizedDescription;
-  }
-  entry["enabled"] = manager.enabled;
-  entry["perAppVPN"] = manager.isPerAppVPN();
-  if (manager.protocolConfiguration) {
-    entry["protocol"] = storedProtocol(*manager.protocolConfiguration);
-  }
-  if (manager.appRules) {
-    entry["appRules"] = storedRules(*manager.appRules);
-  }
-  return entry;
 }
 
 std::string newIdentifier() {
@@ -350,7 +189,8 @@ std::string newIdentifier() {
 
 NETunnelProviderManager::Pointer newProfile(bool perAppVPN) {
   auto identifier = newIdentifier();
-  ConnectionState unsaved{.type = kSessionType, .status = NEVPNStatusInvalid, .since = {}};
+  ConnectionState unsaved{
+      .type = simulator::kSessionType, .status = NEVPNStatusInvalid, .since = {}};
   auto connection = makeConnection(identifier, std::move(unsaved));
   return std::make_shared<NETunnelProviderManager>(std::move(identifier), perAppVPN,
                                                    std::move(connection));
@@ -414,7 +254,7 @@ NETunnelProviderManager::Pointer NETunnelProviderManager::forPerAppVPN() {
 void NETunnelProviderManager::saveToPreferences(CompletionHandler completionHandler) {
   using Saved = std::expected<void, PlatformError>;
   bool silent = false;
-  const Document profile = storedProfile(*this);
+  const Document profile = simulator::storedSettings(*this);
   ConnectionState stored;
   auto saved =
       simulator::updatePreferences([&](Document& document) -> std::expected<bool, PlatformError> {
@@ -428,16 +268,17 @@ void NETunnelProviderManager::saveToPreferences(CompletionHandler completionHand
         Document entry = profile;
         Document* existing = findEntry(document, identifier_);
         if (existing != nullptr) {
-          stored = parseConnection(*existing);
+          stored = simulator::storedConnection(*existing);
           if (stored.status == NEVPNStatusInvalid) {
             stored.status = NEVPNStatusDisconnected;
           }
           entry["connection"] = (*existing)["connection"].is_object() ? (*existing)["connection"]
                                                                       : Document::object();
-          storeConnection(entry, stored);
+          simulator::storeConnection(entry, stored);
           *existing = std::move(entry);
         } else {
-          entry["connection"] = {{"type", kSessionType}, {"status", NEVPNStatusDisconnected}};
+          entry["connection"] = {{"type", simulator::kSessionType},
+                                 {"status", NEVPNStatusDisconnected}};
           document["profiles"].push_back(std::move(entry));
         }
         return true;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/bounded_json.h"
 #include "platform/change_gate.h"
 #include "platform/descriptors.h"
 #include "platform/home_directory.h"
@@ -96,8 +97,6 @@ std::expected<void, PlatformError> checkFolder(
   return {};
 }
 
-struct TooDeep {};
-
 std::expected<Document, PlatformError> readFile(const std::string& path) {
   // Never through a link, and never waiting on a FIFO or a device that has no end.
   const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
@@ -121,10 +120,6 @@ std::expected<Document, PlatformError> readFile(const std::string& path) {
   close(descriptor);
   if (!complete) {
     return unreadable(path + ": " + std::strerror(error) + ".");
-  }
-  if (contents.size() > kMaximumFileBytes) {
-    return unreadable(path + " is larger than " + std::to_string(kMaximumFileBytes >> 20) +
-                      " MiB.");
   }
   return parsePreferences(contents, path);
 }
@@ -219,42 +214,28 @@ class FileLock {
 
 std::expected<Document, PlatformError> parsePreferences(std::string_view contents,
                                                         const std::string& path) {
-  if (contents.find('\0') != std::string_view::npos) {
-    return unreadable(path + " is not valid JSON.");  // the parser would stop at the NUL byte
-  }
-  Document document;
-  const Document::parser_callback_t limitDepth = [](int depth, Document::parse_event_t event,
-                                                    Document&) {
-    if ((event == Document::parse_event_t::object_start ||
-         event == Document::parse_event_t::array_start) &&
-        depth >= kMaximumDepth) {
-      throw TooDeep{};
+  using Kind = json::ParseFailure::Kind;
+  auto parsed = json::parse<Document>(contents, {kMaximumFileBytes, kMaximumDepth});
+  if (!parsed) {
+    switch (parsed.error().kind) {
+      case Kind::tooLarge:
+        return unreadable(path + " is larger than " + std::to_string(kMaximumFileBytes >> 20) +
+                          " MiB.");
+      case Kind::tooDeep:
+        return unreadable(path + " nests deeper than " + std::to_string(kMaximumDepth) +
+                          " levels.");
+      default:
+        return unreadable(path + " is not valid JSON.");
     }
-    return true;
-  };
-  try {
-    document = Document::parse(contents, limitDepth);
-  } catch (const TooDeep&) {
-    return unreadable(path + " nests deeper than " + std::to_string(kMaximumDepth) + " levels.");
-  } catch (const Document::exception&) {
-    return unreadable(path + " is not valid JSON.");
   }
-  if (auto valid = validate(document); !valid) {
+  if (auto valid = validate(parsed->document); !valid) {
     return std::unexpected(valid.error());
   }
-  return document;
+  return std::move(parsed->document);
 }
 
 PlatformError platformError(std::string description) {
   return PlatformError{std::move(description)};
-}
-
-std::expected<std::string, PlatformError> preferencesPath() {
-  auto folder = folderPath();
-  if (!folder) {
-    return folder;
-  }
-  return *folder + kFileName;
 }
 
 std::expected<Document, PlatformError> readPreferences() {

@@ -17,16 +17,14 @@ namespace kelo::simulator {
 // exactly as they were.
 using Document = nlohmann::ordered_json;
 
-// `<home>/.local/state/kelo-ne-manager/vpn-preferences.json`
-std::expected<std::string, PlatformError> preferencesPath();
-
-// The document that `contents` hold, checked as every read checks it: valid JSON, at most 64
-// levels deep, profiles that are objects with a text identifier. `path` names it in errors.
-// Pure: bytes in, document or error out.
+// The document that `contents` hold, checked as every read checks it: valid JSON of at most
+// 16 MiB, at most 64 levels deep, profiles that are objects with a text identifier. `path`
+// names it in errors. Pure: bytes in, document or error out.
 std::expected<Document, PlatformError> parsePreferences(std::string_view contents,
                                                         const std::string& path);
 
-// The whole document as it is now; a missing file reads as no profiles and no faults. A
+// The whole document of `<home>/.local/state/kelo-ne-manager/vpn-preferences.json` as it is
+// now; a missing file reads as no profiles and no faults. A
 // document that is not valid JSON, or whose profiles are malformed, is an error.
 std::expected<Document, PlatformError> readPreferences();
 

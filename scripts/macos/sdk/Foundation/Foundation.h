@@ -51,17 +51,21 @@ __attribute__((objc_root_class))
 - (id)mutableCopy;
 @end
 
+@interface NSData : NSObject <NSCopying, NSMutableCopying, NSSecureCoding>
+@property(readonly) const void* bytes NS_RETURNS_INNER_POINTER;
+@property(readonly) NSUInteger length;
+@end
+
 @interface NSString : NSObject <NSCopying, NSMutableCopying, NSSecureCoding>
-+ (nullable instancetype)stringWithUTF8String:(const char*)nullTerminatedCString;
 - (nullable instancetype)initWithBytes:(const void*)bytes
                                 length:(NSUInteger)len
                               encoding:(NSStringEncoding)encoding;
-@property(nullable, readonly) const char* UTF8String NS_RETURNS_INNER_POINTER;
-@property(readonly) NSUInteger length;
+- (nullable NSData*)dataUsingEncoding:(NSStringEncoding)encoding allowLossyConversion:(BOOL)lossy;
 @end
 
 @interface NSNumber : NSObject <NSCopying, NSSecureCoding>
 + (NSNumber*)numberWithLongLong:(long long)value;
++ (NSNumber*)numberWithUnsignedLongLong:(unsigned long long)value;
 + (NSNumber*)numberWithDouble:(double)value;
 + (NSNumber*)numberWithBool:(BOOL)value;
 @property(readonly) long long longLongValue;
@@ -97,8 +101,6 @@ __attribute__((objc_root_class))
 @end
 
 @interface NSError : NSObject <NSCopying, NSSecureCoding>
-@property(readonly, copy) NSString* domain;
-@property(readonly) NSInteger code;
 @property(readonly, copy) NSString* localizedDescription;
 @end
 

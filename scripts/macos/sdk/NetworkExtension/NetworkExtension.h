@@ -15,8 +15,6 @@ typedef NS_ENUM(NSInteger, NEVPNStatus) {
   NEVPNStatusDisconnecting = 5,
 } API_AVAILABLE_MACOS(10.11);
 
-extern NSString* const NEVPNErrorDomain API_AVAILABLE_MACOS(10.11);
-
 API_AVAILABLE_MACOS(10.11)
 @interface NEVPNProtocol : NSObject <NSCopying, NSSecureCoding>
 @property(copy, nullable) NSString* serverAddress;

@@ -1,0 +1,42 @@
+// How the simulated platform's document stores a profile: the mapping between an entry of its
+// "profiles" list and the settings of a profile object, and the entry's connection state. Pure;
+// used only by the simulated NetworkExtension, on whichever thread calls it.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/network_extension.h"
+#include "platform/simulated/preferences_file.h"
+
+namespace kelo::simulator {
+
+inline constexpr char kSessionType[] = "tunnelProviderSession";
+
+// An entry's "connection"; a missing one is a disconnected tunnel-provider session.
+struct ConnectionState {
+  std::string type = kSessionType;
+  NEVPNStatus status = NEVPNStatusDisconnected;
+  std::optional<double> since;  // seconds since the epoch of the simulator's last change
+};
+
+ConnectionState storedConnection(const Document& entry);
+
+// Writes the state into the entry's "connection", keeping its other members.
+void storeConnection(Document& entry, const ConnectionState& state);
+
+// The entry whose "identifier" is `identifier`, or null.
+Document* findEntry(Document& document, const std::string& identifier);
+
+// Description, enabled flag, protocol and rules of the entry, written onto the object. A
+// protocol of another kind than tunnel-provider is kept as stored, so that a save writes it
+// back unchanged.
+void readSettings(NETunnelProviderManager& manager, const Document& entry);
+
+// Whether the entry was created as a per-app profile.
+bool storedAsPerApp(const Document& entry);
+
+// The entry for the object's identity and settings, without a connection.
+Document storedSettings(const NETunnelProviderManager& manager);
+
+}  // namespace kelo::simulator
