@@ -47,12 +47,14 @@ std::string quoted(std::string_view name) {
   return text;
 }
 
+using Request = json::Parsed<Json>;
+
 // Parses one document; a document is never handed out half-built.
-Result<Json> parseDocument(std::string_view bytes) {
+Result<Request> parseDocument(std::string_view bytes) {
   using Kind = json::ParseFailure::Kind;
   auto parsed = json::parse<Json>(bytes, {kMaximumRequestBytes, kMaximumRequestDepth});
   if (parsed) {
-    return std::move(parsed->document);
+    return std::move(*parsed);
   }
   const json::ParseFailure& failure = parsed.error();
   switch (failure.kind) {
@@ -75,12 +77,13 @@ Result<Json> parseDocument(std::string_view bytes) {
 }
 
 // The request document, which must be one JSON object.
-Result<Json> parseRequestObject(std::string_view bytes) {
-  auto document = parseDocument(bytes);
-  if (document && !document->is_object()) {
-    return decodingError("The request is " + typeName(*document) + "; expected a JSON object.");
+Result<Request> parseRequestObject(std::string_view bytes) {
+  auto request = parseDocument(bytes);
+  if (request && !request->document.is_object()) {
+    return decodingError("The request is " + typeName(request->document) +
+                         "; expected a JSON object.");
   }
-  return document;
+  return request;
 }
 
 Result<std::string> requiredString(const Json& object, std::string_view name) {
@@ -95,7 +98,10 @@ Result<std::string> requiredString(const Json& object, std::string_view name) {
   return member->get<std::string>();
 }
 
-Result<std::optional<std::int64_t>> optionalInteger(const Json& object, std::string_view name) {
+// A member that is not an integer, or does not fit in 64 bits, is quoted as the caller wrote
+// it, whatever its sign.
+Result<std::optional<std::int64_t>> optionalInteger(const Request& request, std::string_view name) {
+  const Json& object = request.document;
   const auto member = object.find(name);
   if (member == object.end() || member->is_null()) {
     return std::nullopt;
@@ -103,19 +109,27 @@ Result<std::optional<std::int64_t>> optionalInteger(const Json& object, std::str
   if (member->is_number_integer() && !member->is_number_unsigned()) {
     return member->get<std::int64_t>();
   }
+  if (!member->is_number()) {
+    return decodingError("Member " + quoted(name) + " of the request is " + typeName(*member) +
+                         "; expected an integer.");
+  }
+  std::string written;
   if (member->is_number_unsigned()) {
     const auto value = member->get<std::uint64_t>();
     if (value <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
       return static_cast<std::int64_t>(value);
     }
-    return decodingError("Member " + quoted(name) + " of the request is " + std::to_string(value) +
+    written = std::to_string(value);  // the digits as written: JSON has no leading zeros
+  } else {
+    std::string pointer(1, '/');  // the member's JSON pointer
+    pointer += name;
+    written = request.numberTexts.at(pointer);
+  }
+  if (written.find_first_of(".eE") == std::string::npos) {
+    return decodingError("Member " + quoted(name) + " of the request is " + written +
                          ", which does not fit in a signed 64-bit integer.");
   }
-  if (member->is_number_float()) {
-    return decodingError("Member " + quoted(name) + " of the request is " + member->dump() +
-                         "; expected an integer.");
-  }
-  return decodingError("Member " + quoted(name) + " of the request is " + typeName(*member) +
+  return decodingError("Member " + quoted(name) + " of the request is " + written +
                        "; expected an integer.");
 }
 
@@ -174,11 +188,11 @@ std::optional<AppRulePayload::CodingKeys> appRuleCodingKey(std::string_view text
 
 Result<ConnectPayload> ConnectPayload::decode(std::string_view json) {
   using Key = CodingKeys;
-  const auto document = parseRequestObject(json);
-  if (!document) {
-    return std::unexpected(document.error());
+  const auto request = parseRequestObject(json);
+  if (!request) {
+    return std::unexpected(request.error());
   }
-  const Json& members = *document;
+  const Json& members = request->document;
   ConnectPayload payload;
   // Members are read in declaration order; the first bad one ends the decoding.
   const std::pair<Key, std::string*> texts[] = {
@@ -199,7 +213,7 @@ Result<ConnectPayload> ConnectPayload::decode(std::string_view json) {
   const std::pair<Key, std::optional<std::int64_t>*> integers[] = {
       {Key::mtu, &payload.mtu}, {Key::keepaliveSeconds, &payload.keepaliveSeconds}};
   for (const auto& [key, field] : integers) {
-    const auto integer = optionalInteger(members, name(key));
+    const auto integer = optionalInteger(*request, name(key));
     if (!integer) {
       return std::unexpected(integer.error());
     }
@@ -214,11 +228,11 @@ Result<ConnectPayload> ConnectPayload::decode(std::string_view json) {
 }
 
 Result<AppRulePayload> AppRulePayload::decode(std::string_view json) {
-  const auto document = parseRequestObject(json);
-  if (!document) {
-    return std::unexpected(document.error());
+  const auto request = parseRequestObject(json);
+  if (!request) {
+    return std::unexpected(request.error());
   }
-  auto excluded = requiredStringList(*document, stringValue(CodingKeys::excludedApps));
+  auto excluded = requiredStringList(request->document, stringValue(CodingKeys::excludedApps));
   if (!excluded) {
     return std::unexpected(excluded.error());
   }
