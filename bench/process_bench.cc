@@ -1,21 +1,24 @@
 // Whole runs of the tool as a caller sees them, printed as figures (nothing here passes or
 // fails on a timer):
-//   - "status" against /bin/true, in alternating pairs, and the median ratio of the pairs;
-//   - per-app "connect" through the binary with 300 and 1,000 signed applications whose fake
-//     code-signing program sleeps 30 ms a run, against the same runs of a build of the tool that
-//     inspects one application at a time;
+//   - "status" against two floors, /bin/true and a C++ program that writes one line, built and
+//     linked like the tool, in rotating triples, and the median ratios of the triples: the
+//     second floor makes figures from machines whose bare process start costs differ comparable;
+//   - per-app "connect" through the binary with 300, 1,000 and 2,000 signed applications whose
+//     fake code-signing program sleeps 30 ms a run, and, for the first two, rule building in
+//     this process with the tool's number of children at once against one at a time;
 //   - the peak resident memory of "status", of the largest request the tool accepts, and of a
 //     per-app "connect" with 2,000 applications.
 // The per-app runs need root and mount namespaces: the fake applications and code-signing
 // program are laid over "/" by the black-box tests' overlay script, as in those tests.
-// Run: build with -DKELO_BUILD_BENCHMARKS=ON, then build/bench/kelo_process_bench.
+// Run: build with -DKELO_BUILD_BENCHMARKS=ON, then build/bench/kelo_process_bench, or
+// build/bench/kelo_process_bench status TOOL for the status figures of another build.
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -26,52 +29,14 @@
 #include <string>
 #include <vector>
 
+#include "apprules/rule_building.h"
+
 extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-struct Measured {
-  double seconds = 0;
-  long peakKiB = 0;
-  int exitStatus = -1;
-};
-
-// Runs a program with standard input from `input` (or /dev/null) and standard output into
-// `output` (or /dev/null); its own peak memory comes from wait4.
-Measured run(const std::vector<std::string>& arguments, const std::string& input = "/dev/null",
-             const std::string& output = "/dev/null") {
-  std::vector<char*> argv;
-  for (const auto& argument : arguments) {
-    argv.push_back(const_cast<char*>(argument.c_str()));
-  }
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, input.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  Measured measured;
-  const auto began = Clock::now();
-  pid_t child = -1;
-  if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-    int status = 0;
-    rusage usage{};
-    wait4(child, &status, 0, &usage);
-    measured.seconds = std::chrono::duration<double>(Clock::now() - began).count();
-    measured.peakKiB = usage.ru_maxrss;
-    measured.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  return measured;
-}
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
 
 std::string readAll(const fs::path& path) {
   std::ifstream file(path);
@@ -93,7 +58,58 @@ class Folder {
   fs::path path_;
 };
 
-void statusAgainstTrue() {
+struct Measured {
+  double seconds = 0;
+  long peakKiB = 0;
+  int exitStatus = -1;
+};
+
+// Runs a program with standard input from `input` and standard output into `output`, both
+// files, and takes its time; with `peak`, through the peak-memory program, which adds its own
+// start to the time and gives the program's peak resident memory and exit status.
+Measured run(std::vector<std::string> arguments, const std::string& input = "/dev/null",
+             const std::string& output = "/dev/null", bool peak = false) {
+  if (peak) {
+    arguments.insert(arguments.begin(), KELO_PEAK_MEMORY_PATH);
+  }
+  std::vector<char*> argv;
+  for (auto& argument : arguments) {
+    argv.push_back(argument.data());
+  }
+  argv.push_back(nullptr);
+  const Folder scratch("kelo-bench-peak");
+  const std::string figures = (scratch.path() / "figures").string();
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, input.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (peak) {
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, figures.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  }
+  Measured measured;
+  const auto began = Clock::now();
+  pid_t child = -1;
+  if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    measured.seconds = std::chrono::duration<double>(Clock::now() - began).count();
+    measured.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  if (peak) {
+    std::istringstream(readAll(figures)) >> measured.peakKiB >> measured.exitStatus;
+  }
+  return measured;
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+void statusAgainstFloors(const std::string& tool) {
   const Folder home("kelo-bench-home");
   fs::create_directories(home.path() / ".local/state/kelo-ne-manager");
   std::ofstream(home.path() / ".local/state/kelo-ne-manager/vpn-preferences.json")
@@ -101,25 +117,31 @@ void statusAgainstTrue() {
          R"("providerBundleIdentifier":"com.kelo.vpn.desktop.PacketTunnel"},)"
          R"("connection":{"status":3}}]})";
   setenv("HOME", home.path().c_str(), 1);
-  constexpr int kPairs = 400;
-  std::vector<double> ratios, tool, baseline;
-  long peakKiB = 0;
-  for (int pair = -20; pair < kPairs; ++pair) {  // the first runs warm the caches up
-    const bool toolFirst = pair % 2 == 0;
-    Measured first = run({toolFirst ? KELO_TOOL_PATH : "/bin/true", "status"});
-    Measured second = run({toolFirst ? "/bin/true" : KELO_TOOL_PATH, "status"});
-    const Measured& status = toolFirst ? first : second;
-    const Measured& bare = toolFirst ? second : first;
-    if (pair < 0) {
+  constexpr int kTriples = 400;
+  const std::array<std::string, 3> programs = {tool, "/bin/true", KELO_ONE_LINE_PATH};
+  std::array<std::vector<double>, 3> seconds;
+  std::array<std::vector<double>, 2> ratios;
+  for (int triple = -20; triple < kTriples; ++triple) {  // the first runs warm the caches up
+    std::array<Measured, 3> measured;
+    for (int turn = 0; turn < 3; ++turn) {  // each program first, second and last in turn
+      const int which = (turn + triple + 60) % 3;
+      measured[which] = run({programs[which], "status"});
+    }
+    if (triple < 0) {
       continue;
     }
-    ratios.push_back(status.seconds / bare.seconds);
-    tool.push_back(status.seconds);
-    baseline.push_back(bare.seconds);
-    peakKiB = std::max(peakKiB, status.peakKiB);
+    for (int which = 0; which < 3; ++which) {
+      seconds[which].push_back(measured[which].seconds);
+    }
+    ratios[0].push_back(measured[0].seconds / measured[1].seconds);
+    ratios[1].push_back(measured[0].seconds / measured[2].seconds);
   }
-  std::printf("status: median %.0f us, /bin/true: median %.0f us, median ratio of %d pairs: %.2f\n",
-              median(tool) * 1e6, median(baseline) * 1e6, kPairs, median(ratios));
+  const long peakKiB = run({tool, "status"}, "/dev/null", "/dev/null", true).peakKiB;
+  std::printf(
+      "status: median %.0f us; /bin/true %.0f us; one-line C++ program %.0f us\n"
+      "status: median ratio of %d triples to /bin/true %.2f, to the one-line program %.2f\n",
+      median(seconds[0]) * 1e6, median(seconds[1]) * 1e6, median(seconds[2]) * 1e6, kTriples,
+      median(ratios[0]), median(ratios[1]));
   std::printf("status: peak resident memory %.1f MiB\n", static_cast<double>(peakKiB) / 1024);
 }
 
@@ -136,7 +158,8 @@ void largestRequest() {
   request += '}';
   const fs::path file = home.path() / "request.json";
   std::ofstream(file) << request;
-  const Measured measured = run({KELO_TOOL_PATH, "update-app-rules"}, file.string());
+  const Measured measured =
+      run({KELO_TOOL_PATH, "update-app-rules"}, file.string(), "/dev/null", true);
   std::printf(
       "largest accepted request (%zu bytes, %zu paths): peak resident memory %.1f MiB, "
       "exit %d (no per-app profile to update)\n",
@@ -164,27 +187,28 @@ void makeFakeRoot(const fs::path& root, int count) {
                                                  fs::perms::others_exec);
 }
 
-// One per-app connect of `tool` inside the fake root; the time and memory are the tool's own,
-// measured inside the fake root by this program's --measure mode.
-Measured perAppConnect(const std::string& tool, const fs::path& fake, std::string& document) {
+// Runs this program inside the fake root with `arguments` after it, standard input from
+// `input`, and returns what it wrote to the file it was given.
+std::string insideFakeRoot(const fs::path& fake, std::vector<std::string> arguments,
+                           const std::string& input = "/dev/null") {
   const Folder home("kelo-bench-connect-home");
   const Folder scratch("kelo-bench-scratch");
-  const fs::path request = home.path() / "request.json";
-  std::ofstream(request)
-      << R"({"privateKey":"k","address":"10.8.0.2/32","dns":"1.1.1.1","peerPublicKey":"p",)"
-         R"("peerEndpoint":"203.0.113.5:51820","allowedIps":"0.0.0.0/0",)"
-         R"("excludedApps":["/Applications/Group0/App0.app"]})";
-  const fs::path figures = home.path() / "measured";
-  const fs::path output = home.path() / "output";
-  run({"/usr/bin/unshare", "-m", "--propagation", "private", "sh", KELO_FAKE_ROOT_SCRIPT,
-       fake.string(), scratch.path().string(), home.path().string(), "--", KELO_BENCH_PATH,
-       "--measure", figures.string(), tool, "connect"},
-      request.string(), output.string());
-  Measured measured;
-  std::istringstream(readAll(figures)) >> measured.seconds >> measured.peakKiB >>
-      measured.exitStatus;
-  document = readAll(output);
-  return measured;
+  const fs::path figures = home.path() / "figures";
+  std::vector<std::string> command = {"/usr/bin/unshare",
+                                      "-m",
+                                      "--propagation",
+                                      "private",
+                                      "sh",
+                                      KELO_FAKE_ROOT_SCRIPT,
+                                      fake.string(),
+                                      scratch.path().string(),
+                                      home.path().string(),
+                                      "--",
+                                      KELO_BENCH_PATH};
+  arguments.insert(arguments.begin() + 1, figures.string());
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  run(command, input);
+  return readAll(figures);
 }
 
 void perAppConnects() {
@@ -192,60 +216,74 @@ void perAppConnects() {
     std::printf("per-app connect: skipped (needs root and mount namespaces)\n");
     return;
   }
-  double serialSecondsPerApplication = 0;
+  const Folder requests("kelo-bench-requests");
+  const fs::path request = requests.path() / "request.json";
+  std::ofstream(request)
+      << R"({"privateKey":"k","address":"10.8.0.2/32","dns":"1.1.1.1","peerPublicKey":"p",)"
+         R"("peerEndpoint":"203.0.113.5:51820","allowedIps":"0.0.0.0/0",)"
+         R"("excludedApps":["/Applications/Group0/App0.app"]})";
+  const unsigned together = kelo::apprules::AppRuleSources::system().maximumInspections;
   for (const int count : {300, 1000, 2000}) {
     const Folder fake("kelo-bench-fake");
     makeFakeRoot(fake.path(), count);
+    Measured connect;
     std::string document;
-    const Measured together = perAppConnect(KELO_TOOL_PATH, fake.path(), document);
+    std::istringstream(
+        insideFakeRoot(fake.path(), {"--measure", KELO_TOOL_PATH, "connect"}, request.string())) >>
+        connect.seconds >> connect.peakKiB >> connect.exitStatus >> document;
     std::printf(
         "per-app connect, %d applications at 30 ms a code-signing run: %.2f s, exit %d, "
         "peak resident memory %.1f MiB\n  %s\n",
-        count, together.seconds, together.exitStatus, static_cast<double>(together.peakKiB) / 1024,
+        count, connect.seconds, connect.exitStatus, static_cast<double>(connect.peakKiB) / 1024,
         document.c_str());
     if (count > 1000) {
       continue;  // only the memory figure is wanted here
     }
-    const Measured alone = perAppConnect(KELO_SERIAL_TOOL_PATH, fake.path(), document);
-    if (alone.exitStatus == 0) {
-      serialSecondsPerApplication = alone.seconds / count;
-      std::printf("  one at a time: %.2f s; ratio %.2f\n", alone.seconds,
-                  together.seconds / alone.seconds);
-    } else {
-      // One at a time cannot finish inside the bound: compare with what it would take.
-      const double estimate = serialSecondsPerApplication * count;
-      std::printf(
-          "  one at a time: exit %d after %.2f s (the time-out); it would take about "
-          "%.1f s at the pace of the smaller run: ratio %.2f\n",
-          alone.exitStatus, alone.seconds, estimate, together.seconds / estimate);
+    double seconds[2] = {};
+    std::size_t rules[2] = {};
+    for (const int alone : {0, 1}) {
+      std::istringstream(
+          insideFakeRoot(fake.path(), {"--build-rules", std::to_string(alone ? 1 : together)})) >>
+          seconds[alone] >> rules[alone];
     }
+    std::printf(
+        "  rule building: %u children at once %.2f s (%zu rules), one at a time %.2f s (%zu "
+        "rules): ratio %.2f\n",
+        together, seconds[0], rules[0], seconds[1], rules[1], seconds[0] / seconds[1]);
   }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 3 && std::strcmp(argv[1], "--measure") == 0) {
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  if (arguments.size() > 2 && arguments[0] == "--measure") {
     // Inside the fake root: run the tool with this process's standard streams, then write
-    // "seconds peak-KiB exit-status" to the file named.
-    std::vector<std::string> arguments(argv + 3, argv + argc);
-    std::vector<char*> pointers;
-    for (auto& argument : arguments) {
-      pointers.push_back(argument.data());
-    }
-    pointers.push_back(nullptr);
-    const auto began = Clock::now();
-    pid_t child = -1;
-    posix_spawn(&child, pointers[0], nullptr, nullptr, pointers.data(), environ);
-    int status = 0;
-    rusage usage{};
-    wait4(child, &status, 0, &usage);
-    std::ofstream(argv[2]) << std::chrono::duration<double>(Clock::now() - began).count() << ' '
-                           << usage.ru_maxrss << ' '
-                           << (WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    // "seconds peak-KiB exit-status document" to the file named.
+    std::vector<std::string> tool(arguments.begin() + 2, arguments.end());
+    const fs::path output = fs::path(arguments[1]).parent_path() / "document";
+    const Measured measured = run(tool, "/dev/stdin", output.string(), true);
+    std::ofstream(arguments[1]) << measured.seconds << ' ' << measured.peakKiB << ' '
+                                << measured.exitStatus << ' ' << readAll(output);
     return 0;
   }
-  statusAgainstTrue();
+  if (arguments.size() == 3 && arguments[0] == "--build-rules") {
+    // Inside the fake root: build the rules of the benchmark's request in this process with
+    // the number of children at once given, then write "seconds rules" to the file named.
+    auto sources = kelo::apprules::AppRuleSources::system();
+    sources.maximumInspections = static_cast<unsigned>(std::stoul(arguments[2]));
+    const auto began = Clock::now();
+    const auto rules =
+        kelo::apprules::buildIncludedAppRules({"/Applications/Group0/App0.app"}, sources);
+    std::ofstream(arguments[1]) << std::chrono::duration<double>(Clock::now() - began).count()
+                                << ' ' << (rules ? rules->size() : 0);
+    return 0;
+  }
+  if (arguments.size() == 2 && arguments[0] == "status") {
+    statusAgainstFloors(arguments[1]);
+    return 0;
+  }
+  statusAgainstFloors(KELO_TOOL_PATH);
   largestRequest();
   perAppConnects();
   return 0;

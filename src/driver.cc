@@ -11,9 +11,8 @@
 #include <vector>
 
 #include "commands/commands.h"
-#include "deadline_guard.h"
+#include "deadline.h"
 #include "platform/change_gate.h"
-#include "platform/child_process.h"
 #include "platform/descriptors.h"
 #include "tunnel/bounded_wait.h"
 #include "tunnel/tunnel_control.h"
@@ -34,13 +33,6 @@ bool writeJSON(const StatusPayload& value) {
 
 void writeFailure(const Error& error) {
   (void)writeAll(STDERR_FILENO, failureDocument(failureMessage(error)));
-}
-
-// The failure the watcher reports when the process is asked to stop.
-ManagerError stopped(int signal) {
-  const char* name = signal == SIGTERM ? "SIGTERM" : signal == SIGINT ? "SIGINT" : "SIGHUP";
-  return ManagerError::timedOut(std::string("Stopped by ") + name +
-                                " before the request was complete.");
 }
 
 template <class Request>
@@ -119,18 +111,10 @@ int main(std::span<const std::string> arguments) {
   signal(SIGPIPE, SIG_IGN);
   // A parent that ignores SIGCHLD would leave children reaped before their status is read.
   signal(SIGCHLD, SIG_DFL);
-
   // Were the main thread held up past the deadline (one slice of grace: a free main thread
-  // notices the deadline itself), or the process asked to stop, the guard reports it instead.
-  // Nothing changes after that: the change gate closes before the document is written.
-  DeadlineGuard guard([](int stopSignal) {
-    changes::close();
-    terminateChildProcesses();
-    writeFailure(stopSignal == 0 ? ManagerError::timedOut(tunnel::kTimedOutMessage)
-                                 : stopped(stopSignal));
-    _exit(1);
-  });
-  guard.arm(deadline + std::chrono::duration_cast<runloop::Clock::duration>(tunnel::kRunLoopSlice));
+  // notices the deadline itself), or the process asked to stop, a signal handler reports it.
+  deadline::arm(deadline +
+                std::chrono::duration_cast<runloop::Clock::duration>(tunnel::kRunLoopSlice));
 
   Result<StatusPayload> result = std::unexpected(unexpectedFailure("no outcome"));
   try {
@@ -140,12 +124,12 @@ int main(std::span<const std::string> arguments) {
   } catch (...) {
     result = std::unexpected(unexpectedFailure("an unknown exception"));
   }
-  if (!guard.claimOutcome()) {
+  // Claimed before the document: no change follows it, and no handler writes another.
+  if (!changes::close()) {
     for (;;) {
-      pause();  // the guard is writing the outcome and ending the process
+      pause();  // a handler on another thread is writing the outcome and ending the process
     }
   }
-  changes::close();
   if (!result) {
     writeFailure(result.error());
     return 1;
@@ -165,6 +149,8 @@ int main(std::span<const std::string> arguments) {
 }  // namespace kelo
 
 int main(int argc, char** argv) {
+  // Before anything opens a descriptor: none of the tool's may become a standard stream.
+  kelo::openClosedStandardStreams();
   const std::vector<std::string> arguments(argv, argv + argc);
   return kelo::main(arguments);
 }

@@ -1,8 +1,6 @@
-// Linked into the tool only in ThreadSanitizer builds, for two things the tool does on purpose:
-// the deadline guard's watcher is left waiting when a run ends, and ThreadSanitizer would sleep
-// a second at every exit while it runs; and a time-out or a stop signal ends the process with
-// _exit while rule building's helper threads may still be unjoined, which it would report as
-// leaked threads.
+// Linked into the tool only in ThreadSanitizer builds: ThreadSanitizer would otherwise sleep a
+// second at every exit, and report the inspection helper that a time-out or a stop signal
+// leaves unjoined when the handler ends the process with _exit.
 extern "C" const char* __tsan_default_options() {
   return "atexit_sleep_ms=0:report_thread_leaks=0";
 }

@@ -2,7 +2,6 @@
 
 #include <optional>
 
-#include "platform/child_process.h"
 #include "text/unicode_text.h"
 
 namespace kelo::apprules {
@@ -54,18 +53,30 @@ Result<CodeSignature> parseSignatureReport(std::string_view report, const std::s
   return CodeSignature{std::string(*identifier), std::string(*requirement)};
 }
 
-Result<CodeSignature> fetchCodeSignature(const std::string& path, const std::string& codesignPath) {
-  const auto child = runChildProcess(codesignPath, {"-d", "--verbose=4", "-r-", path});
-  if (!child) {
-    return std::unexpected(Error{child.error()});
+Result<CodeSignature> codeSignature(const std::string& path, const ChildOutcome& run) {
+  if (!run) {
+    return std::unexpected(Error{run.error()});
   }
   const std::string report =
-      signatureReport(decoded(child->standardOutput), decoded(child->standardError));
-  if (child->terminationStatus != 0) {
+      signatureReport(decoded(run->standardOutput), decoded(run->standardError));
+  if (run->terminationStatus != 0) {
     return std::unexpected(Error{
         ManagerError::codesign("Failed to inspect code signature for " + path + ": " + report)});
   }
   return parseSignatureReport(report, path);
+}
+
+void fetchCodeSignatures(const std::vector<std::string>& paths, const std::string& codesignPath,
+                         unsigned concurrency,
+                         const std::function<void(std::size_t, Result<CodeSignature>)>& found) {
+  std::vector<std::vector<std::string>> runs;
+  runs.reserve(paths.size());
+  for (const auto& path : paths) {
+    runs.push_back({"-d", "--verbose=4", "-r-", path});
+  }
+  runChildProcesses(codesignPath, runs, concurrency, [&](std::size_t run, ChildOutcome outcome) {
+    found(run, codeSignature(paths[run], outcome));
+  });
 }
 
 }  // namespace kelo::apprules

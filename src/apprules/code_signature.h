@@ -1,12 +1,15 @@
-// Code-signature inspection: runs the code-signing program on one executable and reads the
+// Code-signature inspection: runs the code-signing program on executables and reads the
 // signing identifier and designated requirement from its report. Blocks the calling thread
-// (the one building rules) until the child has exited; the report parsing is pure.
+// (the one building rules) until every child has exited; the report parsing is pure.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "payloads/errors.h"
+#include "platform/child_process.h"
 
 namespace kelo::apprules {
 
@@ -20,10 +23,17 @@ struct CodeSignature {
   bool operator==(const CodeSignature&) const = default;
 };
 
-// Runs `codesignPath -d --verbose=4 -r- path`. A launch error travels unchanged; a non-zero
-// exit status and a report without an identifier or requirement fail with `codesign`.
-Result<CodeSignature> fetchCodeSignature(const std::string& path,
-                                         const std::string& codesignPath = kCodesignPath);
+// Runs `codesignPath -d --verbose=4 -r- PATH` once for each of `paths`, up to `concurrency`
+// children at once, and hands each path's signature, or why it has none, to `found` with the
+// path's index, in the order the children end.
+void fetchCodeSignatures(const std::vector<std::string>& paths, const std::string& codesignPath,
+                         unsigned concurrency,
+                         const std::function<void(std::size_t, Result<CodeSignature>)>& found);
+
+// The signature that one run of the code-signing program on `path` reports. A launch error
+// travels unchanged; a non-zero exit status and a report without an identifier or
+// requirement fail with `codesign`.
+Result<CodeSignature> codeSignature(const std::string& path, const ChildOutcome& run);
 
 // The signing identifier and designated requirement of a report (standard error's lines, then
 // standard output's); later lines win.

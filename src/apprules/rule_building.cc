@@ -1,9 +1,7 @@
 #include "apprules/rule_building.h"
 
 #include <algorithm>
-#include <atomic>
 #include <optional>
-#include <system_error>
 #include <thread>
 
 #include "apprules/code_signature.h"
@@ -13,53 +11,9 @@
 
 namespace kelo::apprules {
 
-namespace {
-
-// The signatures of `paths`, in their order; an application whose signature cannot be read has
-// none. Up to `bound` code-signing children run at once, started by helper threads and the
-// calling thread, which all take the next path in turn.
-std::vector<std::optional<CodeSignature>> inspect(const std::vector<std::string>& paths,
-                                                  const std::string& codesignPath, unsigned bound) {
-  std::vector<std::optional<CodeSignature>> signatures(paths.size());
-  std::atomic<std::size_t> next{0};
-  const auto work = [&] {
-    for (std::size_t index = next++; index < paths.size(); index = next++) {
-      // A rule names its executable by a text, which bytes that are not UTF-8 cannot be: such
-      // an application gets no rule, and is not inspected.
-      if (!text::isValidUTF8(paths[index])) {
-        continue;
-      }
-      try {
-        if (auto signature = fetchCodeSignature(paths[index], codesignPath)) {
-          signatures[index] = std::move(*signature);
-        }
-      } catch (const std::exception&) {
-        // Out of memory for one report, say: that application gets no rule.
-      }
-    }
-  };
-  std::vector<std::thread> helpers;
-  // Helpers besides the calling thread: one fewer than the children that may run at once.
-  const std::size_t wanted =
-      std::min<std::size_t>(std::max(bound, 1u), std::max<std::size_t>(paths.size(), 1)) - 1;
-  for (std::size_t count = 0; count < wanted; ++count) {
-    try {
-      helpers.emplace_back(work);
-    } catch (const std::system_error&) {
-      break;  // no more threads to be had: fewer children at once, same result
-    }
-  }
-  work();
-  for (auto& helper : helpers) {
-    helper.join();
-  }
-  return signatures;
-}
-
-}  // namespace
-
 AppRuleSources AppRuleSources::system() {
-  return {applicationRoots(), kCodesignPath};
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  return {applicationRoots(), kCodesignPath, std::clamp(cores * 8, 8u, 64u)};
 }
 
 Result<std::vector<NEAppRule>> buildIncludedAppRules(const std::vector<std::string>& excluding,
@@ -85,12 +39,28 @@ Result<std::vector<NEAppRule>> buildIncludedAppRules(const std::vector<std::stri
         "installation set.")});
   }
 
-  auto signatures = inspect(included, sources.codesignPath, maximumConcurrentInspections());
+  // A rule names its executable by a text, which bytes that are not UTF-8 cannot be: such an
+  // application gets no rule, and is not inspected.
+  std::vector<std::string> inspected;
+  std::vector<std::size_t> inspectedAt;
+  for (std::size_t index = 0; index < included.size(); ++index) {
+    if (text::isValidUTF8(included[index])) {
+      inspected.push_back(included[index]);
+      inspectedAt.push_back(index);
+    }
+  }
+  std::vector<std::optional<CodeSignature>> signatures(included.size());
+  fetchCodeSignatures(inspected, sources.codesignPath, sources.maximumInspections,
+                      [&](std::size_t run, Result<CodeSignature> signature) {
+                        if (signature) {  // unsigned or unreadable: that application gets no rule
+                          signatures[inspectedAt[run]] = std::move(*signature);
+                        }
+                      });
   std::vector<NEAppRule> rules;
   for (std::size_t index = 0; index < included.size(); ++index) {
     auto& signature = signatures[index];
     if (!signature) {
-      continue;  // unsigned or unreadable: that application gets no rule
+      continue;
     }
     NEAppRule rule(std::move(signature->signingIdentifier),
                    std::move(signature->designatedRequirement));

@@ -1,6 +1,6 @@
 // Application rule building: rules name every installed, signed application that the request
-// does not exclude. Blocks the thread of the platform completion it runs in while discovery
-// runs and the code-signing children run, several at once on helper threads.
+// does not exclude. Blocks the calling thread (the main thread) while discovery runs and the
+// code-signing children run, several at once.
 #pragma once
 
 #include <string>
@@ -15,8 +15,13 @@ namespace kelo::apprules {
 struct AppRuleSources {
   std::vector<std::string> roots;  // application roots, walked in this order
   std::string codesignPath;
+  unsigned maximumInspections = 1;  // code-signing children at once
 
-  // The application roots of discovery and "/usr/bin/codesign".
+  // The application roots of discovery, "/usr/bin/codesign", and eight children per core,
+  // from 8 to 64: a child spends nearly all of its life waiting, on its own start and exit and
+  // on the file system, rather than on a core (a real code-signing run takes tens of
+  // milliseconds of wall time for a few of CPU). The ceiling bounds what one request holds at
+  // once: three descriptors a child, and the machine's process table.
   static AppRuleSources system();
 };
 
@@ -24,12 +29,7 @@ struct AppRuleSources {
 // empty. Fails with the first exclusion that cannot be resolved (before discovery starts),
 // with `invalidInput` when nothing is left after exclusion and with `codesign` when no
 // signature could be read.
-Result<std::vector<NEAppRule>> buildIncludedAppRules(
-    const std::vector<std::string>& excluding,
-    const AppRuleSources& sources = AppRuleSources::system());
-
-// How many code-signing children run at once (inspection_bound.cc); at least 1. A build that
-// links another definition changes it, as the benchmarks' one-at-a-time build of the tool does.
-unsigned maximumConcurrentInspections();
+Result<std::vector<NEAppRule>> buildIncludedAppRules(const std::vector<std::string>& excluding,
+                                                     const AppRuleSources& sources);
 
 }  // namespace kelo::apprules

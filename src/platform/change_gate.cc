@@ -1,37 +1,26 @@
 #include "platform/change_gate.h"
 
-#include <mutex>
-#include <shared_mutex>
+#include <atomic>
 
 namespace kelo::changes {
 
 namespace {
 
-struct Gate {
-  std::shared_mutex mutex;
-  bool closed = false;
-};
-
-// Lives as long as the process: a background thread may still knock while the process ends.
-Gate& gate() {
-  static Gate* const instance = new Gate;
-  return *instance;
-}
+std::atomic<bool> closed{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler claims it");
 
 }  // namespace
 
 bool apply(const std::function<void()>& change) {
-  std::shared_lock lock(gate().mutex);
-  if (gate().closed) {
+  if (closed.load()) {
     return false;
   }
   change();
   return true;
 }
 
-void close() {
-  std::unique_lock lock(gate().mutex);
-  gate().closed = true;
+bool close() {
+  return !closed.exchange(true);
 }
 
 }  // namespace kelo::changes

@@ -1,9 +1,12 @@
 // Child processes: a program started by its path with an argument vector (never through a
-// shell), standard output and standard error captured on separate pipes. Blocks the calling
-// thread until the child has exited; code-signature inspection calls it on the main thread.
+// shell), standard output and standard error captured on separate pipes, several children at
+// once. Rule building calls it on the main thread; the children are started and read on a
+// helper thread (see runChildProcesses).
 #pragma once
 
+#include <cstddef>
 #include <expected>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,13 +21,40 @@ struct ChildOutput {
   int terminationStatus = 0;
 };
 
-// Standard input, environment and working directory are inherited; no other descriptor is.
-// Both pipes are drained while the child runs, so a report of any size cannot stall it.
-std::expected<ChildOutput, PlatformError> runChildProcess(
-    const std::string& program, const std::vector<std::string>& arguments);
+// A run's output, or why it has none: the program could not be started, or it wrote more than
+// kMaximumChildOutputBytes to one stream.
+using ChildOutcome = std::expected<ChildOutput, PlatformError>;
 
-// Any thread. Kills every child still running (with whatever it started in turn) and refuses
-// new ones: for a process that is about to end while a child may still be running.
+// What a child may write to each stream; one that writes more is ended and its run fails.
+inline constexpr std::size_t kMaximumChildOutputBytes = 1u << 20;
+
+// The most children the process runs at once: the size of the registry that
+// terminateChildProcesses reads.
+inline constexpr unsigned kMaximumChildren = 64;
+
+// Runs `program` once for each argument list of `runs` and hands each run's outcome, with its
+// index, to `finished`, in the order the children end. Up to `concurrency` children run at
+// once, fewer when the process may not open or start that many (RLIMIT_NOFILE, RLIMIT_NPROC);
+// a start that fails for lack of descriptors, processes or memory waits for a running child
+// to end and is tried again, and fails the run only when no child of this call is running.
+// A run ends when its child exits: what is in the pipes by then is read, whatever still holds
+// their other ends (a background process the child left behind).
+//
+// Children inherit standard input, the environment and the working directory, and no other
+// descriptor; each leads a process group of its own, so that ending it ends what it started.
+// They are started and read on a helper thread that blocks every signal, so that the stop and
+// time-out signals are always taken by the main thread, even while a start is held up in the
+// kernel; `finished` runs on that thread while the caller waits. Without a thread to spare,
+// the calling thread does the work itself.
+void runChildProcesses(const std::string& program,
+                       const std::vector<std::vector<std::string>>& runs, unsigned concurrency,
+                       const std::function<void(std::size_t run, ChildOutcome outcome)>& finished);
+
+// One run of `program`, on the calling thread.
+ChildOutcome runChildProcess(const std::string& program, const std::vector<std::string>& arguments);
+
+// Kills every child still running, with whatever it started in turn, and refuses new ones:
+// for a process that is about to end. Async-signal-safe, takes no lock; any thread.
 void terminateChildProcesses();
 
 }  // namespace kelo

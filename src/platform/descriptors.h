@@ -1,6 +1,6 @@
-// Whole reads and writes on file descriptors, carried on across interruptions and partial
-// transfers. Used by the driver (standard streams), the simulated platform (its file) and
-// child processes (their pipes); any thread.
+// The standard streams and whole reads and writes on file descriptors, carried on across
+// interruptions, partial transfers and descriptors that do not block. Used by the driver
+// (standard streams) and the simulated platform (its file); main thread.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,12 @@
 
 namespace kelo {
 
+// Opens each of descriptors 0, 1 and 2 that is closed onto /dev/null, read-only, so that no
+// descriptor the tool opens later can become a standard stream. Standard input then reads as
+// empty, and a write to a closed standard output or error fails as it did before. Call before
+// the tool opens anything.
+void openClosedStandardStreams();
+
 // False when the descriptor stopped taking bytes before all of them were written.
 bool writeAll(int descriptor, std::string_view bytes);
 
@@ -17,9 +23,5 @@ bool writeAll(int descriptor, std::string_view bytes);
 // `limit` bytes. False on a read error.
 bool readToEnd(int descriptor, std::string& into,
                std::size_t limit = std::numeric_limits<std::size_t>::max());
-
-// Reads two descriptors at the same time until both reach end of file, so that a writer of
-// either can never stall on a full pipe.
-void readBothToEnd(int first, std::string& firstInto, int second, std::string& secondInto);
 
 }  // namespace kelo

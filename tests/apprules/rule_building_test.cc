@@ -132,6 +132,7 @@ TEST_F(RuleBuilding, KeepsDiscoveryOrderWhenInspectionsRunSideBySide) {
                          "echo \"Identifier=com.example.$name\" >&2\n"
                          "echo \"designated => identifier \\\"com.example.$name\\\"\"\n",
                      0755);
+  sources_.maximumInspections = 16;
   std::vector<NEAppRule> expected;
   std::vector<std::string> everyPath;
   for (int index = 10; index < 50; ++index) {

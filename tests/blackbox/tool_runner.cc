@@ -3,6 +3,7 @@
 #include "platform/descriptors.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -99,6 +100,30 @@ int inputDescriptor(const std::optional<std::string>& input, const std::string& 
   return descriptor;
 }
 
+// Reads both pipes at the same time until both reach end of file, so that the tool can never
+// stall on a full one.
+void readBothToEnd(int output, std::string& outputText, int error, std::string& errorText) {
+  std::array<pollfd, 2> streams = {pollfd{output, POLLIN, 0}, pollfd{error, POLLIN, 0}};
+  const std::array<std::string*, 2> texts = {&outputText, &errorText};
+  while (streams[0].fd >= 0 || streams[1].fd >= 0) {
+    if (poll(streams.data(), streams.size(), -1) < 0) {
+      continue;
+    }
+    for (std::size_t index = 0; index < streams.size(); ++index) {
+      std::array<char, 65536> buffer;
+      if (streams[index].revents == 0) {
+        continue;
+      }
+      const ssize_t count = read(streams[index].fd, buffer.data(), buffer.size());
+      if (count > 0) {
+        texts[index]->append(buffer.data(), static_cast<std::size_t>(count));
+      } else if (count == 0 || errno != EINTR) {
+        streams[index].fd = -1;  // poll passes over negative descriptors
+      }
+    }
+  }
+}
+
 Started start(const ToolInvocation& invocation) {
   std::vector<std::string> argv;
   if (invocation.fakeRoot) {
@@ -192,6 +217,19 @@ std::vector<ToolRun> runToolsConcurrently(const std::vector<ToolInvocation>& inv
     runs.push_back(finish(one));
   }
   return runs;
+}
+
+std::vector<std::string> withoutProcessesToSpare() {
+  // A sanitizer's leak check needs a thread of its own at exit: it is left out here.
+  return {"env",
+          "ASAN_OPTIONS=detect_leaks=0",
+          "setpriv",
+          "--reuid=65534",
+          "--regid=65534",
+          "--clear-groups",
+          "prlimit",
+          "--nproc=1",
+          "--"};
 }
 
 bool fakeRootAvailable() {

@@ -39,6 +39,10 @@ std::vector<ToolRun> runToolsConcurrently(const std::vector<ToolInvocation>& inv
 // Whether this machine lets the tests build a fake system root (root, mount namespaces).
 bool fakeRootAvailable();
 
+// A prefix that runs the tool as the user "nobody" with a limit of one process: no thread and
+// no child can be started. Needs root.
+std::vector<std::string> withoutProcessesToSpare();
+
 std::string toolPath();
 
 }  // namespace kelo::testing

@@ -1,21 +1,27 @@
-// Child processes on POSIX systems, with posix_spawn. Every child leads a process group of its
-// own and is kept in a registry until it has been reaped, so that it can be ended with all it
-// started when the process must end early.
+// Child processes on POSIX systems, with posix_spawn, all of one call read by one poll loop.
+// Every child leads a process group of its own and stands in a registry from its start until
+// it has exited, so that it can be ended with all it started when the process must end early.
 #include "platform/child_process.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
-#include <set>
+#include <exception>
+#include <optional>
+#include <thread>
 
-#include "platform/descriptors.h"
-#include "platform/posix/spawn_support.h"
+#include "platform/posix/system.h"
 
 extern char** environ;  // declared by no header on macOS
 
@@ -23,87 +29,186 @@ namespace kelo {
 
 namespace {
 
-// The children that may still be running. Each is the leader of its own process group, so
-// ending it also ends what it started.
-struct ChildRegistry {
-  std::mutex mutex;
-  std::set<pid_t> running;
-  bool closed = false;
-};
+// The registry: a fixed array that a signal handler reads without a lock. A slot is free (0),
+// taken by a start under way (kStarting), or holds the process id of a child that has not
+// exited yet. A child is published before anything can wait for it and leaves before it is
+// reaped, so a process id in the registry never names another process.
+constexpr pid_t kStarting = -1;
+std::array<std::atomic<pid_t>, kMaximumChildren> registry;
+std::atomic<bool> refusing{false};
+static_assert(std::atomic<pid_t>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
-ChildRegistry& registry() {
-  static ChildRegistry* const children = new ChildRegistry;
-  return *children;
+// How long terminateChildProcesses waits for a start under way on another thread to publish
+// its child: a start takes well under a millisecond unless the kernel holds it.
+constexpr int kStartWaits = 100;
+constexpr timespec kStartWait{0, 1'000'000};
+
+// Descriptors a running child holds (two pipe read ends and its exit watch), and the two
+// write ends a start holds besides until the child runs.
+constexpr unsigned kDescriptorsPerChild = 3;
+constexpr unsigned kDescriptorsPerStart = 2;
+// Descriptors left to the rest of the process: its standard streams, what it inherited.
+constexpr rlim_t kOwnDescriptors = 16;
+
+bool isShortage(int error) {
+  return error == EMFILE || error == ENFILE || error == EAGAIN || error == ENOMEM;
 }
 
-class Pipe {
- public:
-  Pipe() {
-    if (!posix::openPipe(ends_)) {
-      ends_ = {-1, -1};
-    }
-  }
-  ~Pipe() {
-    closeRead();
-    closeWrite();
-  }
-  Pipe(const Pipe&) = delete;
-  Pipe& operator=(const Pipe&) = delete;
+PlatformError launchError(const std::string& program, int error) {
+  return PlatformError{"The program " + program + " could not be started: " + std::strerror(error)};
+}
 
-  bool valid() const { return ends_[0] >= 0; }
-  int readEnd() const { return ends_[0]; }
-  int writeEnd() const { return ends_[1]; }
-  void closeRead() { closeEnd(0); }
-  void closeWrite() { closeEnd(1); }
+// `wanted`, or fewer when the process may not open or start that many children.
+unsigned boundedByLimits(unsigned wanted) {
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
+    const rlim_t room = files.rlim_cur > kOwnDescriptors + kDescriptorsPerStart
+                            ? files.rlim_cur - kOwnDescriptors - kDescriptorsPerStart
+                            : 0;
+    wanted = static_cast<unsigned>(std::min<rlim_t>(wanted, room / kDescriptorsPerChild));
+  }
+  rlimit processes{};
+  if (getrlimit(RLIMIT_NPROC, &processes) == 0 && processes.rlim_cur != RLIM_INFINITY) {
+    wanted = static_cast<unsigned>(std::min<rlim_t>(wanted, processes.rlim_cur));
+  }
+  return std::clamp(wanted, 1u, kMaximumChildren);
+}
+
+// Blocks every signal on the calling thread for its lifetime.
+class SignalsBlocked {
+ public:
+  SignalsBlocked() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous_);
+  }
+  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  SignalsBlocked(const SignalsBlocked&) = delete;
+  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
 
  private:
-  void closeEnd(int which) {
-    if (ends_[which] >= 0) {
-      close(ends_[which]);
-      ends_[which] = -1;
-    }
-  }
-  std::array<int, 2> ends_{};
+  sigset_t previous_;
 };
 
-std::unexpected<PlatformError> launchError(const std::string& program, int error) {
-  return std::unexpected(
-      PlatformError{"The program " + program + " could not be started: " + std::strerror(error)});
+void closeDescriptor(int& descriptor) {
+  if (descriptor >= 0) {
+    close(descriptor);
+    descriptor = -1;
+  }
 }
 
-// The child's exit status, 128 + the signal that ended it, or -1 when it cannot be known (a
-// wait that fails, as when SIGCHLD is ignored and the system reaps children by itself): a
-// status that is never taken for success.
-int waitForExit(pid_t child) {
-  // Wait without reaping first, so that the pid stays ours until it has left the registry.
-  siginfo_t info{};
-  while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+// One child from its start until it has been reaped.
+struct Child {
+  std::size_t run = 0;
+  std::size_t slot = 0;
+  pid_t pid = -1;
+  std::array<int, 2> streams = {-1, -1};  // read ends: standard output, standard error
+  std::array<std::string, 2> texts;
+  posix::ExitWatch exit;
+  bool overflowed = false;
+
+  // Takes what the stream holds now; false once it is at its end or the child wrote too much.
+  void read(std::size_t stream) {
+    std::array<char, 65536> buffer;
+    for (;;) {
+      const ssize_t count = ::read(streams[stream], buffer.data(), buffer.size());
+      if (count < 0 && errno == EINTR) {
+        continue;
+      }
+      if (count <= 0) {
+        if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+          closeDescriptor(streams[stream]);
+        }
+        return;
+      }
+      if (texts[stream].size() + static_cast<std::size_t>(count) > kMaximumChildOutputBytes) {
+        overflowed = true;
+        kill(-pid, SIGKILL);
+        closeDescriptor(streams[0]);
+        closeDescriptor(streams[1]);
+        return;
+      }
+      texts[stream].append(buffer.data(), static_cast<std::size_t>(count));
+    }
   }
-  {
-    std::lock_guard lock(registry().mutex);
-    registry().running.erase(child);
+
+  // After the exit: the rest of the pipes, the registry, the exit status.
+  ChildOutcome finish(const std::string& program) {
+    for (std::size_t stream = 0; stream < streams.size(); ++stream) {
+      if (streams[stream] >= 0) {
+        read(stream);
+        closeDescriptor(streams[stream]);
+      }
+    }
+    closeDescriptor(exit.descriptor);
+    const int status = reap();
+    if (overflowed) {
+      return std::unexpected(PlatformError{"The program " + program + " wrote more than " +
+                                           std::to_string(kMaximumChildOutputBytes >> 20) +
+                                           " MiB to one stream."});
+    }
+    return ChildOutput{std::move(texts[0]), std::move(texts[1]), status};
   }
-  int status = 0;
-  pid_t reaped = -1;
-  while ((reaped = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
+
+  // The exit status, 128 + the signal that ended it, or -1 when it cannot be known (a wait
+  // that fails, as when SIGCHLD is ignored and the system reaps children by itself): a status
+  // that is never taken for success.
+  int reap() {
+    registry[slot].store(0);  // leaves the registry first: once reaped, the id is not ours
+    int status = 0;
+    pid_t reaped = -1;
+    while ((reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    pid = -1;
+    if (reaped < 0) {
+      return -1;
+    }
+    if (WIFEXITED(status)) {
+      return WEXITSTATUS(status);
+    }
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
   }
-  if (reaped != child) {
-    return -1;
+};
+
+std::optional<std::size_t> claimSlot() {
+  for (std::size_t slot = 0; slot < registry.size(); ++slot) {
+    pid_t free = 0;
+    if (registry[slot].compare_exchange_strong(free, kStarting)) {
+      return slot;
+    }
   }
-  if (WIFEXITED(status)) {
-    return WEXITSTATUS(status);
-  }
-  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+  return std::nullopt;
 }
 
-}  // namespace
-
-std::expected<ChildOutput, PlatformError> runChildProcess(
-    const std::string& program, const std::vector<std::string>& arguments) {
-  Pipe output;
-  Pipe error;
-  if (!output.valid() || !error.valid()) {
-    return launchError(program, errno);
+// Starts one child; fails with an errno value. The signals are blocked meanwhile, so that
+// terminateChildProcesses never runs on this thread between the claim of a slot and the
+// publication of the child in it.
+std::expected<Child, int> start(const std::string& program,
+                                const std::vector<std::string>& arguments) {
+  const SignalsBlocked blocked;
+  Child child;
+  const auto slot = claimSlot();
+  if (!slot) {
+    return std::unexpected(EAGAIN);
+  }
+  child.slot = *slot;
+  // Claimed before refusing is read, so that terminateChildProcesses, which sets refusing
+  // before it reads the slots, either finds this slot or is seen here.
+  if (refusing.load()) {
+    registry[child.slot].store(0);
+    return std::unexpected(ECANCELED);
+  }
+  std::array<int, 2> output{-1, -1};
+  std::array<int, 2> error{-1, -1};
+  const auto failed = [&](int code) {
+    for (int* end : {&output[0], &output[1], &error[0], &error[1]}) {
+      closeDescriptor(*end);
+    }
+    registry[child.slot].store(0);
+    return std::unexpected(code);
+  };
+  if (!posix::openPipe(output) || !posix::openPipe(error)) {
+    return failed(errno);
   }
 
   std::vector<char*> argv;
@@ -116,13 +221,14 @@ std::expected<ChildOutput, PlatformError> runChildProcess(
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, output.writeEnd(), STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, error.writeEnd(), STDERR_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, error[1], STDERR_FILENO);
   short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
   posix::inheritOnlyStandardStreams(actions, flags);
-
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
+  // The child starts with no signal blocked and SIGPIPE at its default, which the tool ignores
+  // for itself; a signal that the tool's own caller ignored stays ignored.
   sigset_t defaults;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
@@ -132,39 +238,172 @@ std::expected<ChildOutput, PlatformError> runChildProcess(
   posix_spawnattr_setsigmask(&attributes, &unblocked);
   posix_spawnattr_setpgroup(&attributes, 0);
   posix_spawnattr_setflags(&attributes, flags);
-
-  pid_t child = -1;
-  int spawned = 0;
-  {
-    std::lock_guard lock(registry().mutex);
-    if (registry().closed) {
-      spawned = ECANCELED;
-    } else {
-      spawned = posix_spawn(&child, program.c_str(), &actions, &attributes, argv.data(), environ);
-      if (spawned == 0) {
-        registry().running.insert(child);
-      }
-    }
-  }
+  const int spawned =
+      posix_spawn(&child.pid, program.c_str(), &actions, &attributes, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (spawned != 0) {
-    return launchError(program, spawned);
+    return failed(spawned);
+  }
+  registry[child.slot].store(child.pid);
+  closeDescriptor(output[1]);
+  closeDescriptor(error[1]);
+  child.streams = {output[0], error[0]};
+
+  const auto exit = posix::watchExit(child.pid);
+  if (!exit) {
+    // No word of its exit could be had: it goes, and the start counts as failed.
+    kill(-child.pid, SIGKILL);
+    child.reap();
+    closeDescriptor(child.streams[0]);
+    closeDescriptor(child.streams[1]);
+    return std::unexpected(exit.error());
+  }
+  child.exit = *exit;
+  for (const int stream : child.streams) {
+    fcntl(stream, F_SETFL, fcntl(stream, F_GETFL) | O_NONBLOCK);
+  }
+  return child;
+}
+
+// The children of one call. Whatever is still running when it ends (an exception unwinding)
+// is killed and reaped.
+class Children {
+ public:
+  Children(const std::string& program, const std::vector<std::vector<std::string>>& runs,
+           unsigned concurrency)
+      : program_(program), runs_(runs), concurrency_(boundedByLimits(concurrency)) {}
+  Children(const Children&) = delete;
+  Children& operator=(const Children&) = delete;
+  ~Children() {
+    for (auto& child : running_) {
+      kill(-child.pid, SIGKILL);
+      child.reap();
+      for (int* descriptor : {&child.streams[0], &child.streams[1], &child.exit.descriptor}) {
+        closeDescriptor(*descriptor);
+      }
+    }
   }
 
-  output.closeWrite();
-  error.closeWrite();
-  ChildOutput result;
-  readBothToEnd(output.readEnd(), result.standardOutput, error.readEnd(), result.standardError);
-  result.terminationStatus = waitForExit(child);
-  return result;
+  void runAll(const std::function<void(std::size_t, ChildOutcome)>& finished) {
+    std::size_t next = 0;
+    while (next < runs_.size() || !running_.empty()) {
+      while (next < runs_.size() && running_.size() < concurrency_) {
+        auto child = start(program_, runs_[next]);
+        if (!child && isShortage(child.error()) && !running_.empty()) {
+          break;  // tried again once a running child has ended
+        }
+        if (!child) {
+          finished(next++, std::unexpected(launchError(program_, child.error())));
+          continue;
+        }
+        child->run = next++;
+        running_.push_back(std::move(*child));
+      }
+      waitForOutput();
+      for (auto child = running_.begin(); child != running_.end();) {
+        if (!child->exit.exited) {
+          ++child;
+          continue;
+        }
+        const std::size_t run = child->run;
+        ChildOutcome outcome = child->finish(program_);
+        child = running_.erase(child);
+        finished(run, std::move(outcome));
+      }
+    }
+  }
+
+ private:
+  // Waits until a child has written or exited, and takes what there is.
+  void waitForOutput() {
+    if (running_.empty()) {
+      return;
+    }
+    std::vector<pollfd> watched;
+    for (const auto& child : running_) {
+      for (const int descriptor : {child.streams[0], child.streams[1], child.exit.descriptor}) {
+        watched.push_back({child.exit.exited ? -1 : descriptor, POLLIN, 0});
+      }
+    }
+    const bool someExited =
+        std::ranges::any_of(running_, [](const Child& c) { return c.exit.exited; });
+    if (poll(watched.data(), watched.size(), someExited ? 0 : -1) < 0) {
+      return;  // interrupted: looked at again
+    }
+    for (std::size_t index = 0; index < running_.size(); ++index) {
+      Child& child = running_[index];
+      for (std::size_t stream = 0; stream < child.streams.size(); ++stream) {
+        if (watched[index * 3 + stream].revents != 0 && child.streams[stream] >= 0) {
+          child.read(stream);
+        }
+      }
+      if (watched[index * 3 + 2].revents != 0) {
+        child.exit.exited = true;
+      }
+    }
+  }
+
+  const std::string& program_;
+  const std::vector<std::vector<std::string>>& runs_;
+  unsigned concurrency_;
+  std::vector<Child> running_;
+};
+
+}  // namespace
+
+void runChildProcesses(const std::string& program,
+                       const std::vector<std::vector<std::string>>& runs, unsigned concurrency,
+                       const std::function<void(std::size_t run, ChildOutcome outcome)>& finished) {
+  if (runs.empty()) {
+    return;
+  }
+  std::exception_ptr failure;
+  const auto work = [&] {
+    try {
+      Children(program, runs, concurrency).runAll(finished);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  };
+  std::optional<std::thread> helper;
+  {
+    const SignalsBlocked blocked;  // inherited by the helper
+    try {
+      helper.emplace(work);
+    } catch (...) {
+      // No thread to spare (the process limit, memory): this thread does the work.
+    }
+  }
+  if (helper) {
+    helper->join();
+  } else {
+    work();
+  }
+  if (failure) {
+    std::rethrow_exception(failure);
+  }
+}
+
+ChildOutcome runChildProcess(const std::string& program,
+                             const std::vector<std::string>& arguments) {
+  ChildOutcome outcome = std::unexpected(PlatformError{});
+  runChildProcesses(program, {arguments}, 1,
+                    [&outcome](std::size_t, ChildOutcome ended) { outcome = std::move(ended); });
+  return outcome;
 }
 
 void terminateChildProcesses() {
-  std::lock_guard lock(registry().mutex);
-  registry().closed = true;
-  for (const pid_t child : registry().running) {
-    kill(-child, SIGKILL);
+  refusing.store(true);
+  for (auto& slot : registry) {
+    pid_t child = slot.load();
+    for (int wait = 0; child == kStarting && wait < kStartWaits; ++wait) {
+      nanosleep(&kStartWait, nullptr);
+      child = slot.load();
+    }
+    if (child > 0) {
+      kill(-child, SIGKILL);
+    }
   }
 }
 

@@ -1,5 +1,6 @@
 #include "platform/descriptors.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -12,26 +13,36 @@ namespace {
 
 constexpr std::size_t kChunk = 65536;
 
-// One read into `into`: the count, 0 at end of file, or -1 on an error other than EINTR.
-ssize_t readOnce(int descriptor, std::string& into) {
-  std::array<char, kChunk> buffer;
-  for (;;) {
-    const ssize_t count = read(descriptor, buffer.data(), buffer.size());
-    if (count > 0) {
-      into.append(buffer.data(), static_cast<std::size_t>(count));
-    }
-    if (count >= 0 || errno != EINTR) {
-      return count;
+// Waits until a descriptor that does not block can take or give bytes again.
+bool waitUntilReady(int descriptor, short events) {
+  pollfd ready{descriptor, events, 0};
+  while (poll(&ready, 1, -1) < 0) {
+    if (errno != EINTR) {
+      return false;
     }
   }
+  return true;
+}
+
+bool wouldBlock() {
+  return errno == EAGAIN || errno == EWOULDBLOCK;
 }
 
 }  // namespace
 
+void openClosedStandardStreams() {
+  for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
+    if (fcntl(descriptor, F_GETFD) < 0 && errno == EBADF) {
+      // The lowest free descriptor: this one, since those below it are open by now.
+      (void)open("/dev/null", O_RDONLY);
+    }
+  }
+}
+
 bool writeAll(int descriptor, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t count = write(descriptor, bytes.data(), bytes.size());
-    if (count < 0 && errno == EINTR) {
+    if (count < 0 && (errno == EINTR || (wouldBlock() && waitUntilReady(descriptor, POLLOUT)))) {
       continue;
     }
     if (count <= 0) {
@@ -43,34 +54,21 @@ bool writeAll(int descriptor, std::string_view bytes) {
 }
 
 bool readToEnd(int descriptor, std::string& into, std::size_t limit) {
+  std::array<char, kChunk> buffer;
   while (into.size() <= limit) {
-    const ssize_t count = readOnce(descriptor, into);
-    if (count <= 0) {
-      return count == 0;
+    const ssize_t count = read(descriptor, buffer.data(), buffer.size());
+    if (count > 0) {
+      into.append(buffer.data(), static_cast<std::size_t>(count));
+      continue;
+    }
+    if (count == 0) {
+      return true;
+    }
+    if (errno != EINTR && !(wouldBlock() && waitUntilReady(descriptor, POLLIN))) {
+      return false;
     }
   }
   return true;
-}
-
-void readBothToEnd(int first, std::string& firstInto, int second, std::string& secondInto) {
-  std::array<pollfd, 2> streams = {pollfd{first, POLLIN, 0}, pollfd{second, POLLIN, 0}};
-  const std::array<std::string*, 2> texts = {&firstInto, &secondInto};
-  int open = 2;
-  while (open > 0) {
-    if (poll(streams.data(), streams.size(), -1) < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return;
-    }
-    for (std::size_t index = 0; index < streams.size(); ++index) {
-      if (streams[index].fd >= 0 && streams[index].revents != 0 &&
-          readOnce(streams[index].fd, *texts[index]) <= 0) {
-        streams[index].fd = -1;  // poll passes over negative descriptors
-        --open;
-      }
-    }
-  }
 }
 
 }  // namespace kelo

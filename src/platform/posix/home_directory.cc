@@ -1,10 +1,8 @@
 #include "platform/home_directory.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cstdlib>
-#include <vector>
+
+#include "platform/posix/system.h"
 
 namespace kelo {
 
@@ -13,14 +11,7 @@ std::optional<std::string> homeDirectory() {
   if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
     return std::string(home);
   }
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-      found->pw_dir != nullptr && *found->pw_dir != '\0') {
-    return std::string(found->pw_dir);
-  }
-  return std::nullopt;
+  return posix::userDatabaseHome();
 }
 
 }  // namespace kelo

@@ -1,0 +1,135 @@
+// The simulated platform's preferences file through the binary: what it refuses to read, the
+// files it leaves alone, and the file it keeps when a write cannot be made.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "blackbox/tool_runner.h"
+#include "support/test_support.h"
+
+namespace kelo::testing {
+namespace {
+
+// As the failure document writes it: every slash escaped.
+std::string escaped(const std::string& text) {
+  std::string result;
+  for (const char c : text) {
+    result += c == '/' ? "\\/" : std::string(1, c);
+  }
+  return result;
+}
+
+class Preferences : public ::testing::Test {
+ protected:
+  ToolRun run(const std::string& command) {
+    return runTool({.arguments = {command}, .home = home_.path()});
+  }
+  std::string folder() const { return home_ / ".local/state/kelo-ne-manager"; }
+  std::string file() const { return preferencesPath(home_.path()); }
+  void seed(const std::vector<Json>& profiles) {
+    seedPreferences(home_.path(), {{"profiles", profiles}, {"faults", Json::object()}});
+  }
+
+  TemporaryDirectory home_;
+};
+
+// Whatever stands where the preferences should be, each run ends at once with the reason.
+TEST_F(Preferences, WhatCannotBeReadIsRefusedWithTheReason) {
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  const std::vector<std::pair<std::function<void()>, std::string>> cases = {
+      {[&] { writeFile(file(), "", 0600); }, escaped(file()) + " is not valid JSON."},
+      {[&] { writeFile(file(), R"({"profiles":{}})", 0600); }, R"(\"profiles\" is not a list.)"},
+      {[&] { writeFile(file(), deep, 0600); }, escaped(file()) + " nests deeper than 64 levels."},
+      {[&] { writeFile(file(), R"({"profiles":[],"faults":)" + deep + "}", 0600); },
+       escaped(file()) + " nests deeper than 64 levels."},
+      {[&] { ASSERT_EQ(mkfifo(file().c_str(), 0600), 0); },  // no writer: a read would block
+       escaped(file()) + " is not a regular file."},
+      {[&] { makeSymlink("/dev/zero", file()); },  // a read would never end
+       escaped(file()) + " is a symbolic link."},
+      {[&] {
+         seed({toolProfile("ONE", 3)});
+         chmod(folder().c_str(), 0777);
+       },
+       escaped(folder()) + " is not owned by the user, or others may write to it."},
+  };
+  for (const auto& [prepare, reason] : cases) {
+    std::filesystem::remove_all(folder());
+    makeDirectories(folder());
+    chmod(folder().c_str(), 0700);
+    prepare();
+    const auto result = run("status");
+    EXPECT_EQ(result.standardError,
+              R"({"error":"Failed to load packet tunnel preferences: The VPN preferences )"
+              R"(could not be read: )" +
+                  reason + R"("})");
+    EXPECT_EQ(result.exitStatus, 1);
+  }
+}
+
+// A temporary file left by a writer that died goes with the next write, not with a read; a file
+// of the folder that is not one of the tool's own is never touched.
+TEST_F(Preferences, OnlyAWriteRemovesTheToolsOwnLeftovers) {
+  seed({toolProfile("ONE", 3)});
+  const std::string orphan = folder() + "/.vpn-preferences.json.kelo-ne-manager-write-Ab12Cd";
+  const std::string lookalike = folder() + "/.vpn-preferences.json.kelo-ne-manager-write-XYZ789";
+  writeFile(orphan, "{\"profiles\":");
+  writeFile(file() + ".bak", "the user's copy", 0600);
+  makeDirectories(lookalike);
+  EXPECT_EQ(run("status").exitStatus, 0);
+  EXPECT_TRUE(exists(orphan));
+  EXPECT_EQ(run("disconnect").exitStatus, 0);
+  EXPECT_FALSE(exists(orphan));
+  EXPECT_TRUE(exists(lookalike));
+  EXPECT_EQ(readFile(file() + ".bak"), "the user's copy");
+  EXPECT_EQ(readPreferences(home_.path())["profiles"][0]["connection"]["status"], 5);
+}
+
+TEST_F(Preferences, ALinkedLockIsNeverFollowed) {
+  seed({toolProfile("ONE", 3)});
+  makeSymlink(home_ / "elsewhere", folder() + "/vpn-preferences.lock");
+  // Stopping a running tunnel writes the file: the stop reports what it could, and the file and
+  // the link's target are left alone.
+  EXPECT_EQ(run("disconnect").exitStatus, 0);
+  EXPECT_FALSE(exists(home_ / "elsewhere"));
+  EXPECT_EQ(readPreferences(home_.path())["profiles"][0]["connection"]["status"], 3);
+}
+
+// The state folder on a file system with no room left: the save fails with its prefix and the
+// file as it was stays. (A small tmpfs in a private mount namespace, so root only.)
+TEST_F(Preferences, AFullFileSystemFailsTheSaveAndKeepsThePreviousFile) {
+  if (!fakeRootAvailable()) {
+    GTEST_SKIP() << "needs root and mount namespaces for a small file system";
+  }
+  seed({toolProfile("ONE", 1)});
+  const std::string before = readFile(file());
+  writeFile(home_ / "staged.json", before, 0600);
+  const std::string script =
+      "state=$HOME/.local/state/kelo-ne-manager\n"
+      "mount -t tmpfs -o size=64k,mode=0700 tmpfs \"$state\"\n"
+      "cp \"$HOME/staged.json\" \"$state/vpn-preferences.json\"\n"
+      "dd if=/dev/zero of=\"$state/filler\" bs=1k 2>/dev/null\n"
+      "\"$0\" \"$@\"\n"
+      "status=$?\n"
+      "cp \"$state/vpn-preferences.json\" \"$HOME/after.json\"\n"
+      "ls -A \"$state\" > \"$HOME/listing\"\n"
+      "exit $status\n";
+  const auto result =
+      runTool({.arguments = {"connect"},
+               .input = R"({"privateKey":"k","address":"a","dns":"d","peerPublicKey":"p",)"
+                        R"("peerEndpoint":"e","allowedIps":"i","excludedApps":[]})",
+               .home = home_.path(),
+               .prefix = {"unshare", "-m", "--propagation", "private", "sh", "-c", script}});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_TRUE(result.standardError.starts_with(
+      R"({"error":"Failed to save packet tunnel preferences: The VPN preferences could not be )"
+      R"(written: )"))
+      << result.standardError;
+  EXPECT_NE(result.standardError.find("No space left on device."), std::string::npos);
+  EXPECT_EQ(readFile(home_ / "after.json"), before);
+  EXPECT_EQ(readFile(home_ / "listing"), "filler\nvpn-preferences.json\nvpn-preferences.lock\n");
+}
+
+}  // namespace
+}  // namespace kelo::testing
