@@ -1,13 +1,53 @@
 #!/usr/bin/env bash
-# Type-checks every Objective-C++ file of the Apple platform layer with clang 19, against the
-# declarations subset of Apple's SDK in scripts/macos/sdk: selectors, argument types,
-# nullability and ARC rules. It does not link or run the layer; that needs a Mac.
+# Checks here, without a Mac, that every source the macOS build compiles compiles for the macOS
+# the build targets (CMAKE_OSX_DEPLOYMENT_TARGET), with clang 19:
+#   - C++ against LLVM's libc++ with Apple's availability annotations switched on, so that a
+#     facility newer than the target (std::counting_semaphore, say: macOS 11.0) is an error, as
+#     it is on a Mac; glibc's headers stand in for Darwin's C library, with the few
+#     declarations it lacks in scripts/macos/libc;
+#   - Objective-C++ likewise, against the declarations subset of Apple's SDK in
+#     scripts/macos/sdk: selectors, argument types, nullability, ARC rules and the framework's
+#     own availability.
+# It proves first that the check is live: a probe that uses a facility newer than the target
+# must fail. Nothing is linked or run; that needs a Mac (.github/workflows/macos.yml).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-mapfile -t layer < <(find src/platform/apple -name '*.mm' | sort)
-for file in "${layer[@]}"; do
-  clang++-19 -fsyntax-only -x objective-c++ -std=c++23 -fobjc-arc -fblocks \
-    -fobjc-runtime=macosx-10.15 -Iscripts/macos/sdk -Isrc -Wall -Wextra -Werror "$file"
-done
-echo "check_apple: ${#layer[@]} Objective-C++ files type-check against scripts/macos/sdk"
+target=$(sed -n 's/^set(CMAKE_OSX_DEPLOYMENT_TARGET "\([0-9.]*\)".*/\1/p' CMakeLists.txt)
+[ -n "$target" ] || { echo "check_apple: no CMAKE_OSX_DEPLOYMENT_TARGET in CMakeLists.txt" >&2; exit 1; }
+libcxx=/usr/lib/llvm-19/include/c++/v1
+
+# libc++'s own configuration, with the vendor's availability annotations switched back on.
+standins=$(mktemp -d)
+trap 'rm -rf "$standins"' EXIT
+grep -v '_LIBCPP_HAS_NO_VENDOR_AVAILABILITY_ANNOTATIONS' "$libcxx/__config_site" >"$standins/__config_site"
+
+cxx=(clang++-19 -target "x86_64-apple-macos$target" -std=c++23 -fsyntax-only -Wall -Wextra -Werror
+  -nostdinc++ -isystem "$standins" -isystem scripts/macos/libc -isystem "$libcxx"
+  -isystem /usr/include/x86_64-linux-gnu -D_GNU_SOURCE
+  # On an Apple target clang reads __nonnull as a nullability keyword; glibc uses it as a macro.
+  '-D__nonnull(p)=' -Wno-macro-redefined
+  -Isrc -Itests -DKELO_TOOL_PATH='""' -DKELO_FAKE_ROOT_SCRIPT='""' -DKELO_JSON_CORPUS='""'
+  -DKELO_DOCUMENT_LOG='""' -DKELO_LIST_DESCRIPTORS='""' -DKELO_ONE_LINE_PATH='""'
+  -DKELO_PEAK_MEMORY_PATH='""' -DKELO_BENCH_PATH='""')
+objcxx=("${cxx[@]}" -x objective-c++ -fobjc-arc -fblocks -fobjc-runtime=macosx-10.15
+  -Iscripts/macos/sdk)
+
+probe="$standins/probe.cc"
+echo '#include <semaphore>
+int main() { std::counting_semaphore<> signal{0}; signal.release(); }' >"$probe"
+if "${cxx[@]}" "$probe" 2>"$standins/probe.log" ||
+  ! grep -q "'release' is unavailable: introduced in macOS 11.0" "$standins/probe.log"; then
+  echo "check_apple: a facility newer than macOS $target compiled; the check is not live" >&2
+  cat "$standins/probe.log" >&2
+  exit 1
+fi
+
+# What the macOS build compiles: the tool with either backend, its tests and benchmarks; the
+# Linux-only files excepted.
+files() { git ls-files --cached --others --exclude-standard "$@"; }
+mapfile -t sources < <(files 'src/*.cc' 'tests/*.cc' 'bench/*.cc' | grep -v '_linux\.cc$')
+mapfile -t layer < <(files 'src/*.mm' 'tests/*.mm')
+printf '%s\n' "${sources[@]}" | xargs -P "$(nproc)" -I{} "${cxx[@]}" {}
+printf '%s\n' "${layer[@]}" | xargs -P "$(nproc)" -I{} "${objcxx[@]}" {}
+echo "check_apple: ${#sources[@]} C++ and ${#layer[@]} Objective-C++ files compile for macOS $target"

@@ -10,10 +10,11 @@ packages=(
   man-db groff-base   # rendering the man page in its test
   clang-19            # the second compiler of the test suite, and the fuzzers' compiler
   libclang-rt-19-dev  # libFuzzer and the sanitizer runtimes for clang 19
+  libc++-19-dev libc++abi-19-dev  # LLVM's C++ library, for checking the macOS build's availability
   nlohmann-json3-dev  # JSON reading and writing
   libutf8proc-dev     # Unicode composition (NFC) and white-space categories
   libgtest-dev googletest
-  util-linux mount    # unshare and overlay mounts for the fake system root of the tests
+  util-linux mount    # unshare, setpriv, prlimit and overlay mounts for the black-box tests
 )
 missing=()
 for package in "${packages[@]}"; do

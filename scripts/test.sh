@@ -13,7 +13,7 @@ mapfile -t sources < <(git ls-files '*.cc' '*.h' '*.mm' 2>/dev/null || find src 
 clang-format --dry-run --Werror "${sources[@]}"
 # So is the direction of its includes: no circle between folders or files.
 scripts/check_layout.py
-# The Apple layer is not built here, but its types are checked.
+# The macOS build is not linked here, but every source of it compiles for the macOS it targets.
 scripts/check_apple.sh
 
 # run_suite FOLDER NAME [CMAKE ARGUMENT...]

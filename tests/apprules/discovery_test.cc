@@ -77,8 +77,14 @@ TEST_F(Discovery, SortsByUnicodeScalarsAfterComposition) {
   const auto atlas = bundle("A/atlas.app");
   const auto clock = bundle("B/Clock.app");
   const auto decomposed = bundle("A/E\u0301clair.app");  // sorts as U+00C9, after "z"
-  const auto invalid = bundle("A/\xff.app");             // not UTF-8: its own bytes
-  EXPECT_EQ(discover({"B", "A"}),
+  EXPECT_EQ(discover({"B", "A"}), (std::vector<std::string>{zed, atlas, decomposed, clock}));
+  std::string invalid;
+  try {
+    invalid = bundle("A/\xff.app");
+  } catch (const std::exception&) {
+    GTEST_SKIP() << "this file system refuses names that are not UTF-8 (APFS does)";
+  }
+  EXPECT_EQ(discover({"B", "A"}),  // compared as its own bytes
             (std::vector<std::string>{zed, atlas, decomposed, invalid, clock}));
 }
 

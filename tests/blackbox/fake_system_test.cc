@@ -4,6 +4,7 @@
 // children, and what it does with the surroundings callers give it.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -18,7 +18,8 @@ TemporaryDirectory::TemporaryDirectory() {
   if (mkdtemp(pattern.data()) == nullptr) {
     throw std::runtime_error("mkdtemp failed");
   }
-  path_ = pattern;
+  // Resolved, as the tool resolves what it reports: on a Mac $TMPDIR lies under /var, a link.
+  path_ = fs::canonical(pattern).string();
 }
 
 TemporaryDirectory::~TemporaryDirectory() {
@@ -44,6 +45,9 @@ void writeFile(const std::string& path, const std::string& contents, unsigned mo
   {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file << contents;
+    if (!file) {
+      throw std::runtime_error("cannot write " + path);
+    }
   }
   chmod(path.c_str(), mode);
 }

@@ -1,5 +1,7 @@
 #include "platform/apple/value_conversion.h"
 
+#include <cstring>
+
 namespace kelo::apple {
 
 namespace {
@@ -46,6 +48,9 @@ std::optional<Json> toolValue(id _Nonnull value) {
     }
     if (CFNumberIsFloatType((__bridge CFNumberRef)number)) {
       return Json(number.doubleValue);
+    }
+    if (std::strcmp(number.objCType, @encode(unsigned long long)) == 0) {
+      return Json(number.unsignedLongLongValue);  // beyond the signed integers
     }
     return Json(number.longLongValue);
   }

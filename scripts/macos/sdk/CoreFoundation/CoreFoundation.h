@@ -1,4 +1,5 @@
-// Declarations subset (see ../README.md): the run-loop and number functions the layer uses.
+// Declarations subset (see scripts/macos/README.md): the run-loop and number functions the layer
+// uses.
 #pragma once
 
 #include <stdbool.h>

@@ -1,5 +1,5 @@
-// Declarations subset (see ../README.md): the Foundation classes and methods the layer uses,
-// with their published selectors, types and nullability.
+// Declarations subset (see scripts/macos/README.md): the Foundation classes and methods the layer
+// uses, with their published selectors, types and nullability.
 #pragma once
 
 #include <CoreFoundation/CoreFoundation.h>
@@ -69,6 +69,8 @@ __attribute__((objc_root_class))
 + (NSNumber*)numberWithDouble:(double)value;
 + (NSNumber*)numberWithBool:(BOOL)value;
 @property(readonly) long long longLongValue;
+@property(readonly) unsigned long long unsignedLongLongValue;
+@property(readonly) const char* objCType NS_RETURNS_INNER_POINTER;
 @property(readonly) double doubleValue;
 @property(readonly) BOOL boolValue;
 @end

@@ -1,5 +1,5 @@
-// Declarations subset (see ../README.md): the NetworkExtension classes the layer uses, as
-// Apple documents them. All of them are documented as thread safe.
+// Declarations subset (see scripts/macos/README.md): the NetworkExtension classes the layer uses,
+// as Apple documents them. All of them are documented as thread safe.
 #pragma once
 
 #include <Foundation/Foundation.h>

@@ -1,4 +1,4 @@
-// Declarations subset (see ../README.md): the main queue, which the layer posts to.
+// Declarations subset (see scripts/macos/README.md): the main queue, which the layer posts to.
 #pragma once
 
 #include <stdint.h>

@@ -1,0 +1,16 @@
+# Writes the bundle's Info.plist and the entitlements it is signed with into KELO_PACKAGING_DIR:
+# the Network Extension entitlement of the distribution kind (KELO_DISTRIBUTION: "development",
+# which also serves the App Store, or "developer-id", where the packet tunnel is a system
+# extension), and the application and team identifiers that signing with a provisioning
+# profile needs (KELO_TEAM_IDENTIFIER, KELO_BUNDLE_IDENTIFIER). Included by the build, and run
+# on its own with cmake -P by the packaging test.
+if(KELO_DISTRIBUTION STREQUAL "development")
+  set(KELO_NETWORK_EXTENSION_ENTITLEMENT packet-tunnel-provider)
+elseif(KELO_DISTRIBUTION STREQUAL "developer-id")
+  set(KELO_NETWORK_EXTENSION_ENTITLEMENT packet-tunnel-provider-systemextension)
+else()
+  message(FATAL_ERROR "KELO_DISTRIBUTION must be development or developer-id")
+endif()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/Info.plist.in ${KELO_PACKAGING_DIR}/Info.plist @ONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/kelo-ne-manager.entitlements.in
+               ${KELO_PACKAGING_DIR}/kelo-ne-manager.entitlements @ONLY)
