@@ -8,14 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <list>
-
 #include <filesystem>
+#include <list>
 #include <sstream>
 #include <thread>
 
 #include "blackbox/tool_runner.h"
-#include "support/test_support.h"
 
 namespace kelo::testing {
 namespace {
@@ -39,45 +37,33 @@ Json rule(const std::string& name, const std::string& executable) {
       {"matchPath", executable}};
 }
 
-Json connectRequest(Json excluded) {
-  return {{"privateKey", "k"},
-          {"address", "10.8.0.2/32"},
-          {"dns", "1.1.1.1"},
-          {"peerPublicKey", "p"},
-          {"peerEndpoint", "[2001:db8::1]:51820"},
-          {"allowedIps", "0.0.0.0/0"},
-          {"excludedApps", std::move(excluded)}};
-}
-
 const Json kNothingExcluded = {{"excludedApps", Json::array()}};
 
-std::string status(const std::string& word, int rules, bool connecting = false,
-                   bool disconnecting = false) {
-  return std::string(R"({"configured":true,"connected":false,"connecting":)") +
-         (connecting ? "true" : "false") + R"(,"disconnecting":)" +
-         (disconnecting ? "true" : "false") + R"(,"status":")" + word +
-         R"(","perAppMode":true,"appRuleCount":)" + std::to_string(rules) + "}";
+std::string status(const std::string& word, int rules) {
+  return R"({"configured":true,"connected":false,"connecting":)" +
+         std::string(word == "connecting" ? "true" : "false") +
+         R"(,"disconnecting":false,"status":")" + word + R"(","perAppMode":true,"appRuleCount":)" +
+         std::to_string(rules) + "}";
 }
 
-// Every process whose pid the file lists has ended; the reaper may take a moment.
+// Every process whose pid the file lists has ended (a zombie has: only its reaper is late).
 void expectAllGone(const std::string& pidFile) {
   std::istringstream pids(readFile(pidFile));
   int count = 0;
   for (pid_t pid = 0; pids >> pid; ++count) {
-    bool gone = false;
-    for (int attempt = 0; attempt < 100 && !gone; ++attempt) {
-      const std::string state = readFile("/proc/" + std::to_string(pid) + "/stat");
-      gone = state.empty() || state.find(") Z ") != std::string::npos;
-      if (!gone) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
+    const auto gone = [stat = "/proc/" + std::to_string(pid) + "/stat"] {
+      const std::string state = readFile(stat);
+      return state.empty() || state.find(") Z ") != std::string::npos;
+    };
+    for (int attempt = 0; attempt < 100 && !gone(); ++attempt) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    EXPECT_TRUE(gone) << pid;
+    EXPECT_TRUE(gone()) << pid;
   }
   EXPECT_GT(count, 0);
 }
 
-class FakeSystem : public ::testing::Test {
+class FakeSystem : public ToolTest {
  protected:
   void SetUp() override {
     if (!fakeRootAvailable()) {
@@ -114,38 +100,28 @@ class FakeSystem : public ::testing::Test {
               std::vector<std::string> prefix = {}) {
     return runTool(invocation(command, request, std::move(prefix)));
   }
-  void seed(const std::vector<Json>& profiles, const Json& faults = Json::object()) {
-    seedPreferences(home_.path(), {{"profiles", profiles}, {"faults", faults}});
-  }
-  Json stored() const { return readPreferences(home_.path()); }
   Json perAppProfile(const std::string& identifier, std::int64_t status) const {
     return toolProfile(identifier, status,
                        Json::array({rule("Old", "/Applications/Old.app/Contents/MacOS/Old")}));
   }
-  Json everyRuleBut(const std::string& excluded) const {
-    Json rules = Json::array();
-    for (const auto& [name, path] : {std::pair{"Mail", mail_},
-                                     {"Terminal", terminal_},
-                                     {"Calendar", calendar_},
-                                     {"Notes", notes_}}) {
-      if (name != excluded) {
-        rules.push_back(rule(name, path));
-      }
-    }
-    return rules;
+  // The rules of every signed application but Mail, in discovery order.
+  Json rulesButMail() const {
+    return {rule("Terminal", terminal_), rule("Calendar", calendar_), rule("Notes", notes_)};
   }
 
   TemporaryDirectory fake_;
-  TemporaryDirectory home_;
   std::list<TemporaryDirectory> scratches_;
   std::string mail_, terminal_, calendar_, notes_;
 };
 
+// A name that is not UTF-8 (an archive with Latin-1 names unpacked into /Applications) cannot
+// be written into a rule: that application gets none, and is not even inspected.
 TEST_F(FakeSystem, APerAppConnectRulesEverySignedApplicationButTheExcluded) {
+  app("Applications/Caf\xe9.app", "Caf\xe9");
   seed({toolProfile("FULL", 3)});
   const auto result = run("connect", connectRequest({"/Applications/Mail.app/"}));
   EXPECT_EQ(result.standardError, "");
-  EXPECT_EQ(result.standardOutput, status("connecting", 3, true));
+  EXPECT_EQ(result.standardOutput, status("connecting", 3));
   EXPECT_EQ(result.exitStatus, 0);
 
   const Json document = stored();
@@ -155,51 +131,7 @@ TEST_F(FakeSystem, APerAppConnectRulesEverySignedApplicationButTheExcluded) {
   EXPECT_EQ(profile["perAppVPN"], true);
   EXPECT_EQ(profile["protocol"]["includeAllNetworks"], false);
   EXPECT_EQ(profile["protocol"]["serverAddress"], "2001:db8::1");
-  EXPECT_EQ(profile["appRules"], everyRuleBut("Mail"));
-}
-
-TEST_F(FakeSystem, AConnectThatIncludesNothingSignedSavesNothing) {
-  const auto excludingAll =
-      run("connect",
-          connectRequest({mail_, terminal_, calendar_, notes_, "/Applications/Unsigned.app"}));
-  EXPECT_EQ(
-      excludingAll.standardError,
-      R"({"error":"App-based split tunneling could not derive any included macOS apps from the current installation set."})");
-  EXPECT_FALSE(exists(home_ / "codesign-calls"));
-
-  codesign("#!/bin/sh\necho 'codesign: not permitted' >&2\nexit 1\n");
-  const auto unsigned_ = run("connect", connectRequest({"/Applications/Absent/Thing"}));
-  EXPECT_EQ(
-      unsigned_.standardError,
-      R"({"error":"App-based split tunneling could not build any usable macOS app rules from the installed application set."})");
-  EXPECT_EQ(unsigned_.exitStatus, 1);
-  EXPECT_FALSE(exists(preferencesPath(home_.path())));
-}
-
-TEST_F(FakeSystem, UpdateAppRulesReplacesTheRulesOfTheFirstPerAppProfile) {
-  seed({toolProfile("FULL", 1), perAppProfile("FIRST", 3), perAppProfile("SECOND", 1)});
-  const auto result =
-      run("update-app-rules", {{"excludedApps", {"/System/Applications/Calendar.app"}}});
-  EXPECT_EQ(result.standardOutput, status("connecting", 3, true));  // restarted
-  const Json document = stored();
-  EXPECT_EQ(profileWithIdentifier(document, "FIRST")["appRules"], everyRuleBut("Calendar"));
-  EXPECT_EQ(profileWithIdentifier(document, "FIRST")["connection"]["status"], 2);
-  EXPECT_EQ(profileWithIdentifier(document, "SECOND"), perAppProfile("SECOND", 1));
-  EXPECT_EQ(profileWithIdentifier(document, "FULL"), toolProfile("FULL", 1));
-
-  seed({perAppProfile("ONE", 1)}, {{"save", "read-only"}});
-  EXPECT_EQ(run("update-app-rules", kNothingExcluded).standardError,
-            R"({"error":"Failed to save packet tunnel preferences: read-only"})");
-  EXPECT_EQ(stored()["profiles"][0], perAppProfile("ONE", 1));
-}
-
-// A name that is not UTF-8 (an archive with Latin-1 names unpacked into /Applications) cannot
-// be written into a rule: that application gets none, and is not even inspected.
-TEST_F(FakeSystem, AnApplicationWhosePathIsNotUTF8GetsNoRule) {
-  app("Applications/Caf\xe9.app", "Caf\xe9");
-  EXPECT_EQ(run("connect", connectRequest({"/Applications/Mail.app"})).standardOutput,
-            status("connecting", 3, true));
-  EXPECT_EQ(stored()["profiles"][0]["appRules"], everyRuleBut("Mail"));
+  EXPECT_EQ(profile["appRules"], rulesButMail());
   EXPECT_EQ(readFile(home_ / "codesign-calls").find("Caf"), std::string::npos);
 }
 
@@ -211,9 +143,8 @@ TEST_F(FakeSystem, ScarceDescriptorsOrProcessesCostNoRule) {
     const std::string name = "App" + std::to_string(index);
     rules.push_back(rule(name, app("Applications/Many/" + name + ".app", name)));
   }
-  for (const auto& [name, path] :
-       {std::pair{"Terminal", terminal_}, {"Calendar", calendar_}, {"Notes", notes_}}) {
-    rules.push_back(rule(name, path));
+  for (const auto& each : rulesButMail()) {
+    rules.push_back(each);
   }
   const Json request = connectRequest({"/Applications/Unsigned.app"});
   const auto result = run("connect", request, {"prlimit", "--nofile=40", "--"});
@@ -232,34 +163,24 @@ TEST_F(FakeSystem, ScarceDescriptorsOrProcessesCostNoRule) {
 }
 
 // A run of the code-signing program ends when it exits, even though a process it left behind
-// still holds its output.
-TEST_F(FakeSystem, AnInspectionEndsWhenItsChildExits) {
+// still holds its output. And a parent that ignores SIGCHLD has the system reap the children:
+// their exit status is then lost, and an inspection that failed must not pass for one that
+// succeeded.
+TEST_F(FakeSystem, AnInspectionEndsWhenItsChildExitsWithItsStatus) {
   codesign(std::string(kCodesign) + "sleep 30 & echo $! >> \"$HOME/left-behind\"\n");
   const auto began = std::chrono::steady_clock::now();
-  const auto result = run("connect", connectRequest({"/Applications/Mail.app"}));
-  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
-  EXPECT_EQ(result.standardOutput, status("connecting", 3, true));
-  std::istringstream pids(readFile(home_ / "left-behind"));
-  for (pid_t pid = 0; pids >> pid;) {
-    kill(pid, SIGKILL);
-  }
-}
-
-// A parent that ignores SIGCHLD has the system reap the children; their exit status is then
-// lost, and an inspection that failed must not pass for one that succeeded.
-TEST_F(FakeSystem, AFailedInspectionFailsWhenTheToolStartsWithSIGCHLDIgnored) {
-  codesign(
-      "#!/bin/sh\nname=$(basename \"$4\")\n"
-      "echo \"Identifier=com.example.$name\" >&2\n"
-      "echo \"designated => identifier \\\"com.example.$name\\\" and anchor apple generic\"\n"
-      "case \"$name\" in Unsigned) exit 1;; esac\n");
   const auto result = run("connect", connectRequest({"/Applications/Mail.app"}),
                           {"/usr/bin/python3", "-c",
                            "import os, signal, sys\n"
                            "signal.signal(signal.SIGCHLD, signal.SIG_IGN)\n"
                            "os.execv(sys.argv[1], sys.argv[1:])\n"});
-  EXPECT_EQ(result.standardOutput, status("connecting", 3, true));
-  EXPECT_EQ(stored()["profiles"][0]["appRules"], everyRuleBut("Mail"));
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+  EXPECT_EQ(result.standardOutput, status("connecting", 3));
+  EXPECT_EQ(stored()["profiles"][0]["appRules"], rulesButMail());
+  std::istringstream pids(readFile(home_ / "left-behind"));
+  for (pid_t pid = 0; pids >> pid;) {
+    kill(pid, SIGKILL);
+  }
 }
 
 // Asked to stop while code-signing children run, the tool ends them, with what they started,
@@ -280,19 +201,27 @@ TEST_F(FakeSystem, AStopSignalEndsTheChildrenAndWritesOneFailure) {
     expectAllGone(home_ / "codesign-pids");
   }
 
+  // Under nohup the run goes on, and the rules of the first per-app profile are replaced whole.
   codesign(std::string(kCodesign) + "kill -HUP $PPID\n");
-  seed({perAppProfile("ONE", 1)});
-  const auto underNohup = run("update-app-rules", kNothingExcluded, {"nohup"});
-  EXPECT_EQ(underNohup.standardOutput, status("disconnected", 4));
-  EXPECT_EQ(underNohup.exitStatus, 0);
+  seed({toolProfile("FULL", 1), perAppProfile("ONE", 1), perAppProfile("TWO", 1)});
+  const auto underNohup =
+      run("update-app-rules", {{"excludedApps", {"/Applications/Mail.app"}}}, {"nohup"});
+  EXPECT_EQ(underNohup.standardOutput, status("disconnected", 3));
+  EXPECT_EQ(profileWithIdentifier(stored(), "ONE")["appRules"], rulesButMail());
+  EXPECT_EQ(profileWithIdentifier(stored(), "TWO"), perAppProfile("TWO", 1));
 }
 
-// At the deadline every child still running is ended with what it started, and nothing is
-// saved once the time-out is reported: here both at once, with a code-signing program that
-// never ends, and one that never ends for one application only, whose rule building would go
-// on to save a profile in the moment before the process exits.
-TEST_F(FakeSystem, TheDeadlineEndsTheChildrenAndNothingChangesAfterIt) {
-  TemporaryDirectory otherFake, otherHome;
+// Every wait ends at the deadline, 15 seconds from the start, here all at once: a platform that
+// never answers, a tunnel that never goes down, a code-signing program that never ends (every
+// child still running is ended with what it started), and one that never ends for one
+// application only, whose rule building would go on to save a profile in the moment before the
+// process exits (nothing is saved once the time-out is reported).
+TEST_F(FakeSystem, EveryWaitEndsAtTheDeadline) {
+  TemporaryDirectory otherFake, otherHome, silentHome, upHome;
+  seedPreferences(silentHome.path(),
+                  {{"profiles", {toolProfile("ONE", 3)}}, {"faults", {{"silent", {"loadAll"}}}}});
+  seedPreferences(upHome.path(),
+                  {{"profiles", {toolProfile("ONE", 3)}}, {"faults", {{"stopIgnored", true}}}});
   std::filesystem::copy(fake_.path(), otherFake.path(), std::filesystem::copy_options::recursive);
   writeFile(otherFake / "usr/bin/codesign",
             "#!/bin/sh\ncase \"$4\" in *Mail) sleep 600 & wait;; esac\n"
@@ -308,8 +237,11 @@ TEST_F(FakeSystem, TheDeadlineEndsTheChildrenAndNothingChangesAfterIt) {
   saving.fakeRoot = otherFake.path();
   saving.home = otherHome.path();
   const auto began = std::chrono::steady_clock::now();
-  const auto results =
-      runToolsConcurrently({invocation("update-app-rules", kNothingExcluded), saving});
+  const auto results = runToolsConcurrently(
+      {invocation("update-app-rules", kNothingExcluded),
+       saving,
+       {.arguments = {"status"}, .home = silentHome.path()},
+       {.arguments = {"connect"}, .input = connectRequest().dump(), .home = upHome.path()}});
   EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::seconds(15));
   for (const auto& result : results) {
     EXPECT_EQ(result.standardError, kTimedOut);

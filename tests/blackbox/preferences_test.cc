@@ -7,7 +7,6 @@
 #include <filesystem>
 
 #include "blackbox/tool_runner.h"
-#include "support/test_support.h"
 
 namespace kelo::testing {
 namespace {
@@ -21,45 +20,35 @@ std::string escaped(const std::string& text) {
   return result;
 }
 
-class Preferences : public ::testing::Test {
+class Preferences : public ToolTest {
  protected:
-  ToolRun run(const std::string& command) {
-    return runTool({.arguments = {command}, .home = home_.path()});
-  }
   std::string folder() const { return home_ / ".local/state/kelo-ne-manager"; }
   std::string file() const { return preferencesPath(home_.path()); }
-  void seed(const std::vector<Json>& profiles) {
-    seedPreferences(home_.path(), {{"profiles", profiles}, {"faults", Json::object()}});
-  }
-
-  TemporaryDirectory home_;
 };
 
 // Whatever stands where the preferences should be, each run ends at once with the reason.
 TEST_F(Preferences, WhatCannotBeReadIsRefusedWithTheReason) {
   const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  const auto write = [this](const std::string& contents) { writeFile(file(), contents, 0600); };
+  // clang-format off
   const std::vector<std::pair<std::function<void()>, std::string>> cases = {
-      {[&] { writeFile(file(), "", 0600); }, escaped(file()) + " is not valid JSON."},
-      {[&] { writeFile(file(), R"({"profiles":{}})", 0600); }, R"(\"profiles\" is not a list.)"},
-      {[&] { writeFile(file(), deep, 0600); }, escaped(file()) + " nests deeper than 64 levels."},
-      {[&] { writeFile(file(), R"({"profiles":[],"faults":)" + deep + "}", 0600); },
-       escaped(file()) + " nests deeper than 64 levels."},
-      {[&] { ASSERT_EQ(mkfifo(file().c_str(), 0600), 0); },  // no writer: a read would block
-       escaped(file()) + " is not a regular file."},
-      {[&] { makeSymlink("/dev/zero", file()); },  // a read would never end
-       escaped(file()) + " is a symbolic link."},
-      {[&] {
-         seed({toolProfile("ONE", 3)});
-         chmod(folder().c_str(), 0777);
-       },
+      {[&] { write(""); }, escaped(file()) + " is not valid JSON."},
+      {[&] { write(R"({"profiles":{}})"); }, R"(\"profiles\" is not a list.)"},
+      {[&] { write(deep); }, escaped(file()) + " nests deeper than 64 levels."},
+      {[&] { write(R"({"profiles":[],"faults":)" + deep + "}"); }, escaped(file()) + " nests deeper than 64 levels."},
+      // No writer: a read would block. A read of /dev/zero would never end.
+      {[&] { ASSERT_EQ(mkfifo(file().c_str(), 0600), 0); }, escaped(file()) + " is not a regular file."},
+      {[&] { makeSymlink("/dev/zero", file()); }, escaped(file()) + " is a symbolic link."},
+      {[&] { chmod(folder().c_str(), 0777); },
        escaped(folder()) + " is not owned by the user, or others may write to it."},
   };
+  // clang-format on
   for (const auto& [prepare, reason] : cases) {
     std::filesystem::remove_all(folder());
     makeDirectories(folder());
     chmod(folder().c_str(), 0700);
     prepare();
-    const auto result = run("status");
+    const auto result = run({"status"});
     EXPECT_EQ(result.standardError,
               R"({"error":"Failed to load packet tunnel preferences: The VPN preferences )"
               R"(could not be read: )" +
@@ -77,13 +66,13 @@ TEST_F(Preferences, OnlyAWriteRemovesTheToolsOwnLeftovers) {
   writeFile(orphan, "{\"profiles\":");
   writeFile(file() + ".bak", "the user's copy", 0600);
   makeDirectories(lookalike);
-  EXPECT_EQ(run("status").exitStatus, 0);
+  EXPECT_EQ(run({"status"}).exitStatus, 0);
   EXPECT_TRUE(exists(orphan));
-  EXPECT_EQ(run("disconnect").exitStatus, 0);
+  EXPECT_EQ(run({"disconnect"}).exitStatus, 0);
   EXPECT_FALSE(exists(orphan));
   EXPECT_TRUE(exists(lookalike));
   EXPECT_EQ(readFile(file() + ".bak"), "the user's copy");
-  EXPECT_EQ(readPreferences(home_.path())["profiles"][0]["connection"]["status"], 5);
+  EXPECT_EQ(stored()["profiles"][0]["connection"]["status"], 5);
 }
 
 TEST_F(Preferences, ALinkedLockIsNeverFollowed) {
@@ -91,9 +80,9 @@ TEST_F(Preferences, ALinkedLockIsNeverFollowed) {
   makeSymlink(home_ / "elsewhere", folder() + "/vpn-preferences.lock");
   // Stopping a running tunnel writes the file: the stop reports what it could, and the file and
   // the link's target are left alone.
-  EXPECT_EQ(run("disconnect").exitStatus, 0);
+  EXPECT_EQ(run({"disconnect"}).exitStatus, 0);
   EXPECT_FALSE(exists(home_ / "elsewhere"));
-  EXPECT_EQ(readPreferences(home_.path())["profiles"][0]["connection"]["status"], 3);
+  EXPECT_EQ(stored()["profiles"][0]["connection"]["status"], 3);
 }
 
 // The state folder on a file system with no room left: the save fails with its prefix and the

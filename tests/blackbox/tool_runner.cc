@@ -1,9 +1,6 @@
 #include "blackbox/tool_runner.h"
 
-#include "platform/descriptors.h"
-
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -35,8 +32,8 @@ struct Started {
 
 // What a regular preferences file holds; a test may put a FIFO or a link there instead.
 std::optional<std::string> preferencesOf(const std::string& home) {
-  const std::string path = preferencesPath(home);
   struct stat status {};
+  const std::string path = preferencesPath(home);
   if (home.empty() || lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
     return std::nullopt;
   }
@@ -57,129 +54,92 @@ void recordRun(const Started& started, const ToolRun& run) {
                        {"exitStatus", run.exitStatus},
                        {"preferencesBefore", text(started.preferencesBefore)},
                        {"preferencesAfter", text(preferencesOf(started.invocation->home))}};
-  makeDirectories(KELO_DOCUMENT_LOG);
   writeFile(std::string(KELO_DOCUMENT_LOG) + "/" + std::to_string(getpid()) + "-" +
                 std::to_string(++count) + ".json",
             record.dump(-1, ' ', false, Json::error_handler_t::replace));
 }
 
-std::vector<std::string> environmentWithHome(const std::string& home) {
-  std::vector<std::string> environment;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, "HOME=", 5) != 0) {
-      environment.emplace_back(*entry);
-    }
-  }
-  environment.push_back("HOME=" + home);
-  return environment;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& texts) {
-  std::vector<char*> result;
-  for (auto& text : texts) {
-    result.push_back(text.data());
-  }
-  result.push_back(nullptr);
-  return result;
-}
-
-int inputDescriptor(const std::optional<std::string>& input, const std::string& scratchFolder) {
+// The request in a file of its own, so that how far the tool read into it can be seen.
+int inputDescriptor(const std::optional<std::string>& input, const std::string& folder) {
   if (!input) {
     return open("/dev/null", O_RDONLY | O_CLOEXEC);
   }
-  std::string path = scratchFolder + "/stdin-XXXXXX";
+  std::string path = folder + "/stdin-XXXXXX";
   const int descriptor = mkostemp(path.data(), O_CLOEXEC);
-  if (descriptor < 0) {
-    throw std::runtime_error("cannot create the input file");
-  }
   unlink(path.c_str());
-  if (!writeAll(descriptor, *input)) {
-    throw std::runtime_error("cannot write the input file");
+  if (descriptor < 0 ||
+      write(descriptor, input->data(), input->size()) != static_cast<ssize_t>(input->size())) {
+    throw std::runtime_error("cannot write the request to a file");
   }
   lseek(descriptor, 0, SEEK_SET);
   return descriptor;
 }
 
-// Reads both pipes at the same time until both reach end of file, so that the tool can never
-// stall on a full one.
-void readBothToEnd(int output, std::string& outputText, int error, std::string& errorText) {
-  std::array<pollfd, 2> streams = {pollfd{output, POLLIN, 0}, pollfd{error, POLLIN, 0}};
-  const std::array<std::string*, 2> texts = {&outputText, &errorText};
-  while (streams[0].fd >= 0 || streams[1].fd >= 0) {
-    if (poll(streams.data(), streams.size(), -1) < 0) {
-      continue;
-    }
-    for (std::size_t index = 0; index < streams.size(); ++index) {
-      std::array<char, 65536> buffer;
-      if (streams[index].revents == 0) {
-        continue;
-      }
-      const ssize_t count = read(streams[index].fd, buffer.data(), buffer.size());
-      if (count > 0) {
-        texts[index]->append(buffer.data(), static_cast<std::size_t>(count));
-      } else if (count == 0 || errno != EINTR) {
-        streams[index].fd = -1;  // poll passes over negative descriptors
-      }
+// What a pipe yields to its end. Standard output is read before standard error: the tool
+// writes one document, far less than a pipe holds, so it never waits on the other one.
+std::string readToEnd(int descriptor) {
+  std::string text;
+  std::array<char, 65536> buffer;
+  for (ssize_t count = 0; (count = read(descriptor, buffer.data(), buffer.size())) != 0;) {
+    if (count > 0) {
+      text.append(buffer.data(), static_cast<std::size_t>(count));
+    } else if (errno != EINTR) {
+      break;
     }
   }
+  close(descriptor);
+  return text;
 }
 
 Started start(const ToolInvocation& invocation) {
-  std::vector<std::string> argv;
+  std::vector<std::string> argv = {"env", "HOME=" + invocation.home};
   if (invocation.fakeRoot) {
-    argv = {"unshare",
-            "-m",
-            "--propagation",
-            "private",
-            "sh",
-            KELO_FAKE_ROOT_SCRIPT,
-            *invocation.fakeRoot,
-            invocation.scratch,
-            invocation.home,
-            "--"};
+    argv.insert(argv.end(),
+                {"unshare", "-m", "--propagation", "private", "sh", KELO_FAKE_ROOT_SCRIPT,
+                 *invocation.fakeRoot, invocation.scratch, invocation.home, "--"});
   }
   argv.insert(argv.end(), invocation.prefix.begin(), invocation.prefix.end());
-  argv.push_back(toolPath());
+  argv.push_back(KELO_TOOL_PATH);
   argv.insert(argv.end(), invocation.arguments.begin(), invocation.arguments.end());
-  auto environment = environmentWithHome(invocation.home);
+  std::vector<char*> pointers;
+  for (auto& argument : argv) {
+    pointers.push_back(argument.data());
+  }
+  pointers.push_back(nullptr);
 
+  // Tools are started from one thread, so the pipes can be marked close-on-exec after the fact.
   std::array<int, 2> output{};
   std::array<int, 2> error{};
   if (pipe(output.data()) != 0 || pipe(error.data()) != 0) {
     throw std::runtime_error("pipe failed");
   }
   for (const int end : {output[0], output[1], error[0], error[1]}) {
-    fcntl(end, F_SETFD, FD_CLOEXEC);  // tools are started from one thread: no race to close
+    fcntl(end, F_SETFD, FD_CLOEXEC);
   }
-  Started started;
-  started.invocation = &invocation;
-  started.preferencesBefore = preferencesOf(invocation.home);
-  started.input = inputDescriptor(invocation.input, invocation.home);
+  Started started{.output = output[0],
+                  .error = error[0],
+                  .input = inputDescriptor(invocation.input, invocation.home),
+                  .invocation = &invocation,
+                  .preferencesBefore = preferencesOf(invocation.home)};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, started.input, STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, error[1], STDERR_FILENO);
-  auto args = pointers(argv);
-  auto env = pointers(environment);
   const int spawned =
-      posix_spawnp(&started.pid, args[0], &actions, nullptr, args.data(), env.data());
+      posix_spawnp(&started.pid, pointers[0], &actions, nullptr, pointers.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(output[1]);
   close(error[1]);
   if (spawned != 0) {
     throw std::runtime_error(std::string("cannot start the tool: ") + std::strerror(spawned));
   }
-  started.output = output[0];
-  started.error = error[0];
   return started;
 }
 
 ToolRun finish(Started& started) {
-  ToolRun run;
-  readBothToEnd(started.output, run.standardOutput, started.error, run.standardError);
-  close(started.output);
-  close(started.error);
+  ToolRun run{.standardOutput = readToEnd(started.output),
+              .standardError = readToEnd(started.error)};
   int status = 0;
   while (waitpid(started.pid, &status, 0) < 0 && errno == EINTR) {
   }
@@ -192,13 +152,8 @@ ToolRun finish(Started& started) {
 
 }  // namespace
 
-std::string toolPath() {
-  return KELO_TOOL_PATH;
-}
-
 ToolRun runTool(const ToolInvocation& invocation) {
-  Started started = start(invocation);
-  return finish(started);
+  return runToolsConcurrently({invocation}).front();
 }
 
 std::vector<ToolRun> runToolsConcurrently(const std::vector<ToolInvocation>& invocations,
@@ -230,6 +185,44 @@ std::vector<std::string> withoutProcessesToSpare() {
           "prlimit",
           "--nproc=1",
           "--"};
+}
+
+Json connectRequest(Json excludedApps) {
+  return {{"privateKey", "cHJpdmF0ZQ=="},
+          {"address", "10.8.0.2/32, fd00::2/128"},
+          {"dns", "1.1.1.1"},
+          {"peerPublicKey", "cGVlcg=="},
+          {"peerEndpoint", "[2001:db8::1]:51820"},
+          {"allowedIps", "0.0.0.0/0, ::/0"},
+          {"excludedApps", std::move(excludedApps)}};
+}
+
+ToolRun ToolTest::run(std::vector<std::string> arguments, std::optional<std::string> input,
+                      std::vector<std::string> prefix) const {
+  return runTool({.arguments = std::move(arguments),
+                  .input = std::move(input),
+                  .home = home_.path(),
+                  .prefix = std::move(prefix)});
+}
+
+void ToolTest::seed(const std::vector<Json>& profiles, const Json& faults) const {
+  seedPreferences(home_.path(), {{"profiles", profiles}, {"faults", faults}});
+}
+
+Json ToolTest::stored() const {
+  return readPreferences(home_.path());
+}
+
+void ToolTest::expectFailure(const ToolRun& result, const std::string& escapedMessage) {
+  EXPECT_EQ(result.standardOutput, "");
+  EXPECT_EQ(result.standardError, R"({"error":")" + escapedMessage + R"("})");
+  EXPECT_EQ(result.exitStatus, 1);
+}
+
+void ToolTest::expectSuccess(const ToolRun& result, const std::string& document) {
+  EXPECT_EQ(result.standardOutput, document);
+  EXPECT_EQ(result.standardError, "");
+  EXPECT_EQ(result.exitStatus, 0);
 }
 
 bool fakeRootAvailable() {

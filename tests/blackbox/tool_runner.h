@@ -2,9 +2,13 @@
 // directory, and optionally inside a fake system root laid over the real one.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "support/test_support.h"
 
 namespace kelo::testing {
 
@@ -43,6 +47,22 @@ bool fakeRootAvailable();
 // no child can be started. Needs root.
 std::vector<std::string> withoutProcessesToSpare();
 
-std::string toolPath();
+// A connect request that leaves these applications out of the tunnel (none: a full tunnel).
+Json connectRequest(Json excludedApps = Json::array());
+
+// A test of the binary with a private home, whose simulated preferences it seeds and reads back
+// the way a caller of the tool would.
+class ToolTest : public ::testing::Test {
+ protected:
+  ToolRun run(std::vector<std::string> arguments, std::optional<std::string> input = std::nullopt,
+              std::vector<std::string> prefix = {}) const;
+  void seed(const std::vector<Json>& profiles, const Json& faults = Json::object()) const;
+  Json stored() const;
+  // The failure document of a message whose slashes are already escaped, on its own.
+  static void expectFailure(const ToolRun& result, const std::string& escapedMessage);
+  static void expectSuccess(const ToolRun& result, const std::string& document);
+
+  TemporaryDirectory home_;
+};
 
 }  // namespace kelo::testing

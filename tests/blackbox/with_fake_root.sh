@@ -1,11 +1,9 @@
 #!/bin/sh
-# Runs a command with the files of FAKE laid over the real root, without touching the host:
-# inside a private mount namespace (the caller runs this under `unshare -m`), an overlay whose
-# lower layer is "/" gets the fake files, /proc, /dev and the home folder are bound into it,
-# and the command runs chrooted there. SCRATCH holds the overlay's folders; the caller
-# removes it afterwards.
-#
-#   with_fake_root.sh FAKE SCRATCH HOME -- COMMAND [ARGUMENT...]
+# with_fake_root.sh FAKE SCRATCH HOME -- COMMAND [ARGUMENT...] runs a command with the files of
+# FAKE laid over the real root, without touching the host: in a private mount namespace (the
+# caller runs this under `unshare -m`), an overlay whose lower layer is "/" gets the fake files,
+# /proc, /dev and HOME are bound into it, and the command runs chrooted there. SCRATCH holds the
+# overlay's folders; the caller removes it afterwards.
 set -eu
 fake=$1 scratch=$2 home=$3
 shift 4

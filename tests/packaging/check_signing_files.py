@@ -5,29 +5,21 @@ Extension entitlement of that kind, the application and team identifiers, and th
 system's consent alert shows.
 Usage: check_signing_files.py CMAKE SIGNING_FILES_SCRIPT SCRATCH
 """
-import pathlib
-import plistlib
-import subprocess
-import sys
+import pathlib, plistlib, subprocess, sys
 
 cmake, script, scratch = sys.argv[1], sys.argv[2], pathlib.Path(sys.argv[3])
-for distribution, entitlement in (("developer-id", "packet-tunnel-provider-systemextension"),
-                                  ("development", "packet-tunnel-provider")):
-    folder = scratch / distribution
-    subprocess.run([cmake, "-DKELO_TEAM_IDENTIFIER=ABCDE12345",
-                    "-DKELO_BUNDLE_IDENTIFIER=com.example.vpn.helper",
-                    f"-DKELO_DISTRIBUTION={distribution}", f"-DKELO_PACKAGING_DIR={folder}",
-                    "-DKELO_VERSION=1.2.3", "-DKELO_MINIMUM_MACOS=10.15.4", "-P", script],
-                   check=True)
+for kind, entitlement in (("developer-id", "packet-tunnel-provider-systemextension"),
+                          ("development", "packet-tunnel-provider")):
+    folder = scratch / kind
+    subprocess.run([cmake, "-DKELO_TEAM_IDENTIFIER=ABCDE12345", "-DKELO_BUNDLE_IDENTIFIER=com.x.helper",
+                    f"-DKELO_DISTRIBUTION={kind}", f"-DKELO_PACKAGING_DIR={folder}",
+                    "-DKELO_VERSION=1.2.3", "-DKELO_MINIMUM_MACOS=10.15.4", "-P", script], check=True)
     entitlements = plistlib.loads((folder / "kelo-ne-manager.entitlements").read_bytes())
-    assert entitlements == {
-        "com.apple.application-identifier": "ABCDE12345.com.example.vpn.helper",
-        "com.apple.developer.team-identifier": "ABCDE12345",
-        "com.apple.developer.networking.networkextension": [entitlement],
-    }, entitlements
+    assert entitlements == {"com.apple.application-identifier": "ABCDE12345.com.x.helper",
+                            "com.apple.developer.team-identifier": "ABCDE12345",
+                            "com.apple.developer.networking.networkextension": [entitlement]}
     info = plistlib.loads((folder / "Info.plist").read_bytes())
-    for key, value in (("CFBundleIdentifier", "com.example.vpn.helper"),
-                       ("CFBundleDisplayName", "Kelo VPN"), ("CFBundleExecutable", "kelo-ne-manager"),
-                       ("CFBundleVersion", "1.2.3"), ("LSMinimumSystemVersion", "10.15.4")):
-        assert info[key] == value, (key, info.get(key))
-print("signing files: both kinds of distribution name the team, the App ID and the entitlement")
+    expected = {"CFBundleIdentifier": "com.x.helper", "CFBundleDisplayName": "Kelo VPN",
+                "CFBundleExecutable": "kelo-ne-manager", "CFBundleVersion": "1.2.3",
+                "LSMinimumSystemVersion": "10.15.4"}
+    assert {key: info.get(key) for key in expected} == expected, info

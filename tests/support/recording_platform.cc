@@ -11,6 +11,7 @@ namespace {
 
 using testing::recording::Protocol;
 using testing::recording::StoredProfile;
+using Answer = std::expected<void, PlatformError>;
 
 struct Platform {
   std::mutex mutex;
@@ -26,13 +27,12 @@ Platform& platform() {
 
 // Records the request, with `detail` in the log; answers with its injected failure, if any, or
 // with nothing when it must never complete.
-std::optional<std::expected<void, PlatformError>> request(const std::string& name,
-                                                          const std::string& detail = "") {
+std::optional<Answer> request(const std::string& name, const std::string& detail = "") {
   std::lock_guard lock(platform().mutex);
   platform().log.push_back(name + detail);
   const auto failure = platform().failures.find(name);
   if (failure == platform().failures.end()) {
-    return std::expected<void, PlatformError>{};
+    return Answer{};
   }
   if (!failure->second) {
     return std::nullopt;
@@ -40,18 +40,16 @@ std::optional<std::expected<void, PlatformError>> request(const std::string& nam
   return std::unexpected(PlatformError{*failure->second});
 }
 
-template <class Handler, class Value>
-void deliver(Handler handler, std::optional<Value> value) {
+template <class Value>
+void deliver(std::function<void(Value)> handler, std::optional<Value> value) {
   if (value) {
-    runloop::post([handler = std::move(handler), value = std::move(*value)]() mutable {
-      handler(std::move(value));
-    });
+    runloop::post([handler = std::move(handler), value = std::move(*value)] { handler(value); });
   }
 }
 
-class RecordingConnection : public NETunnelProviderSession {
+class RecordingSession final : public NETunnelProviderSession {
  public:
-  RecordingConnection(std::string identifier, std::vector<NEVPNStatus> statuses)
+  RecordingSession(std::string identifier, std::vector<NEVPNStatus> statuses)
       : identifier_(std::move(identifier)), statuses_(std::move(statuses)) {}
 
   NEVPNStatus status() const override {
@@ -60,9 +58,7 @@ class RecordingConnection : public NETunnelProviderSession {
   }
   void stopVPNTunnel() override { (void)request("stop " + identifier_); }
   // Starting answers at once: it can fail, but not stay silent.
-  std::expected<void, PlatformError> startVPNTunnel() override {
-    return request("start " + identifier_).value_or(std::expected<void, PlatformError>{});
-  }
+  Answer startVPNTunnel() override { return request("start " + identifier_).value_or(Answer{}); }
 
  private:
   std::string identifier_;
@@ -74,42 +70,35 @@ class RecordingConnection : public NETunnelProviderSession {
 // A connection that is not a tunnel-provider session: it can be stopped, never started.
 class PlainConnection final : public NEVPNConnection {
  public:
-  explicit PlainConnection(std::shared_ptr<RecordingConnection> recorded)
+  explicit PlainConnection(std::shared_ptr<RecordingSession> recorded)
       : recorded_(std::move(recorded)) {}
   NEVPNStatus status() const override { return recorded_->status(); }
   void stopVPNTunnel() override { recorded_->stopVPNTunnel(); }
 
  private:
-  std::shared_ptr<RecordingConnection> recorded_;
+  std::shared_ptr<RecordingSession> recorded_;
 };
 
-class OtherProtocol final : public NEVPNProtocol {};
-
 std::shared_ptr<NEVPNProtocol> protocolOf(Protocol kind) {
-  switch (kind) {
-    case Protocol::none:
-      return nullptr;
-    case Protocol::otherKind:
-      return std::make_shared<OtherProtocol>();
-    default:
-      break;
+  if (kind == Protocol::none || kind == Protocol::otherKind) {
+    return kind == Protocol::none ? nullptr : std::make_shared<NEVPNProtocol>();
   }
   auto protocol = std::make_shared<NETunnelProviderProtocol>();
-  if (kind == Protocol::tool) {
-    protocol->providerBundleIdentifier = "com.kelo.vpn.desktop.PacketTunnel";
-  } else if (kind == Protocol::providerInOtherCase) {
-    protocol->providerBundleIdentifier = "com.kelo.vpn.desktop.packetTunnel";
-  } else if (kind == Protocol::otherProvider) {
-    protocol->providerBundleIdentifier = "com.example.other";
+  const std::map<Protocol, const char*> providers = {
+      {Protocol::tool, "com.kelo.vpn.desktop.PacketTunnel"},
+      {Protocol::providerInOtherCase, "com.kelo.vpn.desktop.packetTunnel"},
+      {Protocol::otherProvider, "com.example.other"}};
+  if (const auto provider = providers.find(kind); provider != providers.end()) {
+    protocol->providerBundleIdentifier = provider->second;
   }
   return protocol;
 }
 
 NETunnelProviderManager::Pointer makeManager(const StoredProfile& stored) {
-  auto recorded = std::make_shared<RecordingConnection>(stored.identifier, stored.statuses);
-  std::shared_ptr<NEVPNConnection> connection = recorded;
+  auto session = std::make_shared<RecordingSession>(stored.identifier, stored.statuses);
+  std::shared_ptr<NEVPNConnection> connection = session;
   if (!stored.session) {
-    connection = std::make_shared<PlainConnection>(std::move(recorded));
+    connection = std::make_shared<PlainConnection>(std::move(session));
   }
   auto manager = std::make_shared<NETunnelProviderManager>(
       stored.identifier, !stored.appRules.empty(), std::move(connection));
@@ -140,26 +129,27 @@ void fail(const std::string& request, std::optional<std::string> description) {
   platform().failures[request] = std::move(description);
 }
 
-std::vector<std::string> log() {
+std::string requests() {
   std::lock_guard lock(platform().mutex);
-  return platform().log;
+  std::string joined;
+  for (const auto& line : platform().log) {
+    joined += (joined.empty() ? "" : ", ") + line;
+  }
+  return joined;
 }
 
 }  // namespace testing::recording
 
 void NETunnelProviderManager::loadAllFromPreferences(LoadAllCompletion completionHandler) {
-  using Loaded = std::expected<std::vector<Pointer>, PlatformError>;
-  const auto answer = request("loadAll");
-  std::optional<Loaded> loaded;
-  if (answer && !*answer) {
+  std::optional<std::expected<std::vector<Pointer>, PlatformError>> loaded;
+  if (const auto answer = request("loadAll"); answer && !*answer) {
     loaded = std::unexpected(answer->error());
   } else if (answer) {
     std::lock_guard lock(platform().mutex);
-    std::vector<Pointer> managers;
+    loaded.emplace();
     for (const auto& stored : platform().profiles) {
-      managers.push_back(makeManager(stored));
+      (*loaded)->push_back(makeManager(stored));
     }
-    loaded = std::move(managers);
   }
   deliver(std::move(completionHandler), std::move(loaded));
 }

@@ -32,8 +32,9 @@ void reset(std::vector<StoredProfile> profiles);
 // "start A".
 void fail(const std::string& request, std::optional<std::string> description);
 
-// The requests made since the last reset, one line each: "loadAll", "new profile", "new per-app
-// profile", "remove ID", "save ID with N rules", "reload ID", "stop ID" and "start ID".
-std::vector<std::string> log();
+// The requests made since the last reset, in order and joined with ", ": "loadAll", "new
+// profile", "new per-app profile", "remove ID", "save ID with N rules", "reload ID", "stop ID"
+// and "start ID".
+std::string requests();
 
 }  // namespace kelo::testing::recording

@@ -23,17 +23,8 @@ TemporaryDirectory::TemporaryDirectory() {
 }
 
 TemporaryDirectory::~TemporaryDirectory() {
-  std::error_code error;
-  // Unreadable folders made by a test must not stop the clean-up.
-  for (auto it = fs::recursive_directory_iterator(
-           path_, fs::directory_options::skip_permission_denied, error);
-       it != fs::recursive_directory_iterator(); it.increment(error)) {
-    if (!it->is_symlink(error)) {
-      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, error);
-    }
-  }
-  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, error);
-  fs::remove_all(path_, error);
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
 }
 
 void makeDirectories(const std::string& path) {
@@ -106,14 +97,6 @@ Json appRule(const std::string& identifier) {
           {"matchPath", "/Applications/" + identifier + ".app/Contents/MacOS/" + identifier}};
 }
 
-std::vector<std::string> profileIdentifiers(const Json& document) {
-  std::vector<std::string> identifiers;
-  for (const auto& profile : document["profiles"]) {
-    identifiers.push_back(profile["identifier"].get<std::string>());
-  }
-  return identifiers;
-}
-
 Json profileWithIdentifier(const Json& document, const std::string& identifier) {
   for (const auto& profile : document["profiles"]) {
     if (profile["identifier"] == identifier) {
@@ -121,18 +104,6 @@ Json profileWithIdentifier(const Json& document, const std::string& identifier) 
     }
   }
   return nullptr;
-}
-
-void SimulatedHome::SetUp() {
-  setenv("HOME", home_.path().c_str(), 1);
-}
-
-void SimulatedHome::seed(const std::vector<Json>& profiles, const Json& faults) const {
-  seedPreferences(home_.path(), {{"profiles", profiles}, {"faults", faults}});
-}
-
-Json SimulatedHome::stored() const {
-  return readPreferences(home_.path());
 }
 
 }  // namespace kelo::testing

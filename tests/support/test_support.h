@@ -1,8 +1,6 @@
-// Helpers shared by the unit and black-box tests: temporary folders, files, a private home
-// directory, and preference documents seeded the way a caller of the tool would seed them.
+// Helpers shared by the unit and black-box tests: temporary folders, files, and preference
+// documents seeded the way a caller of the tool would seed them.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -43,20 +41,7 @@ Json readPreferences(const std::string& home);
 Json toolProfile(const std::string& identifier, std::int64_t status,
                  std::optional<Json> appRules = std::nullopt);
 Json appRule(const std::string& identifier);
-// The identifiers of the stored profiles, in file order.
-std::vector<std::string> profileIdentifiers(const Json& document);
 // The stored profile with this identifier, or null.
 Json profileWithIdentifier(const Json& document, const std::string& identifier);
-
-// A private home directory for the simulated platform, whose preferences a test seeds and
-// reads back the way a caller of the tool would.
-class SimulatedHome : public ::testing::Test {
- protected:
-  void SetUp() override;
-  void seed(const std::vector<Json>& profiles, const Json& faults = Json::object()) const;
-  Json stored() const;
-
-  TemporaryDirectory home_;
-};
 
 }  // namespace kelo::testing

@@ -1,16 +1,11 @@
-// Child processes: what they inherit, several at once from several threads, and every run
-// done whatever descriptors the process has left.
+// Child processes: what they inherit, and every run done whatever descriptors the process has
+// left.
 #include "platform/child_process.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-#include <thread>
-
-#include "support/test_support.h"
 
 namespace kelo {
 namespace {
@@ -24,48 +19,17 @@ std::vector<std::string> outputs(const std::vector<std::vector<std::string>>& ru
   return texts;
 }
 
+// A child inherits neither a descriptor the process left open (a caller's, say) nor the pipes
+// of the other children running at the same time.
 TEST(ChildProcesses, InheritNoDescriptorButTheStandardStreams) {
   const int leaked = open("/dev/null", O_RDONLY);  // deliberately without close-on-exec
-  const auto listed = runChildProcess(KELO_LIST_DESCRIPTORS, {});
+  std::string listed;
+  runChildProcesses(KELO_LIST_DESCRIPTORS, {{}, {}, {}, {}}, 4,
+                    [&listed](std::size_t, ChildOutcome outcome) {
+                      listed += outcome ? outcome->standardOutput : "not started\n";
+                    });
   close(leaked);
-  ASSERT_TRUE(listed.has_value());
-  EXPECT_EQ(listed->standardOutput, "0\n1\n2\n");
-}
-
-TEST(ChildProcesses, NoChildInheritsThePipesOfAnotherStartedAtTheSameTime) {
-  testing::TemporaryDirectory dir;
-  // Children that live until the test opens their gate, which it does only once every
-  // short-lived child has been read to its end. Had a short-lived child's pipes been inherited
-  // by one of them, that child's run would wait for it, and the test would never get there.
-  std::vector<std::string> gates;
-  std::vector<std::thread> longLived;
-  for (int index = 0; index < 4; ++index) {
-    gates.push_back(dir / ("gate-" + std::to_string(index)));
-    ASSERT_EQ(mkfifo(gates.back().c_str(), 0600), 0);
-    longLived.emplace_back([gate = gates.back()] {
-      const auto output =
-          runChildProcess("/bin/sh", {"-c", "echo long; cat \"$0\" >/dev/null", gate});
-      EXPECT_EQ(output.value().standardOutput, "long\n");
-    });
-  }
-  std::vector<std::thread> shortLived;
-  for (int index = 0; index < 8; ++index) {
-    shortLived.emplace_back([index] {
-      std::vector<std::vector<std::string>> runs(8, {"-c", "echo \"$0\"", std::to_string(index)});
-      EXPECT_EQ(outputs(runs, 4), std::vector<std::string>(8, std::to_string(index) + "\n"));
-    });
-  }
-  for (auto& thread : shortLived) {
-    thread.join();
-  }
-  for (const auto& gate : gates) {
-    const int opened = open(gate.c_str(), O_WRONLY);  // waits for its reader, then lets it end
-    ASSERT_GE(opened, 0);
-    close(opened);
-  }
-  for (auto& thread : longLived) {
-    thread.join();
-  }
+  EXPECT_EQ(listed, "0\n1\n2\n0\n1\n2\n0\n1\n2\n0\n1\n2\n");
 }
 
 // With descriptors for only a few children at a time, starts that fail for lack of them wait

@@ -1,5 +1,6 @@
 // The simulated NetworkExtension through its interface: what a save keeps of the file, how a
-// status settles, and stops that change nothing.
+// status settles, and stops that change nothing. (Each test runs in a process of its own, so
+// the HOME it sets touches no other test.)
 #include "platform/network_extension.h"
 
 #include <gtest/gtest.h>
@@ -12,40 +13,45 @@ namespace {
 
 using testing::Json;
 using testing::toolProfile;
-
-using SimulatedNetworkExtension = testing::SimulatedHome;
 using Pointer = NETunnelProviderManager::Pointer;
 
-// A platform request, waited for as the tool waits for it.
-template <class Value>
-Value platformCall(const tunnel::Request<Value>& request) {
-  return tunnel::awaitResult<Value>(runloop::Clock::now() + std::chrono::seconds(10), request)
-      .value();
-}
-
-std::vector<Pointer> loadAll() {
-  return platformCall<std::expected<std::vector<Pointer>, PlatformError>>(
-             &NETunnelProviderManager::loadAllFromPreferences)
-      .value();
-}
+class SimulatedNetworkExtension : public ::testing::Test {
+ protected:
+  void SetUp() override { setenv("HOME", home_.path().c_str(), 1); }
+  // Seeds the file, then loads every profile as the tool loads them.
+  std::vector<Pointer> loadAll(const Json& document) {
+    testing::seedPreferences(home_.path(), document);
+    return wait<std::expected<std::vector<Pointer>, PlatformError>>(
+               &NETunnelProviderManager::loadAllFromPreferences)
+        .value();
+  }
+  template <class Value>
+  static Value wait(const tunnel::Request<Value>& request) {
+    return tunnel::awaitResult<Value>(runloop::Clock::now() + std::chrono::seconds(10), request)
+        .value();
+  }
+  Json connection(std::size_t profile) const {
+    return testing::readPreferences(home_.path())["profiles"][profile]["connection"];
+  }
+  testing::TemporaryDirectory home_;
+};
 
 TEST_F(SimulatedNetworkExtension, SaveKeepsTheConnectionAndOtherMembersOfTheFile) {
-  testing::seedPreferences(home_.path(),
-                           {{"version", 7},
-                            {"profiles", {toolProfile("OTHER", 4), toolProfile("ONE", 0)}},
-                            {"faults", {{"start", "kept"}}}});
-  const Pointer manager = loadAll().back();
+  const Json seeded = {{"version", 7},
+                       {"profiles", {toolProfile("OTHER", 4), toolProfile("ONE", 0)}},
+                       {"faults", {{"start", "kept"}}}};
+  const Pointer manager = loadAll(seeded).back();
   manager->appRules = std::vector<NEAppRule>{};
-  ASSERT_TRUE((platformCall<std::expected<void, PlatformError>>(
+  ASSERT_TRUE((wait<std::expected<void, PlatformError>>(
       [manager](auto handler) { manager->saveToPreferences(handler); })));
   EXPECT_EQ(manager->connection().status(), NEVPNStatusDisconnected);
-  const Json document = stored();
-  EXPECT_EQ(document["version"], 7);
-  EXPECT_EQ(document["faults"], (Json{{"start", "kept"}}));
-  EXPECT_EQ(document["profiles"][0], toolProfile("OTHER", 4));
-  EXPECT_EQ(document["profiles"][1]["connection"],
-            (Json{{"type", "tunnelProviderSession"}, {"status", 1}}));
-  EXPECT_EQ(document["profiles"][1]["appRules"], Json::array());
+  Json stored = testing::readPreferences(home_.path());
+  EXPECT_EQ(stored["profiles"][1]["appRules"], Json::array());
+  EXPECT_EQ(connection(1), (Json{{"type", "tunnelProviderSession"}, {"status", 1}}));  // valid
+  stored["profiles"].erase(1);
+  EXPECT_EQ(
+      stored,
+      (Json{{"version", 7}, {"profiles", {seeded["profiles"][0]}}, {"faults", seeded["faults"]}}));
 }
 
 TEST_F(SimulatedNetworkExtension, StatusSettlesAfterHalfASecondWithoutWriting) {
@@ -54,26 +60,32 @@ TEST_F(SimulatedNetworkExtension, StatusSettlesAfterHalfASecondWithoutWriting) {
   Json disconnecting = toolProfile("TWO", 5);
   disconnecting["connection"]["since"] = 1000.0;
   Json pinned = toolProfile("THREE", 2);  // without "since" it never settles
-  seed({connecting, disconnecting, pinned});
-  const auto managers = loadAll();
+  const auto managers = loadAll({{"profiles", {connecting, disconnecting, pinned}}});
   EXPECT_EQ(managers[0]->connection().status(), NEVPNStatusConnected);
   EXPECT_EQ(managers[1]->connection().status(), NEVPNStatusDisconnected);
   EXPECT_EQ(managers[2]->connection().status(), NEVPNStatusConnecting);
-  EXPECT_EQ(stored()["profiles"][0]["connection"]["status"], 2);  // reading never writes
+  EXPECT_EQ(connection(0)["status"], 2);  // reading never writes
 }
 
-TEST_F(SimulatedNetworkExtension, StopChangesNothingWhenIgnoredOrWhenTheTunnelIsIdle) {
-  seed({toolProfile("ONE", 3)}, {{"stopIgnored", true}});
-  Pointer manager = loadAll().front();
+TEST_F(SimulatedNetworkExtension, StopChangesOnlyATunnelThatIsUp) {
+  Pointer manager =
+      loadAll({{"profiles", {toolProfile("ONE", 3)}}, {"faults", {{"stopIgnored", true}}}}).front();
   manager->connection().stopVPNTunnel();
   EXPECT_EQ(manager->connection().status(), NEVPNStatusConnected);
-  EXPECT_EQ(stored()["profiles"][0]["connection"]["status"], 3);
+  EXPECT_EQ(connection(0)["status"], 3);
 
-  seed({toolProfile("ONE", 1)});
-  manager = loadAll().front();
+  manager = loadAll({{"profiles", {toolProfile("ONE", 1)}}}).front();
   manager->connection().stopVPNTunnel();
   EXPECT_EQ(manager->connection().status(), NEVPNStatusDisconnected);
-  EXPECT_FALSE(stored()["profiles"][0]["connection"].contains("since"));
+  EXPECT_FALSE(connection(0).contains("since"));
+
+  // A plain connection, on which nothing can be started, can still be stopped.
+  Json plain = toolProfile("ONE", 4);
+  plain["connection"]["type"] = "ikev2Connection";
+  manager = loadAll({{"profiles", {plain}}}).front();
+  manager->connection().stopVPNTunnel();
+  EXPECT_EQ(connection(0)["status"], 5);
+  EXPECT_EQ(connection(0)["type"], "ikev2Connection");
 }
 
 }  // namespace
