@@ -156,34 +156,14 @@ Result<std::vector<std::string>> requiredStringList(const Json& object, std::str
   return strings;
 }
 
-std::string_view name(ConnectPayload::CodingKeys key) {
-  return kConnectMemberNames[static_cast<std::size_t>(key)];
-}
-
 }  // namespace
 
 std::string_view stringValue(ConnectPayload::CodingKeys key) {
-  return name(key);
+  return kConnectMemberNames[static_cast<std::size_t>(key)];
 }
 
 std::string_view stringValue(AppRulePayload::CodingKeys) {
   return "excludedApps";
-}
-
-std::optional<ConnectPayload::CodingKeys> connectCodingKey(std::string_view text) {
-  for (std::size_t index = 0; index < kConnectMemberNames.size(); ++index) {
-    if (kConnectMemberNames[index] == text) {
-      return static_cast<ConnectPayload::CodingKeys>(index);
-    }
-  }
-  return std::nullopt;
-}
-
-std::optional<AppRulePayload::CodingKeys> appRuleCodingKey(std::string_view text) {
-  if (text == "excludedApps") {
-    return AppRulePayload::CodingKeys::excludedApps;
-  }
-  return std::nullopt;
 }
 
 Result<ConnectPayload> ConnectPayload::decode(std::string_view json) {
@@ -204,7 +184,7 @@ Result<ConnectPayload> ConnectPayload::decode(std::string_view json) {
       {Key::allowedIps, &payload.allowedIps},
   };
   for (const auto& [key, field] : texts) {
-    auto text = requiredString(members, name(key));
+    auto text = requiredString(members, stringValue(key));
     if (!text) {
       return std::unexpected(text.error());
     }
@@ -213,13 +193,13 @@ Result<ConnectPayload> ConnectPayload::decode(std::string_view json) {
   const std::pair<Key, std::optional<std::int64_t>*> integers[] = {
       {Key::mtu, &payload.mtu}, {Key::keepaliveSeconds, &payload.keepaliveSeconds}};
   for (const auto& [key, field] : integers) {
-    const auto integer = optionalInteger(*request, name(key));
+    const auto integer = optionalInteger(*request, stringValue(key));
     if (!integer) {
       return std::unexpected(integer.error());
     }
     *field = *integer;
   }
-  auto excluded = requiredStringList(members, name(Key::excludedApps));
+  auto excluded = requiredStringList(members, stringValue(Key::excludedApps));
   if (!excluded) {
     return std::unexpected(excluded.error());
   }

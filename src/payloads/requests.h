@@ -54,11 +54,9 @@ struct AppRulePayload {
   bool operator==(const AppRulePayload&) const = default;
 };
 
-// The JSON member name of a key; `codingKey` is its inverse and knows no other text.
+// The JSON member name of a key.
 std::string_view stringValue(ConnectPayload::CodingKeys key);
 std::string_view stringValue(AppRulePayload::CodingKeys key);
-std::optional<ConnectPayload::CodingKeys> connectCodingKey(std::string_view name);
-std::optional<AppRulePayload::CodingKeys> appRuleCodingKey(std::string_view name);
 
 // Larger requests are refused before they are parsed. A real request is a few keys and a list
 // of application paths: a thousand paths of a hundred bytes each take a tenth of this.

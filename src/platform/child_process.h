@@ -50,9 +50,6 @@ void runChildProcesses(const std::string& program,
                        const std::vector<std::vector<std::string>>& runs, unsigned concurrency,
                        const std::function<void(std::size_t run, ChildOutcome outcome)>& finished);
 
-// One run of `program`, on the calling thread.
-ChildOutcome runChildProcess(const std::string& program, const std::vector<std::string>& arguments);
-
 // Kills every child still running, with whatever it started in turn, and refuses new ones:
 // for a process that is about to end. Async-signal-safe, takes no lock; any thread.
 void terminateChildProcesses();

@@ -26,13 +26,8 @@ std::string outcome(const Result<StatusPayload>& result) {
 }
 
 std::string reported(const std::string& word, int rules = 0) {
-  return StatusPayload{.configured = true,
-                       .connected = word == "connected",
-                       .connecting = word == "connecting" || word == "reasserting",
-                       .disconnecting = word == "disconnecting",
-                       .status = word,
-                       .perAppMode = rules > 0,
-                       .appRuleCount = rules}
+  const bool up = word == "connected", comingUp = word == "connecting" || word == "reasserting";
+  return StatusPayload{true, up, comingUp, word == "disconnecting", word, rules > 0, rules}
       .encoded();
 }
 

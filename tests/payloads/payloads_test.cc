@@ -12,11 +12,7 @@ constexpr std::optional<std::int64_t> kNone;
 
 std::string decodingMessage(std::string_view json) {
   const auto decoded = ConnectPayload::decode(json);
-  if (decoded) {
-    return "decoded";
-  }
-  const auto* error = std::get_if<PlatformError>(&decoded.error());
-  return error != nullptr ? error->localizedDescription : "not a decoding error";
+  return decoded ? "decoded" : failureMessage(decoded.error());
 }
 
 TEST(ConnectRequest, OptionalIntegersMayBeAbsentOrNullAndTakeAnySignedValue) {
@@ -77,10 +73,9 @@ TEST(ConnectRequest, NamesWhatMakesItUndecodable) {
 
 TEST(AppRuleRequest, NeedsExcludedAppsAndAcceptsAnEmptyList) {
   EXPECT_EQ(AppRulePayload::decode(R"({"excludedApps":[]})").value(), AppRulePayload{});
-  const auto empty = AppRulePayload::decode("{}");
-  ASSERT_FALSE(empty.has_value());
-  EXPECT_EQ(std::get<PlatformError>(empty.error()).localizedDescription,
-            "The request has no member \"excludedApps\"; it must be a list of strings.");
+  EXPECT_EQ(AppRulePayload::decode("{}").error(),
+            Error{PlatformError{
+                "The request has no member \"excludedApps\"; it must be a list of strings."}});
 }
 
 TEST(FailureDocument, EscapesSlashesAndKeepsEmptyMessages) {

@@ -385,14 +385,6 @@ void runChildProcesses(const std::string& program,
   }
 }
 
-ChildOutcome runChildProcess(const std::string& program,
-                             const std::vector<std::string>& arguments) {
-  ChildOutcome outcome = std::unexpected(PlatformError{});
-  runChildProcesses(program, {arguments}, 1,
-                    [&outcome](std::size_t, ChildOutcome ended) { outcome = std::move(ended); });
-  return outcome;
-}
-
 void terminateChildProcesses() {
   refusing.store(true);
   for (auto& slot : registry) {

@@ -55,15 +55,20 @@ TEST_F(SimulatedNetworkExtension, SaveKeepsTheConnectionAndOtherMembersOfTheFile
 }
 
 TEST_F(SimulatedNetworkExtension, StatusSettlesAfterHalfASecondWithoutWriting) {
+  const double now =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   Json connecting = toolProfile("ONE", 2);
-  connecting["connection"]["since"] = 1000.0;  // long ago
+  connecting["connection"]["since"] = now - 0.7;
   Json disconnecting = toolProfile("TWO", 5);
-  disconnecting["connection"]["since"] = 1000.0;
-  Json pinned = toolProfile("THREE", 2);  // without "since" it never settles
-  const auto managers = loadAll({{"profiles", {connecting, disconnecting, pinned}}});
+  disconnecting["connection"]["since"] = now - 0.7;
+  Json recent = toolProfile("THREE", 2);
+  recent["connection"]["since"] = now + 1;  // not yet half a second
+  Json pinned = toolProfile("FOUR", 2);     // without "since" it never settles
+  const auto managers = loadAll({{"profiles", {connecting, disconnecting, recent, pinned}}});
   EXPECT_EQ(managers[0]->connection().status(), NEVPNStatusConnected);
   EXPECT_EQ(managers[1]->connection().status(), NEVPNStatusDisconnected);
   EXPECT_EQ(managers[2]->connection().status(), NEVPNStatusConnecting);
+  EXPECT_EQ(managers[3]->connection().status(), NEVPNStatusConnecting);
   EXPECT_EQ(connection(0)["status"], 2);  // reading never writes
 }
 
