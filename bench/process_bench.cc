@@ -64,30 +64,30 @@ struct Measured {
   int exitStatus = -1;
 };
 
-// Runs a program with standard input from `input` and standard output into `output`, both
-// files, and takes its time; with `peak`, through the peak-memory program, which adds its own
-// start to the time and gives the program's peak resident memory and exit status.
+// Runs a program with standard input from the file `input` (none: this process's own) and
+// standard output into the file `output`, and takes its time; with `peak`, through the peak-memory
+// program, which adds its own start to the time and gives the program's peak resident memory and
+// exit status.
 Measured run(std::vector<std::string> arguments, const std::string& input = "/dev/null",
              const std::string& output = "/dev/null", bool peak = false) {
+  const Folder scratch("kelo-bench-peak");
+  const std::string figures = (scratch.path() / "figures").string();
   if (peak) {
-    arguments.insert(arguments.begin(), KELO_PEAK_MEMORY_PATH);
+    arguments.insert(arguments.begin(), {KELO_PEAK_MEMORY_PATH, figures});
   }
   std::vector<char*> argv;
   for (auto& argument : arguments) {
     argv.push_back(argument.data());
   }
   argv.push_back(nullptr);
-  const Folder scratch("kelo-bench-peak");
-  const std::string figures = (scratch.path() / "figures").string();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, input.c_str(), O_RDONLY, 0);
+  if (!input.empty()) {
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, input.c_str(), O_RDONLY, 0);
+  }
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (peak) {
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, figures.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  }
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   Measured measured;
   const auto began = Clock::now();
   pid_t child = -1;
@@ -262,7 +262,7 @@ int main(int argc, char** argv) {
     // "seconds peak-KiB exit-status document" to the file named.
     std::vector<std::string> tool(arguments.begin() + 2, arguments.end());
     const fs::path output = fs::path(arguments[1]).parent_path() / "document";
-    const Measured measured = run(tool, "/dev/stdin", output.string(), true);
+    const Measured measured = run(tool, "", output.string(), true);
     std::ofstream(arguments[1]) << measured.seconds << ' ' << measured.peakKiB << ' '
                                 << measured.exitStatus << ' ' << readAll(output);
     return 0;
