@@ -1,5 +1,4 @@
-// The request and status documents and the failure document: strict decoding with messages
-// that name the member, exact encodings.
+// The requests' strict decoding, with messages that name the member, and the failure document.
 #include <gtest/gtest.h>
 
 #include "payloads/requests.h"
