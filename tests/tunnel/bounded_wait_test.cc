@@ -22,12 +22,13 @@ TEST(BoundedWait, ReturnsTheValueFromWhereverItsCompletionRuns) {
   EXPECT_EQ(awaitResult<int>(
                 in(5s), [](auto completion) { runloop::post([completion] { completion(11); }); }),
             11);
-  std::jthread worker;
+  std::thread worker;
   EXPECT_EQ(awaitResult<int>(in(5s),
                              [&worker](auto completion) {
-                               worker = std::jthread([completion] { completion(3); });
+                               worker = std::thread([completion] { completion(3); });
                              }),
             3);
+  worker.join();
   EXPECT_EQ(awaitResult<int>(in(1s),
                              [](auto completion) {
                                completion(1);
