@@ -1,5 +1,6 @@
 #include "apprules/code_signature.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "text/unicode_text.h"

@@ -9,6 +9,7 @@
 // deadline, 15 seconds from the start of the run, with the same time-out.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
