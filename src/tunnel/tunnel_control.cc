@@ -30,22 +30,6 @@ StatusWord describe(NEVPNStatus status) {
   }
 }
 
-}  // namespace
-
-StatusPayload statusPayload(const NETunnelProviderManager& manager) {
-  const StatusWord state = describe(manager.connection().status());
-  const std::size_t rules = manager.appRules ? manager.appRules->size() : 0;
-  return {.configured = true,
-          .connected = state.connected,
-          .connecting = state.connecting,
-          .disconnecting = state.disconnecting,
-          .status = state.word,
-          .perAppMode = rules > 0,
-          .appRuleCount = static_cast<std::int64_t>(rules)};
-}
-
-namespace {
-
 // Asks a tunnel-provider session to start (a connection of another kind starts nothing) and
 // reports the status the platform shows right after the request.
 Result<StatusPayload> requestStart(const NETunnelProviderManager& manager) {
@@ -59,6 +43,18 @@ Result<StatusPayload> requestStart(const NETunnelProviderManager& manager) {
 }
 
 }  // namespace
+
+StatusPayload statusPayload(const NETunnelProviderManager& manager) {
+  const StatusWord state = describe(manager.connection().status());
+  const std::size_t rules = manager.appRules ? manager.appRules->size() : 0;
+  return {.configured = true,
+          .connected = state.connected,
+          .connecting = state.connecting,
+          .disconnecting = state.disconnecting,
+          .status = state.word,
+          .perAppMode = rules > 0,
+          .appRuleCount = static_cast<std::int64_t>(rules)};
+}
 
 Result<StatusPayload> start(const NETunnelProviderManager& manager, Deadline deadline,
                             std::chrono::duration<double> restartDelay) {

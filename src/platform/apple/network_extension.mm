@@ -166,12 +166,18 @@ kelo::PlatformError endedError() {
   return kelo::PlatformError{"The request has already ended."};
 }
 
+// Continues on the main run loop, where the bounded wait turns: the framework documents the
+// main thread for most completion handlers, and none for loading all profiles.
+void onMainRunLoop(dispatch_block_t block) {
+  dispatch_async(dispatch_get_main_queue(), block);
+}
+
 // Runs a change of the stored preferences through the change gate; a refused one completes
 // with an error on the main run loop.
 void gatedChange(const CppManager::CompletionHandler& completionHandler,
                  const std::function<void()>& change) {
   if (!kelo::changes::apply(change)) {
-    dispatch_async(dispatch_get_main_queue(), ^{
+    onMainRunLoop(^{
       completionHandler(std::unexpected(endedError()));
     });
   }
@@ -279,12 +285,6 @@ CppManager::Pointer toolManager(NETunnelProviderManager* object) {
   manager->backendState = std::make_shared<ManagerState>(ManagerState{object});
   readBack(*manager);
   return manager;
-}
-
-// Continues on the main run loop, where the bounded wait turns: the framework documents the
-// main thread for most completion handlers, and none for loading all profiles.
-void onMainRunLoop(dispatch_block_t block) {
-  dispatch_async(dispatch_get_main_queue(), block);
 }
 
 void deliverOutcome(CppManager* manager, NSError* _Nullable error, const char* fallback,
