@@ -67,17 +67,22 @@ Result<CodeSignature> codeSignature(const std::string& path, const ChildOutcome&
   return parseSignatureReport(report, path);
 }
 
-void fetchCodeSignatures(const std::vector<std::string>& paths, const std::string& codesignPath,
-                         unsigned concurrency,
-                         const std::function<void(std::size_t, Result<CodeSignature>)>& found) {
+Result<void> fetchCodeSignatures(
+    const std::vector<std::string>& paths, const std::string& codesignPath, unsigned concurrency,
+    const std::function<void(std::size_t, Result<CodeSignature>)>& found) {
   std::vector<std::vector<std::string>> runs;
   runs.reserve(paths.size());
   for (const auto& path : paths) {
     runs.push_back({"-d", "--verbose=4", "-r-", path});
   }
-  runChildProcesses(codesignPath, runs, concurrency, [&](std::size_t run, ChildOutcome outcome) {
-    found(run, codeSignature(paths[run], outcome));
-  });
+  auto ran = runChildProcesses(codesignPath, runs, concurrency,
+                               [&](std::size_t run, ChildOutcome outcome) {
+                                 found(run, codeSignature(paths[run], outcome));
+                               });
+  if (!ran) {
+    return std::unexpected(Error{ran.error()});
+  }
+  return {};
 }
 
 }  // namespace kelo::apprules

@@ -25,10 +25,12 @@ struct CodeSignature {
 
 // Runs `codesignPath -d --verbose=4 -r- PATH` once for each of `paths`, up to `concurrency`
 // children at once, and hands each path's signature, or why it has none, to `found` with the
-// path's index, in the order the children end.
-void fetchCodeSignatures(const std::vector<std::string>& paths, const std::string& codesignPath,
-                         unsigned concurrency,
-                         const std::function<void(std::size_t, Result<CodeSignature>)>& found);
+// path's index, in the order the children end. Fails, with the launch error, when the program
+// could not be started for want of processes, descriptors or memory that no running child of
+// its own could give back (see runChildProcesses).
+Result<void> fetchCodeSignatures(
+    const std::vector<std::string>& paths, const std::string& codesignPath, unsigned concurrency,
+    const std::function<void(std::size_t, Result<CodeSignature>)>& found);
 
 // The signature that one run of the code-signing program on `path` reports. A launch error
 // travels unchanged; a non-zero exit status and a report without an identifier or

@@ -50,12 +50,18 @@ Result<std::vector<NEAppRule>> buildIncludedAppRules(const std::vector<std::stri
     }
   }
   std::vector<std::optional<CodeSignature>> signatures(included.size());
-  fetchCodeSignatures(inspected, sources.codesignPath, sources.maximumInspections,
-                      [&](std::size_t run, Result<CodeSignature> signature) {
-                        if (signature) {  // unsigned or unreadable: that application gets no rule
-                          signatures[inspectedAt[run]] = std::move(*signature);
-                        }
-                      });
+  // A shortage that no running child could relieve fails the request: a smaller rule list
+  // would pass for a complete one.
+  auto fetched = fetchCodeSignatures(
+      inspected, sources.codesignPath, sources.maximumInspections,
+      [&](std::size_t run, Result<CodeSignature> signature) {
+        if (signature) {  // unsigned or unreadable: that application gets no rule
+          signatures[inspectedAt[run]] = std::move(*signature);
+        }
+      });
+  if (!fetched) {
+    return std::unexpected(fetched.error());
+  }
   std::vector<NEAppRule> rules;
   for (std::size_t index = 0; index < included.size(); ++index) {
     auto& signature = signatures[index];

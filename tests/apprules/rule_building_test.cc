@@ -90,7 +90,8 @@ TEST_F(RuleBuilding, TheFirstBadExclusionEndsItBeforeAnyInspection) {
 
 // Many applications, inspected side by side by a code-signing program that answers the first
 // ones last: the rules still come in discovery order, each application is inspected once, and
-// the unsigned ones are left out.
+// the unsigned ones, inspected once more on their own (their failure may have been a shortage
+// the others caused), are left out.
 TEST_F(RuleBuilding, KeepsDiscoveryOrderWhenInspectionsRunSideBySide) {
   codesign(
       "name=$(basename \"$4\")\nsleep \"0.0$((99 - ${name#App}))\"\n"
@@ -106,6 +107,12 @@ TEST_F(RuleBuilding, KeepsDiscoveryOrderWhenInspectionsRunSideBySide) {
     }
   }
   EXPECT_EQ(build({}).value(), expected);
+  for (std::size_t index = 0; index < 40; ++index) {
+    if (everyPath[index].ends_with('7')) {
+      everyPath.push_back(everyPath[index]);
+    }
+  }
+  std::ranges::sort(everyPath);
   EXPECT_EQ(calls(), everyPath);
 }
 

@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -18,12 +17,12 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <numeric>
 #include <optional>
 #include <thread>
 
 #include "platform/posix/system.h"
-
-extern char** environ;  // declared by no header on macOS
+#include "platform/signals_blocked.h"
 
 namespace kelo {
 
@@ -49,6 +48,17 @@ constexpr unsigned kDescriptorsPerChild = 3;
 constexpr unsigned kDescriptorsPerStart = 2;
 // Descriptors left to the rest of the process: its standard streams, what it inherited.
 constexpr rlim_t kOwnDescriptors = 16;
+// Processes the tool itself counts against the user's process limit (its main thread and the
+// helper thread), and what each child may start in turn: a code-signing run that itself starts
+// a program must find a process left.
+constexpr rlim_t kOwnProcesses = 2;
+constexpr rlim_t kProcessesPerChild = 2;
+// A process limit this low leaves no room for the helper thread: the calling thread does the
+// work, so that the one child has a process to spare for what it starts.
+constexpr rlim_t kProcessesForHelper = kOwnProcesses + 2 * kProcessesPerChild;
+
+// What a child's pipe is read in.
+constexpr std::size_t kReadChunk = 16384;
 
 bool isShortage(int error) {
   return error == EMFILE || error == ENFILE || error == EAGAIN || error == ENOMEM;
@@ -69,26 +79,22 @@ unsigned boundedByLimits(unsigned wanted) {
   }
   rlimit processes{};
   if (getrlimit(RLIMIT_NPROC, &processes) == 0 && processes.rlim_cur != RLIM_INFINITY) {
-    wanted = static_cast<unsigned>(std::min<rlim_t>(wanted, processes.rlim_cur));
+    const rlim_t room = processes.rlim_cur > kOwnProcesses ? processes.rlim_cur - kOwnProcesses : 0;
+    wanted = static_cast<unsigned>(std::min<rlim_t>(wanted, room / kProcessesPerChild));
   }
   return std::clamp(wanted, 1u, kMaximumChildren);
 }
 
-// Blocks every signal on the calling thread for its lifetime.
-class SignalsBlocked {
- public:
-  SignalsBlocked() {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &previous_);
-  }
-  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-  SignalsBlocked(const SignalsBlocked&) = delete;
-  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+bool helperHasRoom() {
+  rlimit processes{};
+  return getrlimit(RLIMIT_NPROC, &processes) != 0 || processes.rlim_cur == RLIM_INFINITY ||
+         processes.rlim_cur >= kProcessesForHelper;
+}
 
- private:
-  sigset_t previous_;
-};
+// A run that may have failed for want of what the other children held.
+bool failed(const ChildOutcome& outcome) {
+  return !outcome || outcome->terminationStatus != 0;
+}
 
 void closeDescriptor(int& descriptor) {
   if (descriptor >= 0) {
@@ -106,12 +112,17 @@ struct Child {
   std::array<std::string, 2> texts;
   posix::ExitWatch exit;
   bool overflowed = false;
+  bool crowded = false;  // another child of the call ran at some time of its life
 
   // Takes what the stream holds now; false once it is at its end or the child wrote too much.
+  // Read straight into the text: no buffer on the stack of a thread that may have little.
   void read(std::size_t stream) {
-    std::array<char, 65536> buffer;
+    std::string& text = texts[stream];
     for (;;) {
-      const ssize_t count = ::read(streams[stream], buffer.data(), buffer.size());
+      const std::size_t had = text.size();
+      text.resize(had + kReadChunk);
+      const ssize_t count = ::read(streams[stream], text.data() + had, kReadChunk);
+      text.resize(had + static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
       if (count < 0 && errno == EINTR) {
         continue;
       }
@@ -121,14 +132,13 @@ struct Child {
         }
         return;
       }
-      if (texts[stream].size() + static_cast<std::size_t>(count) > kMaximumChildOutputBytes) {
+      if (text.size() > kMaximumChildOutputBytes) {
         overflowed = true;
         kill(-pid, SIGKILL);
         closeDescriptor(streams[0]);
         closeDescriptor(streams[1]);
         return;
       }
-      texts[stream].append(buffer.data(), static_cast<std::size_t>(count));
     }
   }
 
@@ -154,6 +164,9 @@ struct Child {
   // that fails, as when SIGCHLD is ignored and the system reaps children by itself): a status
   // that is never taken for success.
   int reap() {
+    // Whatever it left running in its group ends with it, on success too; the group's id is
+    // still the child's until it is reaped.
+    kill(-pid, SIGKILL);
     registry[slot].store(0);  // leaves the registry first: once reaped, the id is not ours
     int status = 0;
     pid_t reaped = -1;
@@ -219,32 +232,11 @@ std::expected<Child, int> start(const std::string& program,
   }
   argv.push_back(nullptr);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, error[1], STDERR_FILENO);
-  short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-  posix::inheritOnlyStandardStreams(actions, flags);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  // The child starts with no signal blocked and SIGPIPE at its default, which the tool ignores
-  // for itself; a signal that the tool's own caller ignored stays ignored.
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigset_t unblocked;
-  sigemptyset(&unblocked);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setsigmask(&attributes, &unblocked);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes, flags);
-  const int spawned =
-      posix_spawn(&child.pid, program.c_str(), &actions, &attributes, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (spawned != 0) {
-    return failed(spawned);
+  const auto spawned = posix::spawn(program.c_str(), argv.data(), output[1], error[1]);
+  if (!spawned) {
+    return failed(spawned.error());
   }
+  child.pid = *spawned;
   registry[child.slot].store(child.pid);
   closeDescriptor(output[1]);
   closeDescriptor(error[1]);
@@ -270,6 +262,8 @@ std::expected<Child, int> start(const std::string& program,
 // is killed and reaped.
 class Children {
  public:
+  using Finished = std::function<void(std::size_t, ChildOutcome)>;
+
   Children(const std::string& program, const std::vector<std::vector<std::string>>& runs,
            unsigned concurrency)
       : program_(program), runs_(runs), concurrency_(boundedByLimits(concurrency)) {}
@@ -285,19 +279,54 @@ class Children {
     }
   }
 
-  void runAll(const std::function<void(std::size_t, ChildOutcome)>& finished) {
+  // Every run, then again one at a time each run that failed while others ran beside it (it
+  // may have found no process or descriptor left for what it starts itself): only its second
+  // outcome counts. Fails when a start lacks descriptors, processes or memory while no child
+  // of this call runs, as nothing that ends could give them back.
+  std::expected<void, PlatformError> runAll(const Finished& finished) {
+    std::vector<std::size_t> everyRun(runs_.size());
+    std::iota(everyRun.begin(), everyRun.end(), std::size_t{0});
+    std::vector<std::size_t> again;
+    if (auto done = runEach(everyRun, concurrency_, finished, &again); !done) {
+      return done;
+    }
+    if (again.empty() || refusing.load()) {
+      for (const std::size_t run : again) {
+        finished(run, std::unexpected(launchError(program_, ECANCELED)));
+      }
+      return {};
+    }
+    std::ranges::sort(again);
+    return runEach(again, 1, finished, nullptr);
+  }
+
+ private:
+  // Runs `which` of the runs, `limit` at a time. A failed run that had company is put in
+  // `again` instead of being reported, where `again` is given.
+  std::expected<void, PlatformError> runEach(const std::vector<std::size_t>& which, unsigned limit,
+                                             const Finished& finished,
+                                             std::vector<std::size_t>* again) {
     std::size_t next = 0;
-    while (next < runs_.size() || !running_.empty()) {
-      while (next < runs_.size() && running_.size() < concurrency_) {
-        auto child = start(program_, runs_[next]);
-        if (!child && isShortage(child.error()) && !running_.empty()) {
+    while (next < which.size() || !running_.empty()) {
+      while (next < which.size() && running_.size() < limit) {
+        const std::size_t run = which[next];
+        auto child = start(program_, runs_[run]);
+        if (!child && isShortage(child.error())) {
+          if (running_.empty()) {
+            return std::unexpected(launchError(program_, child.error()));
+          }
           break;  // tried again once a running child has ended
         }
+        ++next;
         if (!child) {
-          finished(next++, std::unexpected(launchError(program_, child.error())));
+          finished(run, std::unexpected(launchError(program_, child.error())));
           continue;
         }
-        child->run = next++;
+        child->run = run;
+        child->crowded = !running_.empty();
+        for (auto& other : running_) {
+          other.crowded = true;
+        }
         running_.push_back(std::move(*child));
       }
       waitForOutput();
@@ -307,14 +336,19 @@ class Children {
           continue;
         }
         const std::size_t run = child->run;
+        const bool crowded = child->crowded;
         ChildOutcome outcome = child->finish(program_);
         child = running_.erase(child);
-        finished(run, std::move(outcome));
+        if (again != nullptr && crowded && failed(outcome)) {
+          again->push_back(run);
+        } else {
+          finished(run, std::move(outcome));
+        }
       }
     }
+    return {};
   }
 
- private:
   // Waits until a child has written or exited, and takes what there is.
   void waitForOutput() {
     if (running_.empty()) {
@@ -352,22 +386,24 @@ class Children {
 
 }  // namespace
 
-void runChildProcesses(const std::string& program,
-                       const std::vector<std::vector<std::string>>& runs, unsigned concurrency,
-                       const std::function<void(std::size_t run, ChildOutcome outcome)>& finished) {
+std::expected<void, PlatformError> runChildProcesses(
+    const std::string& program, const std::vector<std::vector<std::string>>& runs,
+    unsigned concurrency,
+    const std::function<void(std::size_t run, ChildOutcome outcome)>& finished) {
   if (runs.empty()) {
-    return;
+    return {};
   }
+  std::expected<void, PlatformError> result;
   std::exception_ptr failure;
   const auto work = [&] {
     try {
-      Children(program, runs, concurrency).runAll(finished);
+      result = Children(program, runs, concurrency).runAll(finished);
     } catch (...) {
       failure = std::current_exception();
     }
   };
   std::optional<std::thread> helper;
-  {
+  if (helperHasRoom()) {
     const SignalsBlocked blocked;  // inherited by the helper
     try {
       helper.emplace(work);
@@ -383,6 +419,7 @@ void runChildProcesses(const std::string& program,
   if (failure) {
     std::rethrow_exception(failure);
   }
+  return result;
 }
 
 void terminateChildProcesses() {

@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 
 namespace kelo {
@@ -54,11 +53,13 @@ bool writeAll(int descriptor, std::string_view bytes) {
 }
 
 bool readToEnd(int descriptor, std::string& into, std::size_t limit) {
-  std::array<char, kChunk> buffer;
+  // Read straight into the text: a caller may start with a small stack.
   while (into.size() <= limit) {
-    const ssize_t count = read(descriptor, buffer.data(), buffer.size());
+    const std::size_t had = into.size();
+    into.resize(had + kChunk);
+    const ssize_t count = read(descriptor, into.data() + had, kChunk);
+    into.resize(had + static_cast<std::size_t>(count > 0 ? count : 0));
     if (count > 0) {
-      into.append(buffer.data(), static_cast<std::size_t>(count));
       continue;
     }
     if (count == 0) {

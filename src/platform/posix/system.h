@@ -1,10 +1,10 @@
 // What the POSIX services need from the operating system beyond POSIX: pipes that are never
-// inherited, a child that inherits no descriptor but its standard streams, word of a child's
-// exit that does not reap it, and the user database. One file per system implements it
-// (system_linux.cc, system_darwin.cc); only the files of platform/posix use it, on any thread.
+// inherited, a child that inherits no descriptor but its standard streams and ends with the tool,
+// word of a child's exit that does not reap it, and the user database. One file per system
+// implements it (system_linux.cc, system_darwin.cc); only the files of platform/posix use it, on
+// any thread.
 #pragma once
 
-#include <spawn.h>
 #include <sys/types.h>
 
 #include <array>
@@ -18,9 +18,15 @@ namespace kelo::posix {
 // thread at the same time cannot inherit them. False, with errno set, on failure.
 bool openPipe(std::array<int, 2>& ends);
 
-// Makes the child close every descriptor above standard error before it runs the program.
-// `flags` are the spawn attributes' flags, which a system may need to extend.
-void inheritOnlyStandardStreams(posix_spawn_file_actions_t& actions, short& flags);
+// Starts `program` with `arguments` (argument 0 included, ending with a null pointer) and the
+// process's environment, as the leader of a new process group, its standard output and error
+// on `output` and `error`, standard input inherited, and no other descriptor. It starts with no
+// signal blocked, SIGPIPE and SIGXFSZ at their defaults and every other signal as the caller
+// of the tool left it. Where the system allows, it is killed when the thread that started it
+// ends (and so when the tool ends in any way). Call with every signal blocked; returns once
+// the program runs, or fails with an errno value.
+std::expected<pid_t, int> spawn(const char* program, char* const arguments[], int output,
+                                int error);
 
 // Word of a child's exit: `descriptor` becomes readable (poll) once the child has exited, and
 // `exited` is already true when it had exited before the watch began. The child stays
@@ -33,6 +39,10 @@ struct ExitWatch {
 
 // Fails with an errno value.
 std::expected<ExitWatch, int> watchExit(pid_t child);
+
+// A folder that only the current user can write to and that does not outlast the session or
+// the machine's run: the per-user runtime or temporary folder. Why there is none otherwise.
+std::expected<std::string, std::string> privateRuntimeFolder();
 
 // The home directory that the user database gives the current user, if any.
 std::optional<std::string> userDatabaseHome();

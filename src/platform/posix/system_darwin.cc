@@ -1,17 +1,23 @@
-// macOS: neither pipe2 nor a closefrom file action exists. Pipe ends are marked close-on-exec
-// right after they are made, and POSIX_SPAWN_CLOEXEC_DEFAULT closes in the child every
-// descriptor that no file action names, which also covers a pipe that another thread made a
+// macOS: neither pipe2 nor a closefrom file action exists, nor a parent-death signal: a child
+// of a tool that was killed outright runs on until it ends by itself. Pipe ends are marked
+// close-on-exec right after they are made, and POSIX_SPAWN_CLOEXEC_DEFAULT closes in the child
+// every descriptor that no file action names, which also covers a pipe that another thread made a
 // moment earlier and has not marked yet. A kqueue with EVFILT_PROC and NOTE_EXIT tells of a
 // child's exit without reaping it (waitid with WNOWAIT is reported to misbehave here).
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/event.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 #include <vector>
 
 #include "platform/posix/system.h"
+
+extern char** environ;  // declared by no header on macOS
 
 namespace kelo::posix {
 
@@ -31,11 +37,39 @@ bool openPipe(std::array<int, 2>& ends) {
   return true;
 }
 
-void inheritOnlyStandardStreams(posix_spawn_file_actions_t& actions, short& flags) {
+std::expected<pid_t, int> spawn(const char* program, char* const arguments[], int output,
+                                int error) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, error, STDERR_FILENO);
   // Under the flag only named descriptors survive: the dup2 actions name 1 and 2, and standard
   // input must be named too, or the child starts with it closed.
   posix_spawn_file_actions_addinherit_np(&actions, STDIN_FILENO);
-  flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  // The child starts with no signal blocked and SIGPIPE and SIGXFSZ at their defaults, which the
+  // tool ignores for itself; a signal that the tool's own caller ignored stays ignored, and one
+  // the tool handles is at its default after the exec anyway.
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGXFSZ);
+  sigset_t unblocked;
+  sigemptyset(&unblocked);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setsigmask(&attributes, &unblocked);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
+                                            POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_CLOEXEC_DEFAULT);
+  pid_t child = -1;
+  const int spawned = posix_spawn(&child, program, &actions, &attributes, arguments, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (spawned != 0) {
+    return std::unexpected(spawned);
+  }
+  return child;
 }
 
 std::expected<ExitWatch, int> watchExit(pid_t child) {
@@ -56,6 +90,20 @@ std::expected<ExitWatch, int> watchExit(pid_t child) {
     return std::unexpected(error);
   }
   return ExitWatch{queue, false};
+}
+
+std::expected<std::string, std::string> privateRuntimeFolder() {
+  // The per-user temporary folder that the system makes private to the user.
+  std::array<char, 1024> folder{};
+  const std::size_t length = confstr(_CS_DARWIN_USER_TEMP_DIR, folder.data(), folder.size());
+  if (length == 0 || length > folder.size()) {
+    return std::unexpected(std::string("the user's temporary folder is unknown"));
+  }
+  std::string path(folder.data());
+  while (path.size() > 1 && path.back() == '/') {
+    path.pop_back();
+  }
+  return path;
 }
 
 std::optional<std::string> userDatabaseHome() {

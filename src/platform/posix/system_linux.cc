@@ -1,19 +1,27 @@
-// Linux (glibc 2.34 and later, Linux 5.3 and later): pipe2 creates both ends close-on-exec
-// atomically, the spawn file actions can close every inherited descriptor, and a pidfd tells
-// of a child's exit without reaping it. The tool is linked statically here (its start costs a
-// third less without the dynamic loader), and a static program cannot load the C library's
-// name-service modules reliably, so the user database is /etc/passwd, read as the "files"
-// source reads it.
+// Linux (glibc 2.34 and later, Linux 5.9 and later): pipe2 creates both ends close-on-exec
+// atomically, close_range closes every inherited descriptor in the child, a parent-death
+// signal ends a child with the tool, and a pidfd tells of a child's exit without reaping it. The
+// tool is linked statically here (its start costs a third less without the dynamic loader), and a
+// static program cannot load the C library's name-service modules reliably, so the user database is
+// /etc/passwd, read as the "files" source reads it.
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/posix/system.h"
+
+extern char** environ;
 
 namespace kelo::posix {
 
@@ -21,8 +29,69 @@ bool openPipe(std::array<int, 2>& ends) {
   return pipe2(ends.data(), O_CLOEXEC) == 0;
 }
 
-void inheritOnlyStandardStreams(posix_spawn_file_actions_t& actions, short& /*flags*/) {
-  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+std::expected<pid_t, int> spawn(const char* program, char* const arguments[], int output,
+                                int error) {
+  const pid_t parent = getpid();
+  // A failed exec reports its errno through this pipe; a successful one closes it.
+  std::array<int, 2> report{};
+  if (pipe2(report.data(), O_CLOEXEC) != 0) {
+    return std::unexpected(errno);
+  }
+  // fork, not posix_spawn: only a child that runs code of ours before the exec can ask for the
+  // parent-death signal.
+  const pid_t child = fork();
+  if (child < 0) {
+    const int failure = errno;
+    close(report[0]);
+    close(report[1]);
+    return std::unexpected(failure);
+  }
+  if (child == 0) {
+    // Signals are all blocked here. The tool's handlers must never run in the child: each
+    // goes back to its default before anything is unblocked.
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    sigemptyset(&standard.sa_mask);
+    for (int signal = 1; signal < NSIG; ++signal) {
+      struct sigaction current {};
+      if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN &&
+          current.sa_handler != SIG_DFL) {
+        sigaction(signal, &standard, nullptr);
+      }
+    }
+    sigaction(SIGPIPE, &standard, nullptr);
+    sigaction(SIGXFSZ, &standard, nullptr);
+    int failure = 0;
+    // The death signal comes when the starting thread ends; a tool that ended before it was
+    // asked for is seen in the parent process id.
+    if (setpgid(0, 0) != 0 || prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent ||
+        dup2(output, STDOUT_FILENO) < 0 || dup2(error, STDERR_FILENO) < 0) {
+      failure = errno != 0 ? errno : ESRCH;
+    } else {
+      // Every descriptor above standard error goes but the report pipe, which the exec closes.
+      syscall(SYS_close_range, STDERR_FILENO + 1, report[1] - 1, 0);
+      syscall(SYS_close_range, report[1] + 1, ~0u, 0);
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      execve(program, arguments, environ);
+      failure = errno;
+    }
+    (void)!write(report[1], &failure, sizeof failure);
+    _exit(127);
+  }
+  close(report[1]);
+  int failure = 0;
+  ssize_t got = -1;
+  while ((got = read(report[0], &failure, sizeof failure)) < 0 && errno == EINTR) {
+  }
+  close(report[0]);
+  if (got == static_cast<ssize_t>(sizeof failure)) {
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return std::unexpected(failure);
+  }
+  return child;
 }
 
 std::expected<ExitWatch, int> watchExit(pid_t child) {
@@ -32,6 +101,28 @@ std::expected<ExitWatch, int> watchExit(pid_t child) {
     return std::unexpected(errno);
   }
   return ExitWatch{descriptor, false};
+}
+
+std::expected<std::string, std::string> privateRuntimeFolder() {
+  const auto isPrivate = [](const std::string& folder) {
+    struct stat status {};
+    return lstat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+           status.st_uid == geteuid() && (status.st_mode & 077) == 0;
+  };
+  // The session's runtime folder, where a login manager made one; else one of the user's own
+  // in the temporary folder, which a reboot clears.
+  const std::string uid = std::to_string(geteuid());
+  if (const std::string runtime = "/run/user/" + uid; isPrivate(runtime)) {
+    return runtime;
+  }
+  const std::string own = "/tmp/kelo-ne-manager-" + uid;
+  if (mkdir(own.c_str(), 0700) != 0 && errno != EEXIST) {
+    return std::unexpected(own + ": " + std::strerror(errno));
+  }
+  if (!isPrivate(own)) {
+    return std::unexpected(own + " is not a folder of the user's that only the user may use");
+  }
+  return own;
 }
 
 std::optional<std::string> userDatabaseHome() {
