@@ -2,7 +2,7 @@
 # with_fake_root.sh FAKE SCRATCH HOME -- COMMAND [ARGUMENT...] runs a command with the files of
 # FAKE laid over the real root, without touching the host: in a private mount namespace (the
 # caller runs this under `unshare -m`), an overlay whose lower layer is "/" gets the fake files,
-# /proc, /dev and HOME are bound into it, and the command runs chrooted there. SCRATCH holds the
+# /proc, /dev, /tmp and HOME are bound into it, and the command runs chrooted there. SCRATCH holds the
 # overlay's folders; the caller removes it afterwards.
 set -eu
 fake=$1 scratch=$2 home=$3
@@ -12,6 +12,9 @@ mount -t overlay overlay -o "lowerdir=/,upperdir=$scratch/upper,workdir=$scratch
 cp -a "$fake/." "$scratch/merged/"
 mount --bind /proc "$scratch/merged/proc"
 mount --rbind /dev "$scratch/merged/dev"
+# The temporary folder stays the real one too: runs in fake roots and outside them meet at the
+# same profile store lock there.
+mount --bind /tmp "$scratch/merged/tmp"
 # The home folder stays the real one, so that the caller can read what the tool wrote there.
 mkdir -p "$scratch/merged$home"
 mount --bind "$home" "$scratch/merged$home"

@@ -10,6 +10,7 @@
 
 #include "platform/apple/value_conversion.h"
 #include "platform/change_gate.h"
+#include "platform/store_lock.h"
 
 #import <Foundation/Foundation.h>
 #import <NetworkExtension/NetworkExtension.h>
@@ -370,4 +371,9 @@ void kelo::NETunnelProviderManager::removeFromPreferences(CompletionHandler comp
           });
         }];
   });
+}
+
+// The system's VPN preferences are the one store; the lock's folder is the user's own.
+std::string kelo::profileStoreName() {
+  return "NetworkExtension";
 }
