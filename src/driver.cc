@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -14,26 +15,16 @@
 #include "deadline.h"
 #include "platform/change_gate.h"
 #include "platform/descriptors.h"
+#include "platform/store_lock.h"
 #include "tunnel/bounded_wait.h"
 #include "tunnel/tunnel_control.h"
 
 namespace kelo {
 
-namespace {
-
 constexpr double kTimeLimitSeconds = 15.0;
+
+namespace {
 constexpr char kUsage[] = "Usage: kelo-ne-manager <connect|disconnect|status|update-app-rules>";
-
-// Each document is one unbuffered write of its complete bytes (carried on only if the stream
-// takes them in parts), so nothing is lost when the process ends right after. False when the
-// stream did not take them all.
-bool writeJSON(const StatusPayload& value) {
-  return writeAll(STDOUT_FILENO, value.encoded());
-}
-
-void writeFailure(const Error& error) {
-  (void)writeAll(STDERR_FILENO, failureDocument(failureMessage(error)));
-}
 
 template <class Request>
 Result<Request> readJSONFromStdin() {
@@ -52,12 +43,30 @@ commands::Context contextUntil(tunnel::Deadline deadline) {
   return {deadline, tunnel::kRestartDelay, apprules::AppRuleSources::system()};
 }
 
+// A run that changes profiles holds the store's lock from the moment its request is decoded
+// until the process ends, so that runs against one store follow each other.
+template <class Operation>
+Result<StatusPayload> underStoreLock(Operation operation) {
+  static std::optional<StoreLock> held;
+  auto lock = lockProfileStore();
+  if (!lock) {
+    return std::unexpected(Error{ManagerError::networkExtension(
+        "Failed to lock packet tunnel preferences: " + lock.error().localizedDescription)});
+  }
+  held.emplace(std::move(*lock));
+  return operation();
+}
+
 Result<StatusPayload> runConnect(tunnel::Deadline deadline) {
   const auto request = readJSONFromStdin<ConnectPayload>();
   if (!request) {
     return std::unexpected(request.error());
   }
-  return commands::connect(*request, contextUntil(deadline));
+  return underStoreLock([&] { return commands::connect(*request, contextUntil(deadline)); });
+}
+
+Result<StatusPayload> runDisconnect(tunnel::Deadline deadline) {
+  return underStoreLock([&] { return commands::disconnect(deadline); });
 }
 
 Result<StatusPayload> runUpdateAppRules(tunnel::Deadline deadline) {
@@ -65,7 +74,7 @@ Result<StatusPayload> runUpdateAppRules(tunnel::Deadline deadline) {
   if (!request) {
     return std::unexpected(request.error());
   }
-  return commands::updateAppRules(*request, contextUntil(deadline));
+  return underStoreLock([&] { return commands::updateAppRules(*request, contextUntil(deadline)); });
 }
 
 // The command table, compared in this order. A command that takes a request reads and decodes
@@ -77,7 +86,7 @@ struct Command {
 
 constexpr std::array<Command, 4> kCommands = {{
     {"connect", runConnect},
-    {"disconnect", commands::disconnect},
+    {"disconnect", runDisconnect},
     {"status", commands::status},
     {"update-app-rules", runUpdateAppRules},
 }};
@@ -101,47 +110,65 @@ Error unexpectedFailure(const char* what) {
   return ManagerError::networkExtension(std::string("Unexpected failure: ") + what + ".");
 }
 
+// The documents live as long as the process: a handler may be the one that finishes writing
+// them (see deadline::deliver).
+std::string statusDocument;
+std::string failureText;
+
+deadline::Delivery writeJSON(const StatusPayload& value) {
+  statusDocument = value.encoded();
+  return deadline::deliver(STDOUT_FILENO, statusDocument, 0);
+}
+
+void writeFailure(const Error& error) {
+  failureText = failureDocument(failureMessage(error));
+  (void)deadline::deliver(STDERR_FILENO, failureText, 1);
+}
+
+// Writes the run's one document and returns the exit status. A failure that came after an
+// ending was asked for (a stop signal, the deadline) is that ending; a success is a success.
+int writeOutcome(const Result<StatusPayload>& result) {
+  if (!result) {
+    if (const int ending = changes::requestedEnding(); ending != 0) {
+      (void)deadline::deliver(STDERR_FILENO, deadline::endingDocument(ending), 1);
+    } else {
+      writeFailure(result.error());
+    }
+    return 1;
+  }
+  switch (writeJSON(*result)) {
+    case deadline::Delivery::complete:
+      return 0;
+    case deadline::Delivery::partial:
+      return 1;  // part of a status document went out: no failure document may follow it
+    case deadline::Delivery::nothingWritten:
+      break;
+  }
+  const int error = errno;
+  writeFailure(ManagerError::networkExtension(
+      std::string("The status document could not be written to standard output: ") +
+      std::strerror(error) + "."));
+  return 1;
+}
+
 // Takes the process arguments, writes one document, returns the exit status.
 int main(std::span<const std::string> arguments) {
   // The limit counts from the start: reading the request belongs to the request.
   const auto deadline =
       runloop::Clock::now() + std::chrono::duration_cast<runloop::Clock::duration>(
                                   std::chrono::duration<double>(kTimeLimitSeconds));
-  // A reader that goes away must not kill the tool halfway through a change.
-  signal(SIGPIPE, SIG_IGN);
   // A parent that ignores SIGCHLD would leave children reaped before their status is read.
   signal(SIGCHLD, SIG_DFL);
-  // Were the main thread held up past the deadline (one slice of grace: a free main thread
-  // notices the deadline itself), or the process asked to stop, a signal handler reports it.
-  deadline::arm(deadline +
-                std::chrono::duration_cast<runloop::Clock::duration>(tunnel::kRunLoopSlice));
-
-  Result<StatusPayload> result = std::unexpected(unexpectedFailure("no outcome"));
   try {
-    result = runCommand(arguments, deadline);
+    return writeOutcome(runCommand(arguments, deadline));
+  } catch (const std::bad_alloc&) {
+    (void)deadline::deliver(STDERR_FILENO, deadline::outOfMemoryDocument(), 1);
+    return 1;
   } catch (const std::exception& error) {
-    result = std::unexpected(unexpectedFailure(error.what()));
+    return writeOutcome(std::unexpected(unexpectedFailure(error.what())));
   } catch (...) {
-    result = std::unexpected(unexpectedFailure("an unknown exception"));
+    return writeOutcome(std::unexpected(unexpectedFailure("an unknown exception")));
   }
-  // Claimed before the document: no change follows it, and no handler writes another.
-  if (!changes::close()) {
-    for (;;) {
-      pause();  // a handler on another thread is writing the outcome and ending the process
-    }
-  }
-  if (!result) {
-    writeFailure(result.error());
-    return 1;
-  }
-  if (!writeJSON(*result)) {
-    const int error = errno;
-    writeFailure(ManagerError::networkExtension(
-        std::string("The status document could not be written to standard output: ") +
-        std::strerror(error) + "."));
-    return 1;
-  }
-  return 0;
 }
 
 }  // namespace
@@ -149,6 +176,11 @@ int main(std::span<const std::string> arguments) {
 }  // namespace kelo
 
 int main(int argc, char** argv) {
+  // First of all: from here on a stop signal or the deadline gets its document. Were the main
+  // thread held up past the deadline (one slice of grace: a free main thread notices the
+  // deadline itself), or the process asked to stop, a signal handler reports it.
+  kelo::deadline::arm(std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::duration<double>(kelo::kTimeLimitSeconds) + kelo::tunnel::kRunLoopSlice));
   // Before anything opens a descriptor: none of the tool's may become a standard stream.
   kelo::openClosedStandardStreams();
   const std::vector<std::string> arguments(argv, argv + argc);

@@ -4,22 +4,45 @@
 // document, or the signal handler of the deadline and the stop signals before its own. So no
 // change is made once the document is decided.
 //
-// Changes are made on the main thread, and the handler runs there too: every other thread of
-// the tool blocks the signals it handles. The handler therefore interrupts a change either
-// before its last step, which then never happens (the preferences file is replaced by one
-// rename, so a write it interrupts never becomes visible), or after it, when the change is
-// complete before the document. Nothing here takes a lock. Any thread; close is
-// async-signal-safe.
+// Until the first change begins, a stop or the deadline ends the run at once: nothing has
+// changed. From then on an ending is only asked for (`requestEnding`), and the main thread
+// honours it at its next step: the next change is refused and every wait returns, so that a
+// run whose last change was made still answers with its success, and a write under way is
+// never cut off. The handler that asked gives the main thread a short grace before it ends the
+// run itself; a temporary file that a change had under way then is removed by the handler.
+//
+// Changes are made on the main thread, and the handlers run there too: every other thread of
+// the tool blocks the signals they handle. Nothing here takes a lock. Any thread; close,
+// requestEnding, requestedEnding, hasBegun and removeScratchFile are async-signal-safe.
 #pragma once
 
 #include <functional>
 
 namespace kelo::changes {
 
-// Runs `change` unless the gate is closed; false when it was refused.
+// Runs `change` unless the gate is closed or an ending was asked for; false when refused.
 bool apply(const std::function<void()>& change);
 
 // Claims the outcome and closes the gate: true for the first caller only.
 bool close();
+
+// Whether a change has begun in this run: from then on an ending is asked for, not imposed.
+bool hasBegun();
+
+// Asks the main thread to end the run with the ending of `signal` (the first request wins).
+void requestEnding(int signal);
+
+// The signal whose ending was asked for, or 0.
+int requestedEnding();
+
+// A file that the change under way is writing and that must not outlive the run: noted after
+// it was created, forgotten once it has been renamed into place. Call with the handled signals
+// blocked, so that a handler never sees a half-noted path. The path is copied; at most 4095
+// bytes are kept (a longer one is not noted).
+void noteScratchFile(const char* path);
+void forgetScratchFile();
+
+// Removes the noted file, if any: for the handler that ends the run.
+void removeScratchFile();
 
 }  // namespace kelo::changes

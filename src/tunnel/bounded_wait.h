@@ -4,6 +4,10 @@
 // there can run; the restart delay of a running tunnel is waited out the same way. Main
 // thread only; completions may come from any thread.
 //
+// A stop signal or the deadline that arrives once a change has begun asks the main thread to
+// end the run (platform/change_gate.h): every wait then returns at its next turn with the
+// time-out, which the driver reports as the ending that was asked for.
+//
 // It is entered once per platform request, not once per run: every command is then a list of
 // plain calls, each returning its result or its error, and every wait still ends at the same
 // deadline, 15 seconds from the start of the run, with the same time-out.
@@ -17,6 +21,7 @@
 #include <optional>
 
 #include "payloads/errors.h"
+#include "platform/change_gate.h"
 #include "platform/run_loop.h"
 
 namespace kelo::tunnel {
@@ -51,7 +56,7 @@ Result<Value> awaitResult(Deadline deadline, const Request<Value>& request) {
   });
 
   for (;;) {
-    if (runloop::Clock::now() >= deadline) {
+    if (runloop::Clock::now() >= deadline || changes::requestedEnding() != 0) {
       return std::unexpected(Error{ManagerError::timedOut(kTimedOutMessage)});
     }
     {
@@ -72,7 +77,7 @@ inline Result<void> waitOut(std::chrono::duration<double> delay, Deadline deadli
       runloop::Clock::now() + std::chrono::duration_cast<runloop::Clock::duration>(delay);
   for (;;) {
     const auto now = runloop::Clock::now();
-    if (now >= deadline) {
+    if (now >= deadline || changes::requestedEnding() != 0) {
       return std::unexpected(Error{ManagerError::timedOut(kTimedOutMessage)});
     }
     if (now >= end) {

@@ -72,6 +72,14 @@ TEST(ConnectRequest, NamesWhatMakesItUndecodable) {
 
 TEST(AppRuleRequest, NeedsExcludedAppsAndAcceptsAnEmptyList) {
   EXPECT_EQ(AppRulePayload::decode(R"({"excludedApps":[]})").value(), AppRulePayload{});
+  // Exactly as deep as documented is accepted; one level more is not.
+  const auto nested = [](int levels) {
+    return R"({"excludedApps":[],"extra":)" + std::string(levels - 1, '[') +
+           std::string(levels - 1, ']') + "}";
+  };
+  EXPECT_TRUE(AppRulePayload::decode(nested(kMaximumRequestDepth)).has_value());
+  EXPECT_EQ(AppRulePayload::decode(nested(kMaximumRequestDepth + 1)).error(),
+            Error{PlatformError{"The request nests deeper than 64 levels."}});
   EXPECT_EQ(AppRulePayload::decode("{}").error(),
             Error{PlatformError{
                 "The request has no member \"excludedApps\"; it must be a list of strings."}});

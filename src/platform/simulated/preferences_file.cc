@@ -13,6 +13,8 @@
 #include "platform/change_gate.h"
 #include "platform/descriptors.h"
 #include "platform/home_directory.h"
+#include "platform/signals_blocked.h"
+#include "platform/store_lock.h"
 
 namespace kelo::simulator {
 
@@ -141,7 +143,15 @@ std::expected<void, PlatformError> replaceFile(const std::string& folder, const 
                                                const Document& document) {
   std::string temporary =
       folder + "/" + std::string(kTemporaryPrefix) + std::string(kTemporarySuffixLength, 'X');
-  const int descriptor = mkostemp(temporary.data(), O_CLOEXEC);
+  int descriptor = -1;
+  {
+    // Noted for the handler that may end the run while the file exists.
+    const SignalsBlocked blocked;
+    descriptor = mkostemp(temporary.data(), O_CLOEXEC);
+    if (descriptor >= 0) {
+      changes::noteScratchFile(temporary.c_str());
+    }
+  }
   if (descriptor < 0) {
     return unwritable(folder + ": " + std::strerror(errno) + ".");
   }
@@ -150,9 +160,19 @@ std::expected<void, PlatformError> replaceFile(const std::string& folder, const 
   const bool stored = writeAll(descriptor, text) && fsync(descriptor) == 0;
   const int error = errno;
   close(descriptor);
-  if (!stored || rename(temporary.c_str(), path.c_str()) != 0) {
-    const int failure = stored ? errno : error;
+  bool renamed = false;
+  int failure = error;
+  if (stored) {
+    const SignalsBlocked blocked;
+    renamed = rename(temporary.c_str(), path.c_str()) == 0;
+    failure = errno;
+    if (renamed) {
+      changes::forgetScratchFile();
+    }
+  }
+  if (!renamed) {
     unlink(temporary.c_str());
+    changes::forgetScratchFile();
     return unwritable(path + ": " + std::strerror(failure) + ".");
   }
   if (const int directory = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -233,6 +253,20 @@ std::expected<Document, PlatformError> parsePreferences(std::string_view content
   }
   return std::move(parsed->document);
 }
+
+}  // namespace kelo::simulator
+
+namespace kelo {
+
+// One store of profiles per preferences folder, that is per home.
+std::string profileStoreName() {
+  const auto folder = simulator::folderPath();
+  return folder ? *folder : std::string();
+}
+
+}  // namespace kelo
+
+namespace kelo::simulator {
 
 PlatformError platformError(std::string description) {
   return PlatformError{std::move(description)};
