@@ -29,7 +29,8 @@ cxx=(clang++-19 -target "x86_64-apple-macos$target" -std=c++23 -fsyntax-only -Wa
   '-D__nonnull(p)=' -Wno-macro-redefined
   -Isrc -Itests -DKELO_TOOL_PATH='""' -DKELO_FAKE_ROOT_SCRIPT='""' -DKELO_JSON_CORPUS='""'
   -DKELO_DOCUMENT_LOG='""' -DKELO_LIST_DESCRIPTORS='""' -DKELO_ONE_LINE_PATH='""'
-  -DKELO_PEAK_MEMORY_PATH='""' -DKELO_BENCH_PATH='""')
+  -DKELO_PEAK_MEMORY_PATH='""' -DKELO_BENCH_PATH='""' -DKELO_HOSTILE_STREAMS='""'
+  -DKELO_SANITIZER='""')
 objcxx=("${cxx[@]}" -x objective-c++ -fobjc-arc -fblocks -fobjc-runtime=macosx-10.15
   -Iscripts/macos/sdk)
 

@@ -37,6 +37,16 @@ class Cli : public ToolTest {
     EXPECT_EQ(document.size(), succeeded ? 7u : 1u);
   }
   bool preferencesExist() const { return exists(preferencesPath(home_.path())); }
+  // What came of a run with the standard streams of a hostile caller (hostile_streams.py).
+  Json hostile(const std::string& scenario, double signalAfter,
+               std::vector<std::string> arguments) const {
+    const auto result = runTool({.arguments = std::move(arguments),
+                                 .home = home_.path(),
+                                 .prefix = {"/usr/bin/python3", KELO_HOSTILE_STREAMS, scenario,
+                                            std::to_string(signalAfter), "--"},
+                                 .recorded = false});
+    return Json::parse(result.standardOutput);
+  }
 };
 
 TEST_F(Cli, CommandWordsMatchExactly) {
@@ -101,6 +111,9 @@ TEST_F(Cli, RequestsThatCannotBeDecodedSayWhereAndWhat) {
     expectFailure(run({"connect"}, request), message);
   }
   EXPECT_FALSE(preferencesExist());
+  // The first save makes the state folder that a fresh home lacks.
+  EXPECT_EQ(run({"connect"}, kFullTunnel).exitStatus, 0);
+  EXPECT_EQ(stored()["profiles"].size(), 1u);
 }
 
 // Hostile requests, and the parser test documents, none of which is a valid request: each ends
@@ -186,16 +199,149 @@ TEST_F(Cli, NoProcessToSpareStillGivesOneDocument) {
   EXPECT_EQ(stored()["profiles"].size(), 1u);
 }
 
-// A status document that cannot be delivered ends with exit status 1 and a failure.
+// A status document that cannot be delivered ends with exit status 1 and a failure, and never
+// lands in a file the tool opened: a closed standard output is not the next free descriptor.
 TEST_F(Cli, AStatusDocumentThatCannotBeWrittenEndsWithStatusOne) {
   if (exists("/dev/full")) {
     expectFailure(run({"status"}, std::nullopt, shell("exec >/dev/full")),
                   "The status document could not be written to standard output: No space left "
                   "on device.");
   }
-  expectFailure(run({"status"}, std::nullopt, shell("exec >&-")),
-                "The status document could not be written to standard output: Bad file "
-                "descriptor.");
+  for (const char* command : {"status", "connect"}) {
+    expectFailure(run({command}, kFullTunnel, shell("exec >&-")),
+                  "The status document could not be written to standard output: Bad file "
+                  "descriptor.");
+  }
+  EXPECT_EQ(stored()["profiles"].size(), 1u);
+
+  // A file that takes only part of the document: what went out stays alone, with status 1.
+  const auto cut = runTool(
+      {.arguments = {"status"},
+       .home = home_.path(),
+       .prefix = {"/bin/sh", "-c", R"(exec >"$HOME/out"; exec prlimit --fsize=100 -- "$0" "$@")"},
+       .recorded = false});
+  EXPECT_EQ(cut.standardError, "");
+  EXPECT_EQ(cut.exitStatus, 1);
+  EXPECT_EQ(readFile(home_ / "out"), run({"status"}).standardOutput.substr(0, 100));
+
+  // A reader that never drains: a stop still ends the run, with a failure that says why.
+  const Json stuck = hostile("undrained-stdout", 0.3, {"status"});
+  EXPECT_EQ(stuck["stderr"],
+            R"({"error":"The status document could not be written to standard output: the )"
+            R"(stream took nothing before the run had to end."})");
+  EXPECT_EQ(stuck["exit"], 1);
+  EXPECT_LT(stuck["seconds"], 2.0);
+}
+
+// A stop while the caller's standard error is full: a stream that does not block takes the
+// document once it drains; one that blocks never holds the run past a short bound.
+TEST_F(Cli, AStopWithAFullStandardErrorStillEndsTheRun) {
+  const Json drained = hostile("full-stderr", 0.3, {"connect"});
+  EXPECT_EQ(drained["stderr"],
+            R"({"error":"Stopped by SIGTERM before the request was complete."})");
+  EXPECT_EQ(drained["exit"], 1);
+  const Json stuck = hostile("stuck-stderr", 0.3, {"connect"});
+  EXPECT_EQ(stuck["exit"], 1);
+  EXPECT_LT(stuck["seconds"], 2.0);
+  EXPECT_FALSE(preferencesExist());
+}
+
+// The limits a caller may set end in a document, never in a signal or a crash: a file size
+// limit (the save fails whole and leaves no temporary file), a small stack, and, where no
+// sanitizer needs the address space, little memory.
+TEST_F(Cli, LimitsOfTheProcessEndInOneDocument) {
+  Json many = Json::array();
+  for (int index = 0; index < 40; ++index) {
+    many.push_back(toolProfile("OTHER" + std::to_string(index), 1));
+    many.back()["protocol"]["providerBundleIdentifier"] = "com.example.other.vpn";
+  }
+  seed(many);
+  const std::string before = readFile(preferencesPath(home_.path()));
+  ASSERT_GT(before.size(), 4000u);
+  const auto limited = run({"connect"}, kFullTunnel, {"prlimit", "--fsize=2000", "--"});
+  EXPECT_EQ(limited.standardOutput, "");
+  EXPECT_TRUE(limited.standardError.starts_with(
+      R"({"error":"Failed to save packet tunnel preferences: The VPN preferences could not be written: )"))
+      << limited.standardError;
+  EXPECT_TRUE(limited.standardError.ends_with(R"(: File too large."})"));
+  EXPECT_EQ(readFile(preferencesPath(home_.path())), before);
+  for (const auto& entry :
+       std::filesystem::directory_iterator(home_ / ".local/state/kelo-ne-manager")) {
+    EXPECT_FALSE(entry.path().filename().string().starts_with(".vpn-preferences.json."));
+  }
+
+  const std::vector<std::string> smallStack = {"prlimit", "--stack=73728", "--"};
+  EXPECT_EQ(run({"connect"}, kFullTunnel, smallStack).exitStatus, 0);
+  EXPECT_EQ(run({"status"}, std::nullopt, smallStack).exitStatus, 0);
+
+  // Below some size not even the C library's start-up fits, and the process dies before the
+  // tool runs; from the first run that answers at all, every run answers.
+  if (std::string(KELO_SANITIZER).empty()) {
+    bool started = false;
+    for (int kibibytes = 2048; kibibytes <= 6144; kibibytes += 128) {
+      seed({});
+      const auto result = run({"connect"}, kFullTunnel,
+                              {"prlimit", "--as=" + std::to_string(kibibytes * 1024), "--"});
+      started = started || result.exitStatus == 0 || result.exitStatus == 1;
+      if (started) {
+        expectOneDocument(result);
+      }
+    }
+    EXPECT_TRUE(started);
+  }
+}
+
+// A timer signal that the caller left pending is not the deadline (nor is one sent during the
+// run: see the fake system's tests).
+TEST_F(Cli, AnEarlyTimerSignalIsNotTheDeadline) {
+  const std::vector<std::string> pending = {
+      "/usr/bin/python3", "-c",
+      "import os, signal, sys\n"
+      "signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGALRM})\n"
+      "os.kill(os.getpid(), signal.SIGALRM)\n"
+      "os.execv(sys.argv[1], sys.argv[1:])\n"};
+  expectSuccess(run({"status"}, std::nullopt, pending), kNotConfigured);
+}
+
+// Stop signals at every moment of a connect that rewrites a large file: never a temporary file
+// left behind, and the answer is true to what was done. The start of the tunnel is the last
+// change: once it is made the answer is the success; a stop answered before it leaves the
+// tunnel as it was.
+TEST_F(Cli, AStopAtAnyMomentLeavesNoFileAndATrueAnswer) {
+  Json profiles = Json::array({toolProfile("ONE", 1)});
+  for (int index = 0; index < 3000; ++index) {
+    profiles.push_back(toolProfile("OTHER" + std::to_string(index), 1));
+    profiles.back()["protocol"]["providerBundleIdentifier"] = "com.example.other.vpn";
+  }
+  const std::string folder = home_ / ".local/state/kelo-ne-manager";
+  int stopped = 0;
+  int succeeded = 0;
+  for (int attempt = 0; attempt < 24; ++attempt) {
+    seed(profiles);
+    const auto result = runTool(
+        {.arguments = {"connect"},
+         .input = kFullTunnel,
+         .home = home_.path(),
+         // From 5 ms on: a signal that comes before the tool runs at all ends it.
+         .signalAfter = std::pair{SIGTERM, std::chrono::microseconds(5000 + attempt * 6000)}});
+    expectOneDocument(result);
+    const Json tool = profileWithIdentifier(stored(), "ONE");
+    if (result.exitStatus == 0) {
+      ++succeeded;
+      EXPECT_NE(tool["connection"]["status"], 1) << attempt;
+    } else {
+      ++stopped;
+      EXPECT_EQ(result.standardError,
+                R"({"error":"Stopped by SIGTERM before the request was complete."})");
+      EXPECT_EQ(tool["connection"]["status"], 1) << attempt;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      EXPECT_FALSE(entry.path().filename().string().starts_with(".vpn-preferences.json."))
+          << attempt;
+    }
+  }
+  EXPECT_GT(stopped, 0);
+  EXPECT_GT(succeeded, 0);
 }
 
 }  // namespace

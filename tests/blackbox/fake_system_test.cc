@@ -135,8 +135,10 @@ TEST_F(FakeSystem, APerAppConnectRulesEverySignedApplicationButTheExcluded) {
   EXPECT_EQ(readFile(home_ / "codesign-calls").find("Caf"), std::string::npos);
 }
 
-// However few descriptors or processes the tool may have, every application keeps its rule, or
-// the run ends with one clear document.
+// However few descriptors or processes the tool may have, and however many the code-signing
+// runs need themselves (here each starts a program of its own) while other processes of the
+// user take some too, every application keeps its rule, or the run ends with one clear
+// document and nothing saved.
 TEST_F(FakeSystem, ScarceDescriptorsOrProcessesCostNoRule) {
   Json rules = Json::array({rule("Mail", mail_)});  // in discovery order
   for (int index = 10; index < 50; ++index) {
@@ -151,21 +153,58 @@ TEST_F(FakeSystem, ScarceDescriptorsOrProcessesCostNoRule) {
   EXPECT_EQ(result.standardError, "");
   EXPECT_EQ(stored()["profiles"][0]["appRules"], rules);
 
-  // As a user without a process to spare, no child can start: no rule can be built.
-  std::filesystem::remove_all(home_ / ".local");
+  // As the user "nobody", whose process limit counts every process of theirs.
+  codesign(std::string(kCodesign) + "sleep 0.02 || exit 1\n");
   ASSERT_EQ(chown(home_.path().c_str(), 65534, 65534), 0);
   ASSERT_EQ(chmod(fake_.path().c_str(), 0755), 0);
+  const auto asNobody = [](const std::string& limit, const std::string& others) {
+    return std::vector<std::string>{"env",
+                                    "ASAN_OPTIONS=detect_leaks=0",
+                                    "setpriv",
+                                    "--reuid=65534",
+                                    "--regid=65534",
+                                    "--clear-groups",
+                                    "/bin/sh",
+                                    "-c",
+                                    others + "exec prlimit " + limit + R"( -- "$0" "$@")"};
+  };
+  // A sanitizer's build loads shared libraries, for which three descriptors are too few.
+  const std::string fewest = std::string(KELO_SANITIZER).empty() ? "3" : "4";
+  int complete = 0;
+  for (const std::string& limit : std::vector<std::string>{
+           "--nproc=3", "--nproc=4", "--nproc=6", "--nproc=12", "--nofile=" + fewest, "--nofile=5",
+           "--nofile=8", "--nofile=12", "--nofile=20"}) {
+    for (const std::string others : {"", "sleep 0.2 & "}) {
+      std::filesystem::remove_all(home_ / ".local");
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));  // the last one's are gone
+      const auto limited = run("connect", request, asNobody(limit, others));
+      if (limited.exitStatus == 0) {
+        ++complete;
+        EXPECT_EQ(limited.standardError, "") << limit << others;
+        EXPECT_EQ(stored()["profiles"][0]["appRules"], rules) << limit << others;
+      } else {
+        EXPECT_EQ(limited.exitStatus, 1) << limit << others << limited.standardError;
+        EXPECT_EQ(limited.standardOutput, "") << limit << others;
+        EXPECT_EQ(Json::parse(limited.standardError).size(), 1u) << limit << others;
+        EXPECT_FALSE(exists(preferencesPath(home_.path()))) << limit << others;
+      }
+    }
+  }
+  EXPECT_GE(complete, 8);
+
+  // With no process to spare at all, no child can start: the request fails as a whole.
+  std::filesystem::remove_all(home_ / ".local");
   const auto nobody = run("connect", request, withoutProcessesToSpare());
   EXPECT_EQ(
       nobody.standardError,
-      R"({"error":"App-based split tunneling could not build any usable macOS app rules from the installed application set."})");
+      R"({"error":"The program \/usr\/bin\/codesign could not be started: Resource temporarily unavailable"})");
   EXPECT_EQ(nobody.exitStatus, 1);
 }
 
 // A run of the code-signing program ends when it exits, even though a process it left behind
-// still holds its output. And a parent that ignores SIGCHLD has the system reap the children:
-// their exit status is then lost, and an inspection that failed must not pass for one that
-// succeeded.
+// still holds its output; what it left behind is ended then too. And a parent that ignores SIGCHLD
+// has the system reap the children: their exit status is then lost, and an inspection that failed
+// must not pass for one that succeeded.
 TEST_F(FakeSystem, AnInspectionEndsWhenItsChildExitsWithItsStatus) {
   codesign(std::string(kCodesign) + "sleep 30 & echo $! >> \"$HOME/left-behind\"\n");
   const auto began = std::chrono::steady_clock::now();
@@ -177,14 +216,12 @@ TEST_F(FakeSystem, AnInspectionEndsWhenItsChildExitsWithItsStatus) {
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
   EXPECT_EQ(result.standardOutput, status("connecting", 3));
   EXPECT_EQ(stored()["profiles"][0]["appRules"], rulesButMail());
-  std::istringstream pids(readFile(home_ / "left-behind"));
-  for (pid_t pid = 0; pids >> pid;) {
-    kill(pid, SIGKILL);
-  }
+  expectAllGone(home_ / "left-behind");  // what a child leaves behind ends with it
 }
 
 // Asked to stop while code-signing children run, the tool ends them, with what they started,
-// and answers with one failure document; a stop signal the caller had ignored stays ignored.
+// and answers with one failure document; killed outright, it still ends them; a stop signal
+// the caller had ignored stays ignored.
 TEST_F(FakeSystem, AStopSignalEndsTheChildrenAndWritesOneFailure) {
   for (const auto& [signal, name] :
        {std::pair{"TERM", "SIGTERM"}, std::pair{"INT", "SIGINT"}, std::pair{"HUP", "SIGHUP"}}) {
@@ -201,8 +238,17 @@ TEST_F(FakeSystem, AStopSignalEndsTheChildrenAndWritesOneFailure) {
     expectAllGone(home_ / "codesign-pids");
   }
 
-  // Under nohup the run goes on, and the rules of the first per-app profile are replaced whole.
-  codesign(std::string(kCodesign) + "kill -HUP $PPID\n");
+  // Killed outright, the tool takes its children with it all the same.
+  std::filesystem::remove(home_ / "codesign-pids");
+  codesign("#!/bin/sh\necho $$ >> \"$HOME/codesign-pids\"\nexec sleep 600\n");
+  auto killed = invocation("update-app-rules", kNothingExcluded);
+  killed.signalAfter = std::pair{SIGKILL, std::chrono::microseconds(700'000)};
+  EXPECT_EQ(runTool(killed).exitStatus, 128 + SIGKILL);
+  expectAllGone(home_ / "codesign-pids");
+
+  // Under nohup the run goes on, and the rules of the first per-app profile are replaced whole;
+  // a timer signal from someone else before the deadline changes nothing either.
+  codesign(std::string(kCodesign) + "kill -HUP $PPID; kill -ALRM $PPID\n");
   seed({toolProfile("FULL", 1), perAppProfile("ONE", 1), perAppProfile("TWO", 1)});
   const auto underNohup =
       run("update-app-rules", {{"excludedApps", {"/Applications/Mail.app"}}}, {"nohup"});
@@ -212,12 +258,15 @@ TEST_F(FakeSystem, AStopSignalEndsTheChildrenAndWritesOneFailure) {
 }
 
 // Every wait ends at the deadline, 15 seconds from the start, here all at once: a platform that
-// never answers, a tunnel that never goes down, a code-signing program that never ends (every
+// never answers (a load, a save), a tunnel that never goes down, a reader that never takes the
+// status document, a code-signing program that never ends (every
 // child still running is ended with what it started), and one that never ends for one
 // application only, whose rule building would go on to save a profile in the moment before the
 // process exits (nothing is saved once the time-out is reported).
 TEST_F(FakeSystem, EveryWaitEndsAtTheDeadline) {
-  TemporaryDirectory otherFake, otherHome, silentHome, upHome;
+  TemporaryDirectory otherFake, otherHome, silentHome, upHome, silentSave;
+  seedPreferences(silentSave.path(),
+                  {{"profiles", Json::array()}, {"faults", {{"silent", {"save"}}}}});
   seedPreferences(silentHome.path(),
                   {{"profiles", {toolProfile("ONE", 3)}}, {"faults", {{"silent", {"loadAll"}}}}});
   seedPreferences(upHome.path(),
@@ -237,12 +286,24 @@ TEST_F(FakeSystem, EveryWaitEndsAtTheDeadline) {
   saving.fakeRoot = otherFake.path();
   saving.home = otherHome.path();
   const auto began = std::chrono::steady_clock::now();
-  const auto results = runToolsConcurrently(
+  auto results = runToolsConcurrently(
       {invocation("update-app-rules", kNothingExcluded),
        saving,
        {.arguments = {"status"}, .home = silentHome.path()},
-       {.arguments = {"connect"}, .input = connectRequest().dump(), .home = upHome.path()}});
+       {.arguments = {"connect"}, .input = connectRequest().dump(), .home = upHome.path()},
+       {.arguments = {"connect"}, .input = connectRequest().dump(), .home = silentSave.path()},
+       {.arguments = {"status"},
+        .home = otherHome.path(),
+        .prefix = {"/usr/bin/python3", KELO_HOSTILE_STREAMS, "undrained-stdout", "0", "--"},
+        .recorded = false}});
   EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::seconds(15));
+  // A reader that never drains the status document: the run ends at the deadline all the same.
+  const Json undrained = Json::parse(results.back().standardOutput);
+  results.pop_back();
+  EXPECT_EQ(undrained["stderr"],
+            R"({"error":"The status document could not be written to standard output: the )"
+            R"(stream took nothing before the run had to end."})");
+  EXPECT_LT(undrained["seconds"], 16.0);
   for (const auto& result : results) {
     EXPECT_EQ(result.standardError, kTimedOut);
     EXPECT_EQ(result.standardOutput, "");
@@ -252,6 +313,39 @@ TEST_F(FakeSystem, EveryWaitEndsAtTheDeadline) {
   expectAllGone(home_ / "codesign-pids");
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a late writer would show
   EXPECT_FALSE(exists(preferencesPath(otherHome.path())));
+}
+
+// Runs that change profiles follow each other: a "disconnect" or an "update-app-rules" that
+// comes while a per-app "connect" is still building its rules waits for it, and the last
+// request wins. "status" does not wait.
+TEST_F(FakeSystem, TheLastRequestWins) {
+  codesign(std::string(kCodesign) + "sleep 1\n");
+  const auto later = [](double seconds) {
+    return std::vector<std::string>{"/bin/sh", "-c",
+                                    "sleep " + std::to_string(seconds) + "; exec \"$0\" \"$@\""};
+  };
+  const Json request = connectRequest({"/Applications/Mail.app"});
+  auto results = runToolsConcurrently({invocation("connect", request),
+                                       invocation("disconnect", {}, later(0.3)),
+                                       invocation("status", {}, later(0.3))});
+  EXPECT_EQ(results[0].standardOutput, status("connecting", 3));
+  EXPECT_EQ(results[1].standardOutput,
+            R"({"configured":true,"connected":false,"connecting":false,"disconnecting":true,)"
+            R"("status":"disconnecting","perAppMode":true,"appRuleCount":3})");
+  EXPECT_EQ(results[2].standardOutput,
+            R"({"configured":false,"connected":false,"connecting":false,"disconnecting":false,)"
+            R"("status":"invalid","perAppMode":false,"appRuleCount":0})");
+  EXPECT_EQ(stored()["profiles"][0]["connection"]["status"], 5);
+
+  const Json update = {
+      {"excludedApps", {"/Applications/Mail.app", "/Applications/Utilities/Terminal.app"}}};
+  results = runToolsConcurrently({invocation("connect", connectRequest({"/Applications/Mail.app"})),
+                                  invocation("update-app-rules", update, later(0.3))});
+  EXPECT_EQ(results[0].exitStatus, 0);
+  EXPECT_EQ(results[1].exitStatus, 0) << results[1].standardError;
+  ASSERT_EQ(stored()["profiles"].size(), 1u);
+  EXPECT_EQ(stored()["profiles"][0]["appRules"],
+            Json({rule("Calendar", calendar_), rule("Notes", notes_)}));
 }
 
 }  // namespace

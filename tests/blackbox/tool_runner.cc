@@ -7,11 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 #include "support/test_support.h"
 
@@ -43,6 +45,9 @@ std::optional<std::string> preferencesOf(const std::string& home) {
 // Leaves a record of the run for the schema test, which checks every document the tool wrote
 // and every preferences file it read or wrote.
 void recordRun(const Started& started, const ToolRun& run) {
+  if (!started.invocation->recorded) {
+    return;
+  }
   static int count = 0;
   const auto text = [](const std::optional<std::string>& value) {
     return value ? Json(*value) : Json(nullptr);
@@ -158,6 +163,7 @@ ToolRun runTool(const ToolInvocation& invocation) {
 
 std::vector<ToolRun> runToolsConcurrently(const std::vector<ToolInvocation>& invocations,
                                           const std::vector<std::size_t>& killed) {
+  const auto began = std::chrono::steady_clock::now();
   std::vector<Started> started;
   for (const auto& invocation : invocations) {
     started.push_back(start(invocation));
@@ -165,6 +171,19 @@ std::vector<ToolRun> runToolsConcurrently(const std::vector<ToolInvocation>& inv
   for (const std::size_t index : killed) {
     usleep(static_cast<useconds_t>(500 + index % 7 * 300));  // spread over the runs' lives
     kill(started[index].pid, SIGKILL);
+  }
+  std::vector<std::size_t> signalled;
+  for (std::size_t index = 0; index < invocations.size(); ++index) {
+    if (invocations[index].signalAfter) {
+      signalled.push_back(index);
+    }
+  }
+  std::ranges::sort(signalled, {},
+                    [&](std::size_t index) { return invocations[index].signalAfter->second; });
+  for (const std::size_t index : signalled) {
+    const auto& [signal, after] = *invocations[index].signalAfter;
+    std::this_thread::sleep_until(began + after);
+    kill(started[index].pid, signal);
   }
   // Each is drained in turn: a document is a few hundred bytes, far below a pipe's buffer.
   std::vector<ToolRun> runs;

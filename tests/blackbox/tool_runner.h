@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,6 +32,11 @@ struct ToolInvocation {
   // Run before the tool, which follows with its arguments: a shell that changes what the tool
   // starts with, say (`sh -c '...; exec "$0" "$@"'`).
   std::vector<std::string> prefix = {};
+  // False when the prefix sends the tool's streams elsewhere: the schema test, which checks the
+  // document of every recorded run, then has none to read.
+  bool recorded = true;
+  // When set: this signal is sent to the run so long after it was started.
+  std::optional<std::pair<int, std::chrono::microseconds>> signalAfter = std::nullopt;
 };
 
 ToolRun runTool(const ToolInvocation& invocation);
