@@ -1,9 +1,10 @@
 # Writes the bundle's Info.plist and the entitlements it is signed with into KELO_PACKAGING_DIR:
 # the Network Extension entitlement of the distribution kind (KELO_DISTRIBUTION: "development",
-# which also serves the App Store, or "developer-id", where the packet tunnel is a system
-# extension), and the application and team identifiers that signing with a provisioning
+# for development signing, or "developer-id", where the packet tunnel is a system extension and
+# the application ships outside the Mac App Store, which would require the App Sandbox), and the application and team identifiers that signing with a provisioning
 # profile needs (KELO_TEAM_IDENTIFIER, KELO_BUNDLE_IDENTIFIER). Included by the build, and run
-# on its own with cmake -P by the packaging test.
+# on its own with cmake -P by the packaging test. The entitlements are what distribution signing
+# accepts: plain XML with LF line endings, no comment and no byte-order mark.
 if(KELO_DISTRIBUTION STREQUAL "development")
   set(KELO_NETWORK_EXTENSION_ENTITLEMENT packet-tunnel-provider)
 elseif(KELO_DISTRIBUTION STREQUAL "developer-id")

@@ -15,8 +15,10 @@ void post(std::function<void()> work) {
   });
 }
 
-// A wake-up alone does not end a turn of the CoreFoundation run loop; a stop does, and a stop
-// asked for while no turn runs ends the next one at once.
+// A wake-up alone does not end a turn of the CoreFoundation run loop; a stop does. A stop asked
+// for while no turn runs is lost, not carried to the next turn: that is harmless here, since
+// the waiting loop looks at its result before each turn, and a completion posted to the main
+// queue ends the turn that services it (see runOnce).
 void wakeUp() {
   CFRunLoopStop(CFRunLoopGetMain());
 }
