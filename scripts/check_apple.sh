@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks here, without a Mac, that every source the macOS build compiles compiles for the macOS
-# the build targets (CMAKE_OSX_DEPLOYMENT_TARGET), with clang 19:
+# the build targets, for both slices of the universal binary (x86_64 from
+# CMAKE_OSX_DEPLOYMENT_TARGET, arm64 from macOS 11.0), with clang 19:
 #   - C++ against LLVM's libc++ with Apple's availability annotations switched on, so that a
 #     facility newer than the target (std::counting_semaphore, say: macOS 11.0) is an error, as
 #     it is on a Mac; glibc's headers stand in for Darwin's C library, with the few
@@ -22,33 +23,47 @@ standins=$(mktemp -d)
 trap 'rm -rf "$standins"' EXIT
 grep -v '_LIBCPP_HAS_NO_VENDOR_AVAILABILITY_ANNOTATIONS' "$libcxx/__config_site" >"$standins/__config_site"
 
-cxx=(clang++-19 -target "x86_64-apple-macos$target" -std=c++23 -fsyntax-only -Wall -Wextra -Werror
-  -nostdinc++ -isystem "$standins" -isystem scripts/macos/libc -isystem "$libcxx"
-  -isystem /usr/include/x86_64-linux-gnu -D_GNU_SOURCE
-  # On an Apple target clang reads __nonnull as a nullability keyword; glibc uses it as a macro.
-  '-D__nonnull(p)=' -Wno-macro-redefined
-  -Isrc -Itests -DKELO_TOOL_PATH='""' -DKELO_FAKE_ROOT_SCRIPT='""' -DKELO_JSON_CORPUS='""'
-  -DKELO_DOCUMENT_LOG='""' -DKELO_LIST_DESCRIPTORS='""' -DKELO_ONE_LINE_PATH='""'
-  -DKELO_PEAK_MEMORY_PATH='""' -DKELO_BENCH_PATH='""' -DKELO_HOSTILE_STREAMS='""'
-  -DKELO_SANITIZER='""')
-objcxx=("${cxx[@]}" -x objective-c++ -fobjc-arc -fblocks -fobjc-runtime=macosx-10.15
-  -Iscripts/macos/sdk)
-
-probe="$standins/probe.cc"
-echo '#include <semaphore>
-int main() { std::counting_semaphore<> signal{0}; signal.release(); }' >"$probe"
-if "${cxx[@]}" "$probe" 2>"$standins/probe.log" ||
-  ! grep -q "'release' is unavailable: introduced in macOS 11.0" "$standins/probe.log"; then
-  echo "check_apple: a facility newer than macOS $target compiled; the check is not live" >&2
-  cat "$standins/probe.log" >&2
-  exit 1
-fi
+# check_triple TRIPLE C_HEADERS PROBE MESSAGE: compiles every source for TRIPLE, glibc's headers
+# for that architecture (C_HEADERS) standing in for Darwin's C library, after proving with
+# PROBE, which must fail with MESSAGE, that the availability annotations are live.
+check_triple() {
+  local triple=$1 headers=$2 probe=$3 message=$4
+  local cxx=(clang++-19 -target "$triple" -std=c++23 -fsyntax-only -Wall -Wextra -Werror
+    -nostdinc++ -isystem "$standins" -isystem scripts/macos/libc -isystem "$libcxx"
+    -isystem "$headers" -D_GNU_SOURCE
+    # On an Apple target clang reads __nonnull as a nullability keyword; glibc uses it as a macro.
+    '-D__nonnull(p)=' -Wno-macro-redefined
+    -Isrc -Itests -DKELO_TOOL_PATH='""' -DKELO_FAKE_ROOT_SCRIPT='""' -DKELO_JSON_CORPUS='""'
+    -DKELO_DOCUMENT_LOG='""' -DKELO_LIST_DESCRIPTORS='""' -DKELO_ONE_LINE_PATH='""'
+    -DKELO_PEAK_MEMORY_PATH='""' -DKELO_BENCH_PATH='""' -DKELO_HOSTILE_STREAMS='""'
+    -DKELO_SANITIZER='""')
+  local objcxx=("${cxx[@]}" -x objective-c++ -fobjc-arc -fblocks -fobjc-runtime=macosx-10.15
+    -Iscripts/macos/sdk)
+  echo "$probe" >"$standins/probe.cc"
+  if "${cxx[@]}" "$standins/probe.cc" 2>"$standins/probe.log" ||
+    ! grep -q "$message" "$standins/probe.log"; then
+    echo "check_apple: the probe compiled for $triple; the check is not live" >&2
+    cat "$standins/probe.log" >&2
+    exit 1
+  fi
+  printf '%s\n' "${sources[@]}" | xargs -P "$(nproc)" -I{} "${cxx[@]}" {}
+  printf '%s\n' "${layer[@]}" | xargs -P "$(nproc)" -I{} "${objcxx[@]}" {}
+  echo "check_apple: ${#sources[@]} C++ and ${#layer[@]} Objective-C++ files compile for $triple"
+}
 
 # What the macOS build compiles: the tool with either backend, its tests and benchmarks; the
 # Linux-only files excepted.
 files() { git ls-files --cached --others --exclude-standard "$@"; }
 mapfile -t sources < <(files 'src/*.cc' 'tests/*.cc' 'bench/*.cc' | grep -v '_linux\.cc$')
 mapfile -t layer < <(files 'src/*.mm' 'tests/*.mm')
-printf '%s\n' "${sources[@]}" | xargs -P "$(nproc)" -I{} "${cxx[@]}" {}
-printf '%s\n' "${layer[@]}" | xargs -P "$(nproc)" -I{} "${objcxx[@]}" {}
-echo "check_apple: ${#sources[@]} C++ and ${#layer[@]} Objective-C++ files compile for macOS $target"
+
+# The universal binary's two slices: x86_64 from the deployment target, arm64 from 11.0, the
+# first macOS on Apple silicon (the toolchain raises the target of that slice itself).
+check_triple "x86_64-apple-macos$target" /usr/include/x86_64-linux-gnu \
+  '#include <semaphore>
+int main() { std::counting_semaphore<> signal{0}; signal.release(); }' \
+  "'release' is unavailable: introduced in macOS 11.0"
+check_triple arm64-apple-macos11.0 /usr/aarch64-linux-gnu/include \
+  '#include <charconv>
+int main() { char text[32]; (void)std::to_chars(text, text + 32, 1.5); }' \
+  "'to_chars' is unavailable: introduced in macOS 13"

@@ -11,6 +11,7 @@ packages=(
   clang-19            # the second compiler of the test suite, and the fuzzers' compiler
   libclang-rt-19-dev  # libFuzzer and the sanitizer runtimes for clang 19
   libc++-19-dev libc++abi-19-dev  # LLVM's C++ library, for checking the macOS build's availability
+  libc6-dev-arm64-cross           # aarch64 C headers, standing in for Darwin's in the arm64 check
   nlohmann-json3-dev  # JSON reading and writing
   libutf8proc-dev     # Unicode composition (NFC) and white-space categories
   libgtest-dev googletest
