@@ -186,6 +186,61 @@ TEST_F(Cli, TwoHundredProcessesAtOnceWithSomeKilledLoseNothing) {
   }
 }
 
+// Every wait that needs no child ends at the deadline, 15 seconds from the start, here all at
+// once: a platform that never answers a load or a save, a tunnel that never goes down, a reader
+// that never takes the status document. Nothing here needs root, so it runs on a Mac too.
+TEST_F(Cli, EveryWaitEndsAtTheDeadline) {
+  TemporaryDirectory silentLoad, silentSave, stayingUp, undrained;
+  seedPreferences(silentLoad.path(),
+                  {{"profiles", {toolProfile("ONE", 3)}}, {"faults", {{"silent", {"loadAll"}}}}});
+  seedPreferences(silentSave.path(),
+                  {{"profiles", Json::array()}, {"faults", {{"silent", {"save"}}}}});
+  seedPreferences(stayingUp.path(),
+                  {{"profiles", {toolProfile("ONE", 3)}}, {"faults", {{"stopIgnored", true}}}});
+  const auto began = std::chrono::steady_clock::now();
+  auto results = runToolsConcurrently(
+      {{.arguments = {"status"}, .home = silentLoad.path()},
+       {.arguments = {"connect"}, .input = kFullTunnel, .home = silentSave.path()},
+       {.arguments = {"connect"}, .input = kFullTunnel, .home = stayingUp.path()},
+       {.arguments = {"status"},
+        .home = undrained.path(),
+        .prefix = {"/usr/bin/python3", KELO_HOSTILE_STREAMS, "undrained-stdout", "0", "--"},
+        .recorded = false}});
+  EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::seconds(15));
+  const Json stuck = Json::parse(results.back().standardOutput);
+  results.pop_back();
+  EXPECT_EQ(stuck["stderr"],
+            R"({"error":"The status document could not be written to standard output: the )"
+            R"(stream took nothing before the run had to end."})");
+  EXPECT_LT(stuck["seconds"], 16.0);
+  for (const auto& result : results) {
+    expectFailure(result, "Timed out waiting for Network Extension manager response.");
+  }
+  EXPECT_EQ(readPreferences(silentSave.path())["profiles"], Json::array());
+}
+
+// A stop signal ends a run that waits on the platform: at once before anything changed, at the
+// next step once a save has begun (which never completes here), and under a quarter of a second
+// either way.
+TEST_F(Cli, AStopSignalEndsAWaitOnThePlatform) {
+  TemporaryDirectory silentSave;
+  seed({toolProfile("ONE", 3)}, {{"silent", {"loadAll"}}});
+  seedPreferences(silentSave.path(),
+                  {{"profiles", Json::array()}, {"faults", {{"silent", {"save"}}}}});
+  const auto began = std::chrono::steady_clock::now();
+  const auto results = runToolsConcurrently(
+      {{.arguments = {"status"},
+        .home = home_.path(),
+        .signalAfter = std::pair{SIGINT, std::chrono::microseconds(300'000)}},
+       {.arguments = {"connect"},
+        .input = kFullTunnel,
+        .home = silentSave.path(),
+        .signalAfter = std::pair{SIGHUP, std::chrono::microseconds(300'000)}}});
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(2));
+  expectFailure(results[0], "Stopped by SIGINT before the request was complete.");
+  expectFailure(results[1], "Stopped by SIGHUP before the request was complete.");
+}
+
 // A user at the limit of their processes can start no thread and no child: every command still
 // ends with one document.
 TEST_F(Cli, NoProcessToSpareStillGivesOneDocument) {
