@@ -11,11 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "commands/commands.h"
+#include "command_table.h"
 #include "deadline.h"
 #include "platform/change_gate.h"
 #include "platform/descriptors.h"
-#include "platform/store_lock.h"
 #include "tunnel/bounded_wait.h"
 #include "tunnel/tunnel_control.h"
 
@@ -24,86 +23,6 @@ namespace kelo {
 constexpr double kTimeLimitSeconds = 15.0;
 
 namespace {
-constexpr char kUsage[] = "Usage: kelo-ne-manager <connect|disconnect|status|update-app-rules>";
-
-template <class Request>
-Result<Request> readJSONFromStdin() {
-  // Read to its end, or to one byte past the largest request, which decoding then refuses.
-  std::string bytes;
-  readToEnd(STDIN_FILENO, bytes, kMaximumRequestBytes);
-  if (bytes.empty()) {
-    return std::unexpected(Error{ManagerError::invalidInput("Expected JSON payload on stdin.")});
-  }
-  return Request::decode(bytes);
-}
-
-// What the commands that change a profile stand on: the fixed restart delay, application
-// roots and code-signing program.
-commands::Context contextUntil(tunnel::Deadline deadline) {
-  return {deadline, tunnel::kRestartDelay, apprules::AppRuleSources::system()};
-}
-
-// A run that changes profiles holds the store's lock from the moment its request is decoded
-// until the process ends, so that runs against one store follow each other.
-template <class Operation>
-Result<StatusPayload> underStoreLock(Operation operation) {
-  static std::optional<StoreLock> held;
-  auto lock = lockProfileStore();
-  if (!lock) {
-    return std::unexpected(Error{ManagerError::networkExtension(
-        "Failed to lock packet tunnel preferences: " + lock.error().localizedDescription)});
-  }
-  held.emplace(std::move(*lock));
-  return operation();
-}
-
-Result<StatusPayload> runConnect(tunnel::Deadline deadline) {
-  const auto request = readJSONFromStdin<ConnectPayload>();
-  if (!request) {
-    return std::unexpected(request.error());
-  }
-  return underStoreLock([&] { return commands::connect(*request, contextUntil(deadline)); });
-}
-
-Result<StatusPayload> runDisconnect(tunnel::Deadline deadline) {
-  return underStoreLock([&] { return commands::disconnect(deadline); });
-}
-
-Result<StatusPayload> runUpdateAppRules(tunnel::Deadline deadline) {
-  const auto request = readJSONFromStdin<AppRulePayload>();
-  if (!request) {
-    return std::unexpected(request.error());
-  }
-  return underStoreLock([&] { return commands::updateAppRules(*request, contextUntil(deadline)); });
-}
-
-// The command table, compared in this order. A command that takes a request reads and decodes
-// it before any platform work starts.
-struct Command {
-  std::string_view word;
-  Result<StatusPayload> (*run)(tunnel::Deadline deadline);
-};
-
-constexpr std::array<Command, 4> kCommands = {{
-    {"connect", runConnect},
-    {"disconnect", runDisconnect},
-    {"status", commands::status},
-    {"update-app-rules", runUpdateAppRules},
-}};
-
-Result<StatusPayload> runCommand(std::span<const std::string> arguments,
-                                 tunnel::Deadline deadline) {
-  if (arguments.size() < 2) {
-    return std::unexpected(Error{ManagerError::invalidCommand(kUsage)});
-  }
-  const std::string& word = arguments[1];
-  for (const Command& command : kCommands) {
-    if (command.word == word) {
-      return command.run(deadline);
-    }
-  }
-  return std::unexpected(Error{ManagerError::invalidCommand("Unknown command: " + word)});
-}
 
 // An exception that reached the driver: a fault of the tool, reported like any other failure.
 Error unexpectedFailure(const char* what) {
@@ -160,7 +79,8 @@ int main(std::span<const std::string> arguments) {
   // A parent that ignores SIGCHLD would leave children reaped before their status is read.
   signal(SIGCHLD, SIG_DFL);
   try {
-    return writeOutcome(runCommand(arguments, deadline));
+    return writeOutcome(runCommand(
+        arguments, {deadline, tunnel::kRestartDelay, apprules::AppRuleSources::system()}));
   } catch (const std::bad_alloc&) {
     (void)deadline::deliver(STDERR_FILENO, deadline::outOfMemoryDocument(), 1);
     return 1;

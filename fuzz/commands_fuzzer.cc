@@ -1,0 +1,268 @@
+// Whole commands, in process, through the command table the tool's main runs after its set-up,
+// against the simulated platform in a home of the fuzzer's own. One input chooses the command
+// word, the request, the preferences document the run finds, a platform fault, and whether
+// per-app requests find a few applications and a fake code-signing program or none. After
+// every run it checks what a caller relies on, and aborts when one does not hold:
+//   - exactly one document: a status document with its seven members for a success, else a
+//     failure document with its one member;
+//   - the preferences file is valid JSON of the simulator's shape, or unchanged; when it
+//     changed, it changed only as the simulator's rules say a change writes (members other than
+//     "profiles" and every other application's profile as they were, only tool profiles added,
+//     removed or rewritten) and "status" changed nothing;
+//   - no temporary file is left beside it;
+//   - after a successful "connect", exactly one tool profile.
+//
+// Input: byte 0 the command (connect, disconnect, status, update-app-rules, another word),
+// byte 1 the fault (low nibble) and whether applications are found (bit 4), bytes 2-3 the
+// request's length (big-endian), then the request, then the preferences document (none when
+// empty). The run's bound is a quarter of a second, the restart delay 5 ms, so that a silent
+// platform ends quickly in the time-out.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "command_table.h"
+#include "payloads/status_payload.h"
+#include "platform/simulated/preferences_file.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+namespace fs = std::filesystem;
+
+constexpr char kToolProvider[] = "com.kelo.vpn.desktop.PacketTunnel";
+constexpr std::array<const char*, 5> kWords = {"connect", "disconnect", "status",
+                                               "update-app-rules", "Status"};
+
+struct Place {
+  fs::path home;
+  fs::path state;  // the simulated platform's folder
+  fs::path roots;  // application roots with a few applications
+  fs::path codesign;
+  fs::path request;
+};
+Place place;
+
+void write(const fs::path& path, const std::string& bytes,
+           fs::perms mode = fs::perms::owner_read | fs::perms::owner_write) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+  fs::permissions(path, mode);
+}
+
+std::string read(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+void check(bool holds, const char* what) {
+  if (!holds) {
+    std::fprintf(stderr, "commands_fuzzer: %s\n", what);
+    std::abort();
+  }
+}
+
+bool isTool(const Json& profile) {
+  const auto protocol = profile.find("protocol");
+  if (protocol == profile.end() || !protocol->is_object()) {
+    return false;
+  }
+  const auto provider = protocol->find("providerBundleIdentifier");
+  return provider != protocol->end() && provider->is_string() && *provider == kToolProvider &&
+         protocol->value("type", Json()) == "tunnelProvider";
+}
+
+// The fault of the low nibble, set into a document that has room for it.
+void setFault(Json& document, int fault) {
+  if (!document.is_object() || fault == 0) {
+    return;
+  }
+  Json& faults = document["faults"];
+  if (!faults.is_object()) {
+    faults = Json::object();
+  }
+  switch (fault) {
+    case 1:
+      faults["loadAll"] = "no load";
+      break;
+    case 2:
+      faults["save"] = "no save";
+      break;
+    case 3:
+      faults["reload"] = "no reload";
+      break;
+    case 4:
+      faults["start"] = "no start";
+      break;
+    case 5:
+      faults["stopIgnored"] = true;
+      break;
+    case 6:
+      faults["silent"] = Json::array({"loadAll"});
+      break;
+    case 7:
+      faults["silent"] = Json::array({"save"});
+      break;
+    case 8:
+      faults["silent"] = Json::array({"reload"});
+      break;
+    case 9:
+      faults["silent"] = Json::array({"remove"});
+      break;
+    case 10: {
+      Json remove = Json::object();
+      for (const auto& profile : document.value("profiles", Json::array())) {
+        if (profile.is_object() && profile.contains("identifier") &&
+            profile["identifier"].is_string()) {
+          remove[profile["identifier"].get<std::string>()] = "no removal";
+        }
+      }
+      faults["remove"] = remove;
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void checkPreferences(const std::string& before, const std::string& after, bool existed,
+                      const std::string& word, bool succeeded) {
+  if (existed && after == before) {
+    return;
+  }
+  check(word != "status", "status changed the preferences");
+  const auto parsedAfter = kelo::simulator::parsePreferences(after, "after");
+  check(parsedAfter.has_value(), "the preferences are not valid after the run");
+  if (!existed) {
+    return;  // written afresh: only tool profiles can be in it
+  }
+  const auto parsedBefore = kelo::simulator::parsePreferences(before, "before");
+  check(parsedBefore.has_value(), "an unreadable preferences file was rewritten");
+  Json old = *parsedBefore;
+  Json now = *parsedAfter;
+  Json others = Json::array();
+  for (const auto& profile : old.value("profiles", Json::array())) {
+    if (!isTool(profile)) {
+      others.push_back(profile);
+    }
+  }
+  Json othersNow = Json::array();
+  for (const auto& profile : now.value("profiles", Json::array())) {
+    if (!isTool(profile)) {
+      othersNow.push_back(profile);
+    }
+  }
+  check(others == othersNow, "another application's profile changed");
+  old.erase("profiles");
+  now.erase("profiles");
+  check(old == now, "a member other than the profiles changed");
+  (void)succeeded;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  char folder[] = "/tmp/kelo-commands-fuzzer-XXXXXX";
+  place.home = mkdtemp(folder);
+  place.state = place.home / ".local/state/kelo-ne-manager";
+  place.roots = place.home / "roots";
+  place.codesign = place.home / "codesign";
+  place.request = place.home / "request";
+  for (const char* name : {"Mail", "Editor", "Unsigned"}) {
+    const fs::path bundle = place.roots / (std::string(name) + ".app") / "Contents/MacOS";
+    fs::create_directories(bundle);
+    write(bundle / name, "", fs::perms::owner_all);
+  }
+  write(place.codesign,
+        "#!/bin/sh\n"
+        "case \"$4\" in *Unsigned*) echo 'code object is not signed at all' >&2; exit 1;; esac\n"
+        "name=$(basename \"$4\")\n"
+        "echo \"Identifier=com.example.$name\" >&2\n"
+        "echo \"designated => identifier \\\"com.example.$name\\\"\"\n",
+        fs::perms::owner_all);
+  setenv("HOME", place.home.c_str(), 1);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 4) {
+    return 0;
+  }
+  const std::string word = kWords[data[0] % kWords.size()];
+  const int fault = data[1] & 0x0f;
+  const bool applications = (data[1] & 0x10) != 0;
+  const std::size_t requestSize = std::min<std::size_t>((data[2] << 8) | data[3], size - 4);
+  const std::string request(reinterpret_cast<const char*>(data) + 4, requestSize);
+  std::string preferences(reinterpret_cast<const char*>(data) + 4 + requestSize,
+                          size - 4 - requestSize);
+
+  fs::remove_all(place.state);
+  const bool existed = !preferences.empty();
+  if (existed) {
+    Json document = Json::parse(preferences, nullptr, false);
+    if (!document.is_discarded()) {
+      setFault(document, fault);
+      preferences = document.dump(2);
+    }
+    fs::create_directories(place.state);
+    fs::permissions(place.state, fs::perms::owner_all);
+    write(place.state / "vpn-preferences.json", preferences);
+  }
+  write(place.request, request);
+  const int input = open(place.request.c_str(), O_RDONLY | O_CLOEXEC);
+  dup2(input, STDIN_FILENO);
+  close(input);
+
+  const kelo::commands::Context context{
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(250),
+      std::chrono::milliseconds(5),
+      {applications ? std::vector<std::string>{place.roots.string()} : std::vector<std::string>{},
+       place.codesign.string(), 4}};
+  const std::vector<std::string> arguments = {"kelo-ne-manager", word};
+  const auto result = kelo::runCommand(arguments, context);
+
+  // Exactly one document, of the kind the outcome says.
+  const std::string document =
+      result ? result->encoded() : kelo::failureDocument(kelo::failureMessage(result.error()));
+  const Json parsed = Json::parse(document, nullptr, false);
+  check(parsed.is_object(), "the document is not a JSON object");
+  if (result) {
+    check(parsed.size() == 7, "a status document without its seven members");
+    check(parsed.contains("configured") && parsed.contains("appRuleCount"),
+          "a status document without its members");
+  } else {
+    check(parsed.size() == 1 && parsed.contains("error") && parsed["error"].is_string(),
+          "a failure document that is not one text member");
+  }
+
+  const fs::path file = place.state / "vpn-preferences.json";
+  const bool exists = fs::exists(file);
+  check(exists || !existed, "the preferences file vanished");
+  if (exists) {
+    checkPreferences(preferences, read(file), existed, word, result.has_value());
+    if (result && word == "connect") {
+      int tools = 0;
+      for (const auto& profile : kelo::simulator::parsePreferences(read(file), "after")
+                                     ->value("profiles", Json::array())) {
+        tools += isTool(profile) ? 1 : 0;
+      }
+      check(tools == 1, "a successful connect did not leave exactly one tool profile");
+    }
+  }
+  if (fs::exists(place.state)) {
+    for (const auto& entry : fs::directory_iterator(place.state)) {
+      check(entry.path().filename().string().find("kelo-ne-manager-write-") == std::string::npos,
+            "a temporary file was left behind");
+    }
+  }
+  return 0;
+}
