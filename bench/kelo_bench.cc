@@ -31,7 +31,7 @@ std::string connectRequest(int excluded) {
 
 void DecodeConnectRequest(benchmark::State& state) {
   const std::string request = connectRequest(static_cast<int>(state.range(0)));
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     benchmark::DoNotOptimize(ConnectPayload::decode(request));
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * request.size()));
@@ -40,7 +40,7 @@ BENCHMARK(DecodeConnectRequest)->Arg(0)->Arg(100)->Arg(10000);
 
 void EncodeStatusDocument(benchmark::State& state) {
   const StatusPayload payload{true, false, true, false, "connecting", true, 42};
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     benchmark::DoNotOptimize(payload.encoded());
   }
 }
@@ -67,7 +67,7 @@ class ApplicationTree {
 
 void DiscoverApplications(benchmark::State& state) {
   const ApplicationTree tree(static_cast<int>(state.range(0)));
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     benchmark::DoNotOptimize(apprules::discoverInstalledApplications({tree.root()}));
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
@@ -77,7 +77,7 @@ BENCHMARK(DiscoverApplications)->Arg(100)->Arg(1000)->Unit(benchmark::kMilliseco
 void ResolveBundle(benchmark::State& state) {
   const ApplicationTree tree(1);
   const std::string bundle = tree.root() + "/Group0/App0.app/";
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     benchmark::DoNotOptimize(apprules::canonicalExecutablePath(bundle));
   }
 }

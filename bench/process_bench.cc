@@ -76,6 +76,7 @@ Measured run(std::vector<std::string> arguments, const std::string& input = "/de
     arguments.insert(arguments.begin(), {KELO_PEAK_MEMORY_PATH, figures});
   }
   std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
   for (auto& argument : arguments) {
     argv.push_back(argument.data());
   }

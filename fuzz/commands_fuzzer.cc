@@ -1,22 +1,11 @@
 // Whole commands, in process, through the command table the tool's main runs after its set-up,
-// against the simulated platform in a home of the fuzzer's own. One input chooses the command
-// word, the request, the preferences document the run finds, a platform fault, and whether
-// per-app requests find a few applications and a fake code-signing program or none. After
-// every run it checks what a caller relies on, and aborts when one does not hold:
-//   - exactly one document: a status document with its seven members for a success, else a
-//     failure document with its one member;
-//   - the preferences file is valid JSON of the simulator's shape, or unchanged; when it
-//     changed, it changed only as the simulator's rules say a change writes (members other than
-//     "profiles" and every other application's profile as they were, only tool profiles added,
-//     removed or rewritten) and "status" changed nothing;
-//   - no temporary file is left beside it;
-//   - after a successful "connect", exactly one tool profile.
-//
-// Input: byte 0 the command (connect, disconnect, status, update-app-rules, another word),
-// byte 1 the fault (low nibble) and whether applications are found (bit 4), bytes 2-3 the
-// request's length (big-endian), then the request, then the preferences document (none when
-// empty). The run's bound is a quarter of a second, the restart delay 5 ms, so that a silent
-// platform ends quickly in the time-out.
+// against the simulated platform in a home of the fuzzer's own; aborts when a promise to the
+// caller breaks (one document of the outcome's kind; the preferences valid, or unchanged, and
+// changed only as the simulator's rules allow; no temporary file; one tool profile after a
+// successful connect). Input: byte 0 the command, byte 1 the fault (low nibble) and whether
+// applications are found (bit 4), bytes 2-3 the request's length (big-endian), the request,
+// then the preferences document. A run's bound is a quarter of a second, so that a silent
+// platform ends quickly.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -118,24 +107,13 @@ void setFault(Json& document, int fault) {
     case 9:
       faults["silent"] = Json::array({"remove"});
       break;
-    case 10: {
-      Json remove = Json::object();
-      for (const auto& profile : document.value("profiles", Json::array())) {
-        if (profile.is_object() && profile.contains("identifier") &&
-            profile["identifier"].is_string()) {
-          remove[profile["identifier"].get<std::string>()] = "no removal";
-        }
-      }
-      faults["remove"] = remove;
-      break;
-    }
     default:
       break;
   }
 }
 
 void checkPreferences(const std::string& before, const std::string& after, bool existed,
-                      const std::string& word, bool succeeded) {
+                      const std::string& word) {
   if (existed && after == before) {
     return;
   }
@@ -149,23 +127,19 @@ void checkPreferences(const std::string& before, const std::string& after, bool 
   check(parsedBefore.has_value(), "an unreadable preferences file was rewritten");
   Json old = *parsedBefore;
   Json now = *parsedAfter;
-  Json others = Json::array();
-  for (const auto& profile : old.value("profiles", Json::array())) {
-    if (!isTool(profile)) {
-      others.push_back(profile);
+  const auto others = [](const Json& document) {
+    Json found = Json::array();
+    for (const auto& profile : document.value("profiles", Json::array())) {
+      if (!isTool(profile)) {
+        found.push_back(profile);
+      }
     }
-  }
-  Json othersNow = Json::array();
-  for (const auto& profile : now.value("profiles", Json::array())) {
-    if (!isTool(profile)) {
-      othersNow.push_back(profile);
-    }
-  }
-  check(others == othersNow, "another application's profile changed");
+    return found;
+  };
+  check(others(old) == others(now), "another application's profile changed");
   old.erase("profiles");
   now.erase("profiles");
   check(old == now, "a member other than the profiles changed");
-  (void)succeeded;
 }
 
 }  // namespace
@@ -219,7 +193,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   write(place.request, request);
   const int input = open(place.request.c_str(), O_RDONLY | O_CLOEXEC);
-  dup2(input, STDIN_FILENO);
+  check(input >= 0 && dup2(input, STDIN_FILENO) == STDIN_FILENO, "the request cannot be given");
   close(input);
 
   const kelo::commands::Context context{
@@ -237,8 +211,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(parsed.is_object(), "the document is not a JSON object");
   if (result) {
     check(parsed.size() == 7, "a status document without its seven members");
-    check(parsed.contains("configured") && parsed.contains("appRuleCount"),
-          "a status document without its members");
   } else {
     check(parsed.size() == 1 && parsed.contains("error") && parsed["error"].is_string(),
           "a failure document that is not one text member");
@@ -248,7 +220,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool exists = fs::exists(file);
   check(exists || !existed, "the preferences file vanished");
   if (exists) {
-    checkPreferences(preferences, read(file), existed, word, result.has_value());
+    checkPreferences(preferences, read(file), existed, word);
     if (result && word == "connect") {
       int tools = 0;
       for (const auto& profile : kelo::simulator::parsePreferences(read(file), "after")

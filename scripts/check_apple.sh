@@ -49,6 +49,14 @@ check_triple() {
   printf '%s\n' "${sources[@]}" | xargs -P "$(nproc)" -I{} "${cxx[@]}" {}
   printf '%s\n' "${layer[@]}" | xargs -P "$(nproc)" -I{} "${objcxx[@]}" {}
   echo "check_apple: ${#sources[@]} C++ and ${#layer[@]} Objective-C++ files compile for $triple"
+  if [ "$tidy" = yes ]; then
+    # The checks of .clang-tidy over the Objective-C++ layer, compiled as above.
+    for file in "${layer[@]}"; do
+      clang-tidy-19 --quiet "$file" -- "${objcxx[@]:1}" 2>/dev/null ||
+        { echo "check_apple: clang-tidy findings in $file" >&2; exit 1; }
+    done
+    echo "check_apple: no clang-tidy finding in ${#layer[@]} Objective-C++ files"
+  fi
 }
 
 # What the macOS build compiles: the tool with either backend, its tests and benchmarks; the
@@ -59,10 +67,12 @@ mapfile -t layer < <(files 'src/*.mm' 'tests/*.mm')
 
 # The universal binary's two slices: x86_64 from the deployment target, arm64 from 11.0, the
 # first macOS on Apple silicon (the toolchain raises the target of that slice itself).
+tidy=yes
 check_triple "x86_64-apple-macos$target" /usr/include/x86_64-linux-gnu \
   '#include <semaphore>
 int main() { std::counting_semaphore<> signal{0}; signal.release(); }' \
   "'release' is unavailable: introduced in macOS 11.0"
+tidy=no
 check_triple arm64-apple-macos11.0 /usr/aarch64-linux-gnu/include \
   '#include <charconv>
 int main() { char text[32]; (void)std::to_chars(text, text + 32, 1.5); }' \

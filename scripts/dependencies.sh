@@ -9,6 +9,8 @@ packages=(
   python3-jsonschema  # checking what the tool writes against its JSON Schemas (draft 2020-12)
   man-db groff-base   # rendering the man page in its test
   clang-19            # the second compiler of the test suite, and the fuzzers' compiler
+  clang-tidy-19       # static analysis of every source (scripts/tidy.sh)
+  libbenchmark-dev    # the benchmarks, which static analysis reads too
   libclang-rt-19-dev  # libFuzzer and the sanitizer runtimes for clang 19
   libc++-19-dev libc++abi-19-dev  # LLVM's C++ library, for checking the macOS build's availability
   libc6-dev-arm64-cross           # aarch64 C headers, standing in for Darwin's in the arm64 check

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds kelo-ne-manager four times, with warnings as errors (a GCC Release build,
+# Checks formatting, the include graph, the macOS build and clang-tidy's findings, then builds
+# kelo-ne-manager four times, with warnings as errors (a GCC Release build,
 # AddressSanitizer with UndefinedBehaviorSanitizer, ThreadSanitizer, and a clang 19 Release
 # build) and runs every test in each build. Exits non-zero on the first failure.
 set -euo pipefail
@@ -13,8 +14,11 @@ mapfile -t sources < <(git ls-files '*.cc' '*.h' '*.mm' 2>/dev/null || find src 
 clang-format --dry-run --Werror "${sources[@]}"
 # So is the direction of its includes: no circle between folders or files.
 scripts/check_layout.py
-# The macOS build is not linked here, but every source of it compiles for the macOS it targets.
+# The macOS build is not linked here, but every source of it compiles for the macOS it targets
+# (and its Objective-C++ passes clang-tidy's checks).
 scripts/check_apple.sh
+# Static analysis of every C++ source: no finding.
+scripts/tidy.sh
 
 # run_suite FOLDER NAME [CMAKE ARGUMENT...]
 run_suite() {

@@ -76,7 +76,7 @@ constexpr std::int64_t kHandlerWriteNanoseconds = 100'000'000;
 constexpr std::size_t kReadyChunk = PIPE_BUF;
 
 // Freed when memory runs out, so that unwinding and the failure document find some.
-constexpr std::size_t kReserveBytes = 64 * 1024;
+constexpr std::size_t kReserveBytes = std::size_t{64} * 1024;
 void* reserve = nullptr;
 
 // When the timer is due, on the monotonic clock; a timer signal before it is not the deadline.
@@ -217,6 +217,7 @@ void end(int signal) {
     } catch (const std::bad_alloc&) {
       document = kOutOfMemory.view();
     } catch (...) {
+      document = kAbnormalEnd.view();
     }
   }
   if (!changes::close()) {
@@ -307,6 +308,7 @@ Delivery deliver(int descriptor, std::string_view document, int exitStatus) {
     claimed.descriptor.store(descriptor);
     claimed.size.store(document.size());
     claimed.exitStatus.store(exitStatus);
+    // NOLINTNEXTLINE(bugprone-suspicious-stringview-data-usage): its size is stored beside it
     claimed.bytes.store(document.data());
   }
   // No longer than the deadline and the grace after it: the timer's handler has ended the run

@@ -15,6 +15,7 @@
 #include "deadline.h"
 #include "platform/change_gate.h"
 #include "platform/descriptors.h"
+#include "platform/errno_text.h"
 #include "tunnel/bounded_wait.h"
 #include "tunnel/tunnel_control.h"
 
@@ -66,7 +67,7 @@ int writeOutcome(const Result<StatusPayload>& result) {
   const int error = errno;
   writeFailure(ManagerError::networkExtension(
       std::string("The status document could not be written to standard output: ") +
-      std::strerror(error) + "."));
+      errnoText(error) + "."));
   return 1;
 }
 

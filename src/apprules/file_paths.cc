@@ -83,7 +83,7 @@ std::optional<std::vector<std::string>> visibleEntries(const std::string& direct
     return std::nullopt;
   }
   std::vector<std::string> names;
-  while (const dirent* entry = readdir(listing)) {
+  while (const dirent* entry = readdir(listing)) {  // NOLINT(concurrency-mt-unsafe): own stream
     if (entry->d_name[0] != '.') {
       names.emplace_back(entry->d_name);
     }
@@ -107,7 +107,9 @@ std::string resolvingSymlinks(std::string_view absolute) {
       resolved.erase(std::min(resolved.size(), resolved.rfind('/')));
       continue;
     }
-    std::string candidate = resolved + '/' + part;
+    std::string candidate = resolved;
+    candidate += '/';
+    candidate += part;
     if (exists && part.find('\0') == std::string::npos) {
       struct stat status {};
       if (lstat(candidate.c_str(), &status) != 0) {

@@ -61,8 +61,8 @@ Result<Value> awaitResult(Deadline deadline, const Request<Value>& request) {
     }
     {
       std::lock_guard guard(slot->lock);
-      if (slot->value) {
-        return std::move(*slot->value);
+      if (std::optional<Value>& value = slot->value) {
+        return std::move(*value);
       }
     }
     runloop::runOnce(runloop::Clock::now() +

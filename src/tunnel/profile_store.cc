@@ -51,9 +51,9 @@ Result<std::vector<ManagerPointer>> loadAllManagers(Deadline deadline) {
 
 Result<void> removeManagers(const std::vector<ManagerPointer>& managers, Deadline deadline) {
   for (const auto& manager : managers) {
-    if (auto removed =
-            awaitChange("Failed to remove stale tunnel preferences: ", deadline,
-                        [&](auto completion) { manager->removeFromPreferences(completion); });
+    if (auto removed = awaitChange(
+            "Failed to remove stale tunnel preferences: ", deadline,
+            [&](auto completion) { manager->removeFromPreferences(std::move(completion)); });
         !removed) {
       return removed;
     }
@@ -62,14 +62,15 @@ Result<void> removeManagers(const std::vector<ManagerPointer>& managers, Deadlin
 }
 
 Result<ManagerPointer> save(const ManagerPointer& manager, Deadline deadline) {
-  if (auto saved = awaitChange("Failed to save packet tunnel preferences: ", deadline,
-                               [&](auto completion) { manager->saveToPreferences(completion); });
+  if (auto saved =
+          awaitChange("Failed to save packet tunnel preferences: ", deadline,
+                      [&](auto completion) { manager->saveToPreferences(std::move(completion)); });
       !saved) {
     return std::unexpected(saved.error());
   }
-  if (auto reloaded =
-          awaitChange("Failed to reload packet tunnel preferences: ", deadline,
-                      [&](auto completion) { manager->loadFromPreferences(completion); });
+  if (auto reloaded = awaitChange(
+          "Failed to reload packet tunnel preferences: ", deadline,
+          [&](auto completion) { manager->loadFromPreferences(std::move(completion)); });
       !reloaded) {
     return std::unexpected(reloaded.error());
   }

@@ -63,18 +63,20 @@ TEST(FakeCodesign, InspectsThroughTheCodeSigningProgram) {
   std::size_t answered = 0;
   for (const auto& [body, expected] : cases) {
     testing::writeFile(dir / "codesign", "#!/bin/sh\n" + body, 0755);
-    fetchCodeSignatures({path}, dir / "codesign", 1, [&](std::size_t, Result<CodeSignature> found) {
-      EXPECT_EQ(outcome(found), expected) << body;
-      ++answered;
-    });
+    (void)fetchCodeSignatures({path}, dir / "codesign", 1,
+                              [&](std::size_t, Result<CodeSignature> found) {
+                                EXPECT_EQ(outcome(found), expected) << body;
+                                ++answered;
+                              });
   }
   EXPECT_EQ(answered, cases.size());
   // A launch error travels unchanged: the platform's, not the tool's.
-  fetchCodeSignatures({path}, dir / "absent", 1, [&](std::size_t, Result<CodeSignature> found) {
-    EXPECT_EQ(found.error(),
-              Error{PlatformError{"The program " + dir / "absent" +
-                                  " could not be started: No such file or directory"}});
-  });
+  (void)fetchCodeSignatures(
+      {path}, dir / "absent", 1, [&](std::size_t, Result<CodeSignature> found) {
+        EXPECT_EQ(found.error(),
+                  Error{PlatformError{"The program " + dir / "absent" +
+                                      " could not be started: No such file or directory"}});
+      });
 }
 
 }  // namespace

@@ -50,8 +50,11 @@ TEST_F(ExecutableResolution, PicksTheFirstRegularFileTheListingYields) {
   testing::makeDirectories(suite + "/Contents/MacOS/Helpers");
   writeFile(suite + "/Contents/MacOS/.hidden", "", 0755);
   std::string first;
-  const auto listing = visibleEntries(suite + "/Contents/MacOS").value();
-  for (const auto& name : listing) {
+  const auto entries = visibleEntries(suite + "/Contents/MacOS");
+  if (!entries) {
+    FAIL() << "the folder cannot be listed";
+  }
+  for (const auto& name : *entries) {
     if (name != "Helpers") {
       first = name;
       break;

@@ -149,63 +149,50 @@ TEST_F(FakeSystem, ScarceDescriptorsOrProcessesCostNoRule) {
     rules.push_back(each);
   }
   const Json request = connectRequest({"/Applications/Unsigned.app"});
-  const auto result = run("connect", request, {"prlimit", "--nofile=40", "--"});
-  EXPECT_EQ(result.standardError, "");
-  EXPECT_EQ(stored()["profiles"][0]["appRules"], rules);
 
   // As the user "nobody", whose process limit counts every process of theirs.
   codesign(std::string(kCodesign) + "sleep 0.02 || exit 1\n");
   ASSERT_EQ(chown(home_.path().c_str(), 65534, 65534), 0);
   ASSERT_EQ(chmod(fake_.path().c_str(), 0755), 0);
-  const auto asNobody = [](const std::string& limit, const std::string& others) {
-    return std::vector<std::string>{"env",
-                                    "ASAN_OPTIONS=detect_leaks=0",
-                                    "setpriv",
-                                    "--reuid=65534",
-                                    "--regid=65534",
-                                    "--clear-groups",
-                                    "/bin/sh",
-                                    "-c",
-                                    others + "exec prlimit " + limit + R"( -- "$0" "$@")"};
-  };
+  // A sanitizer's build loads shared libraries, and its runtime checks memory through a pipe of
+  // its own: a handful of descriptors is too few for the runtime, not for the tool.
+  const bool sanitized = !std::string(KELO_SANITIZER).empty();
   std::vector<std::string> limits = {"--nproc=3",  "--nproc=4",   "--nproc=6",
-                                     "--nproc=12", "--nofile=3",  "--nofile=5",
-                                     "--nofile=8", "--nofile=12", "--nofile=20"};
-  if (!std::string(KELO_SANITIZER).empty()) {
-    // A sanitizer's build loads shared libraries, and its runtime checks memory through a pipe
-    // of its own: a handful of descriptors is too few for the runtime, not for the tool.
-    std::erase_if(limits, [](const std::string& limit) {
-      return limit == "--nofile=3" || limit == "--nofile=5" || limit == "--nofile=8";
-    });
+                                     "--nproc=12", "--nofile=12", "--nofile=20"};
+  for (const char* fewer : {"--nofile=3", "--nofile=5", "--nofile=8"}) {
+    limits.insert(limits.end(), sanitized ? 0 : 1, fewer);
   }
   int complete = 0;
   for (const std::string& limit : limits) {
     for (const std::string others : {"", "sleep 0.2 & "}) {
       std::filesystem::remove_all(home_ / ".local");
       std::this_thread::sleep_for(std::chrono::milliseconds(250));  // the last one's are gone
-      const auto limited = run("connect", request, asNobody(limit, others));
+      const auto limited = run("connect", request,
+                               {"env", "ASAN_OPTIONS=detect_leaks=0", "setpriv", "--reuid=65534",
+                                "--regid=65534", "--clear-groups", "/bin/sh", "-c",
+                                others + "exec prlimit " + limit + R"( -- "$0" "$@")"});
       if (limited.exitStatus == 0) {
         ++complete;
         EXPECT_EQ(limited.standardError, "") << limit << others;
         EXPECT_EQ(stored()["profiles"][0]["appRules"], rules) << limit << others;
       } else {
         EXPECT_EQ(limited.exitStatus, 1) << limit << others << limited.standardError;
-        EXPECT_EQ(limited.standardOutput, "") << limit << others;
-        EXPECT_EQ(Json::parse(limited.standardError, nullptr, false).size(), 1u)
-            << limit << others << limited.standardError;
+        EXPECT_EQ(Json::parse(limited.standardError, nullptr, false).size(), 1u) << limit;
         EXPECT_FALSE(exists(preferencesPath(home_.path()))) << limit << others;
       }
     }
   }
   EXPECT_GE(complete, 8);
 
-  // With no process to spare at all, no child can start: the request fails as a whole.
+  // With no process to spare at all, no child can start: a per-app request fails as a whole, a
+  // full-tunnel one, which needs none, succeeds.
   std::filesystem::remove_all(home_ / ".local");
   const auto nobody = run("connect", request, withoutProcessesToSpare());
   EXPECT_EQ(
       nobody.standardError,
       R"({"error":"The program \/usr\/bin\/codesign could not be started: Resource temporarily unavailable"})");
   EXPECT_EQ(nobody.exitStatus, 1);
+  EXPECT_EQ(run("connect", connectRequest(), withoutProcessesToSpare()).standardError, "");
 }
 
 // A run of the code-signing program ends when it exits, even though a process it left behind

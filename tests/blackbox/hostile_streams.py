@@ -1,13 +1,11 @@
-"""Runs the tool with standard streams that a hostile or broken caller gives it, and prints what
-came of it as one JSON object: {"stdout", "stderr", "exit", "seconds"}.
+"""Runs the tool with the standard streams of a hostile or broken caller and prints what came of
+it as one JSON object: {"stderr", "exit", "seconds"}.
 
-hostile_streams.py SCENARIO SIGNAL_AFTER -- TOOL [ARGUMENT...]
-  undrained-stdout   standard output is a full pipe that nobody reads (the tool itself holds
-                     its read end); standard error is read as usual.
-  full-stderr        standard input is a pipe never written, standard error a full pipe that
-                     does not block and is drained only from just after the signal on.
-  stuck-stderr       the same, but standard error blocks and is drained only once the tool ended.
-SIGNAL_AFTER: seconds after the start at which SIGTERM is sent; 0 sends none.
+hostile_streams.py SCENARIO SIGNAL_AFTER -- TOOL [ARGUMENT...], SIGTERM sent SIGNAL_AFTER seconds
+after the start (0: none). SCENARIO: "undrained-stdout", a full standard output nobody reads
+(the tool holds its read end); "full-stderr", standard input never written and a full standard
+error that does not block, drained from just after the signal on; "stuck-stderr", the same
+with a standard error that blocks and is drained only once the tool ended.
 """
 import json
 import os
@@ -32,12 +30,7 @@ def full_pipe(blocking):
 
 
 def drain(descriptor):
-    chunks = []
-    while True:
-        chunk = os.read(descriptor, 65536)
-        if not chunk:
-            return b"".join(chunks)
-        chunks.append(chunk)
+    return b"".join(iter(lambda: os.read(descriptor, 65536), b""))
 
 
 def main():
@@ -71,10 +64,8 @@ def main():
     error = drain(error_end)
     status = child.wait(timeout=60)
     seconds = time.monotonic() - began
-    json.dump({"stdout": "",
-               "stderr": error[held:].decode("utf-8", "replace"),
-               "exit": status if status >= 0 else 128 - status,
-               "seconds": seconds}, sys.stdout)
+    json.dump({"stderr": error[held:].decode("utf-8", "replace"),
+               "exit": status if status >= 0 else 128 - status, "seconds": seconds}, sys.stdout)
 
 
 main()

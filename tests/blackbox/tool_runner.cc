@@ -14,6 +14,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 #include "support/test_support.h"
 
@@ -107,6 +108,7 @@ Started start(const ToolInvocation& invocation) {
   argv.push_back(KELO_TOOL_PATH);
   argv.insert(argv.end(), invocation.arguments.begin(), invocation.arguments.end());
   std::vector<char*> pointers;
+  pointers.reserve(argv.size() + 1);
   for (auto& argument : argv) {
     pointers.push_back(argument.data());
   }
@@ -161,32 +163,28 @@ ToolRun runTool(const ToolInvocation& invocation) {
   return runToolsConcurrently({invocation}).front();
 }
 
-std::vector<ToolRun> runToolsConcurrently(const std::vector<ToolInvocation>& invocations,
-                                          const std::vector<std::size_t>& killed) {
+std::vector<ToolRun> runToolsConcurrently(const std::vector<ToolInvocation>& invocations) {
   const auto began = std::chrono::steady_clock::now();
   std::vector<Started> started;
+  started.reserve(invocations.size());
   for (const auto& invocation : invocations) {
     started.push_back(start(invocation));
   }
-  for (const std::size_t index : killed) {
-    usleep(static_cast<useconds_t>(500 + index % 7 * 300));  // spread over the runs' lives
-    kill(started[index].pid, SIGKILL);
-  }
-  std::vector<std::size_t> signalled;
+  // (signal, when, index) for each run that gets a signal, earliest first.
+  std::vector<std::tuple<std::chrono::microseconds, int, std::size_t>> signals;
   for (std::size_t index = 0; index < invocations.size(); ++index) {
-    if (invocations[index].signalAfter) {
-      signalled.push_back(index);
+    if (const auto& signalAfter = invocations[index].signalAfter) {
+      signals.emplace_back(signalAfter->second, signalAfter->first, index);
     }
   }
-  std::ranges::sort(signalled, {},
-                    [&](std::size_t index) { return invocations[index].signalAfter->second; });
-  for (const std::size_t index : signalled) {
-    const auto& [signal, after] = *invocations[index].signalAfter;
+  std::ranges::sort(signals);
+  for (const auto& [after, signal, index] : signals) {
     std::this_thread::sleep_until(began + after);
     kill(started[index].pid, signal);
   }
   // Each is drained in turn: a document is a few hundred bytes, far below a pipe's buffer.
   std::vector<ToolRun> runs;
+  runs.reserve(started.size());
   for (auto& one : started) {
     runs.push_back(finish(one));
   }

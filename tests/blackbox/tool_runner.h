@@ -41,10 +41,8 @@ struct ToolInvocation {
 
 ToolRun runTool(const ToolInvocation& invocation);
 
-// Runs several invocations at the same time and waits for all of them. The runs whose indexes
-// `killed` lists get SIGKILL a few milliseconds after they all started, one after another.
-std::vector<ToolRun> runToolsConcurrently(const std::vector<ToolInvocation>& invocations,
-                                          const std::vector<std::size_t>& killed = {});
+// Runs several invocations at the same time and waits for all of them.
+std::vector<ToolRun> runToolsConcurrently(const std::vector<ToolInvocation>& invocations);
 
 // Whether this machine lets the tests build a fake system root (root, mount namespaces).
 bool fakeRootAvailable();

@@ -34,10 +34,10 @@ std::optional<Answer> request(const std::string& name, const std::string& detail
   if (failure == platform().failures.end()) {
     return Answer{};
   }
-  if (!failure->second) {
-    return std::nullopt;
+  if (const auto& description = failure->second) {
+    return std::unexpected(PlatformError{*description});
   }
-  return std::unexpected(PlatformError{*failure->second});
+  return std::nullopt;
 }
 
 template <class Value>

@@ -45,10 +45,10 @@ struct ProtocolState {
 class ForeignProtocol final : public kelo::NEVPNProtocol {};
 
 kelo::PlatformError platformError(NSError* _Nullable error, const char* fallback) {
-  if (error == nil) {
-    return kelo::PlatformError{fallback};
+  if (NSString* description = error.localizedDescription) {
+    return kelo::PlatformError{toolText(description)};
   }
-  return kelo::PlatformError{toolText(error.localizedDescription)};
+  return kelo::PlatformError{fallback};
 }
 
 bool sameSettings(const kelo::NETunnelProviderProtocol& one,
@@ -111,8 +111,10 @@ std::expected<NSDictionary* _Nullable, kelo::PlatformError> frameworkConfigurati
   NSMutableDictionary* merged =
       loaded != nil ? [loaded mutableCopy] : [NSMutableDictionary dictionaryWithCapacity:8];
   for (const auto& key : readKeys) {
-    if (!configuration->contains(key)) {
-      [merged removeObjectForKey:frameworkText(key)];
+    // A key the tool read was a string of the framework's, so it has a form there again.
+    NSString* name = frameworkText(key);
+    if (name != nil && !configuration->contains(key)) {
+      [merged removeObjectForKey:name];
     }
   }
   for (const auto& [key, value] : configuration->items()) {
@@ -280,7 +282,7 @@ std::expected<void, kelo::PlatformError> carryOnto(NETunnelProviderManager* obje
 // The framework names no identity of its own for a profile; the object's address serves the
 // C++ side, which only the simulated platform reads.
 CppManager::Pointer toolManager(NETunnelProviderManager* object) {
-  const auto address = reinterpret_cast<std::uintptr_t>((__bridge void*)object);
+  const auto address = reinterpret_cast<std::uintptr_t>(object);
   auto manager = std::make_shared<CppManager>(std::to_string(address), [object copyAppRules] != nil,
                                               toolConnection(object.connection));
   manager->backendState = std::make_shared<ManagerState>(ManagerState{object});

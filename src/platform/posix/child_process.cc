@@ -21,6 +21,7 @@
 #include <optional>
 #include <thread>
 
+#include "platform/errno_text.h"
 #include "platform/posix/system.h"
 #include "platform/signals_blocked.h"
 
@@ -65,7 +66,7 @@ bool isShortage(int error) {
 }
 
 PlatformError launchError(const std::string& program, int error) {
-  return PlatformError{"The program " + program + " could not be started: " + std::strerror(error)};
+  return PlatformError{"The program " + program + " could not be started: " + errnoText(error)};
 }
 
 // `wanted`, or fewer when the process may not open or start that many children.
@@ -407,8 +408,7 @@ std::expected<void, PlatformError> runChildProcesses(
     const SignalsBlocked blocked;  // inherited by the helper
     try {
       helper.emplace(work);
-    } catch (...) {
-      // No thread to spare (the process limit, memory): this thread does the work.
+    } catch (...) {  // NOLINT(bugprone-empty-catch): no thread to spare; this one does the work
     }
   }
   if (helper) {

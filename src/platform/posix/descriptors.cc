@@ -53,8 +53,13 @@ bool writeAll(int descriptor, std::string_view bytes) {
 }
 
 bool readToEnd(int descriptor, std::string& into, std::size_t limit) {
-  // Read straight into the text: a caller may start with a small stack.
+  // Read straight into the text: a caller may start with a small stack. Each read waits in
+  // poll first, where a stop signal is taken at once even by a runtime that defers signals
+  // during a plain read (ThreadSanitizer's).
   while (into.size() <= limit) {
+    if (!waitUntilReady(descriptor, POLLIN)) {
+      return false;
+    }
     const std::size_t had = into.size();
     into.resize(had + kChunk);
     const ssize_t count = read(descriptor, into.data() + had, kChunk);

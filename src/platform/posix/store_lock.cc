@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/errno_text.h"
 #include "platform/posix/system.h"
 
 namespace kelo {
@@ -52,13 +53,13 @@ std::expected<StoreLock, PlatformError> lockProfileStore() {
   for (;;) {
     const int descriptor = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (descriptor < 0) {
-      return failed(path + ": " + std::strerror(errno) + ".");
+      return failed(path + ": " + errnoText(errno) + ".");
     }
     while (flock(descriptor, LOCK_EX) != 0) {
       if (errno != EINTR) {
         const int error = errno;
         close(descriptor);
-        return failed(path + ": " + std::strerror(error) + ".");
+        return failed(path + ": " + errnoText(error) + ".");
       }
     }
     struct stat held {};

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/errno_text.h"
 #include "platform/posix/system.h"
 
 extern char** environ;
@@ -73,7 +74,7 @@ std::expected<pid_t, int> spawn(const char* program, char* const arguments[], in
       syscall(SYS_close_range, report[1] + 1, ~0u, 0);
       sigset_t none;
       sigemptyset(&none);
-      sigprocmask(SIG_SETMASK, &none, nullptr);
+      sigprocmask(SIG_SETMASK, &none, nullptr);  // NOLINT(concurrency-mt-unsafe): one thread here
       execve(program, arguments, environ);
       failure = errno;
     }
@@ -112,12 +113,12 @@ std::expected<std::string, std::string> privateRuntimeFolder() {
   // The session's runtime folder, where a login manager made one; else one of the user's own
   // in the temporary folder, which a reboot clears.
   const std::string uid = std::to_string(geteuid());
-  if (const std::string runtime = "/run/user/" + uid; isPrivate(runtime)) {
+  if (std::string runtime = "/run/user/" + uid; isPrivate(runtime)) {
     return runtime;
   }
-  const std::string own = "/tmp/kelo-ne-manager-" + uid;
+  std::string own = "/tmp/kelo-ne-manager-" + uid;
   if (mkdir(own.c_str(), 0700) != 0 && errno != EEXIST) {
-    return std::unexpected(own + ": " + std::strerror(errno));
+    return std::unexpected(own + ": " + errnoText(errno));
   }
   if (!isPrivate(own)) {
     return std::unexpected(own + " is not a folder of the user's that only the user may use");

@@ -12,6 +12,7 @@
 #include "platform/bounded_json.h"
 #include "platform/change_gate.h"
 #include "platform/descriptors.h"
+#include "platform/errno_text.h"
 #include "platform/home_directory.h"
 #include "platform/signals_blocked.h"
 #include "platform/store_lock.h"
@@ -88,7 +89,7 @@ std::expected<void, PlatformError> checkFolder(
   struct stat status {};
   if (lstat(folder.c_str(), &status) != 0) {
     return errno == ENOENT ? std::expected<void, PlatformError>{}
-                           : failure(folder + ": " + std::strerror(errno) + ".");
+                           : failure(folder + ": " + errnoText(errno) + ".");
   }
   if (!S_ISDIR(status.st_mode)) {
     return failure(folder + " is not a folder.");
@@ -109,7 +110,7 @@ std::expected<Document, PlatformError> readFile(const std::string& path) {
     if (errno == ELOOP) {
       return unreadable(path + " is a symbolic link.");
     }
-    return unreadable(path + ": " + std::strerror(errno) + ".");
+    return unreadable(path + ": " + errnoText(errno) + ".");
   }
   struct stat status {};
   if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
@@ -121,7 +122,7 @@ std::expected<Document, PlatformError> readFile(const std::string& path) {
   const int error = errno;
   close(descriptor);
   if (!complete) {
-    return unreadable(path + ": " + std::strerror(error) + ".");
+    return unreadable(path + ": " + errnoText(error) + ".");
   }
   return parsePreferences(contents, path);
 }
@@ -153,7 +154,7 @@ std::expected<void, PlatformError> replaceFile(const std::string& folder, const 
     }
   }
   if (descriptor < 0) {
-    return unwritable(folder + ": " + std::strerror(errno) + ".");
+    return unwritable(folder + ": " + errnoText(errno) + ".");
   }
   // Text that is not valid UTF-8 never reaches the file: such bytes are written as U+FFFD.
   const std::string text = document.dump(2, ' ', false, Document::error_handler_t::replace) + "\n";
@@ -173,7 +174,7 @@ std::expected<void, PlatformError> replaceFile(const std::string& folder, const 
   if (!renamed) {
     unlink(temporary.c_str());
     changes::forgetScratchFile();
-    return unwritable(path + ": " + std::strerror(failure) + ".");
+    return unwritable(path + ": " + errnoText(failure) + ".");
   }
   if (const int directory = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       directory >= 0) {
@@ -190,7 +191,7 @@ void removeOrphanedTemporaries(const std::string& folder) {
   if (listing == nullptr) {
     return;
   }
-  while (const dirent* entry = readdir(listing)) {
+  while (const dirent* entry = readdir(listing)) {  // NOLINT(concurrency-mt-unsafe): own stream
     const std::string_view name(entry->d_name);
     struct stat status {};
     if (name.starts_with(kTemporaryPrefix) &&
@@ -290,14 +291,14 @@ std::expected<void, PlatformError> updatePreferences(
     return std::unexpected(folder.error());
   }
   if (!makeFolders(*folder)) {
-    return unwritable(*folder + ": " + std::strerror(errno) + ".");
+    return unwritable(*folder + ": " + errnoText(errno) + ".");
   }
   if (auto safe = checkFolder(*folder, unwritable); !safe) {
     return std::unexpected(safe.error());
   }
   const FileLock lock(*folder + kLockName);
   if (!lock.held()) {
-    return unwritable(*folder + kLockName + ": " + std::strerror(errno) + ".");
+    return unwritable(*folder + kLockName + ": " + errnoText(errno) + ".");
   }
   removeOrphanedTemporaries(*folder);
   const std::string path = *folder + kFileName;

@@ -39,7 +39,9 @@ TEST(ValueConversion, EveryKindOfValueKeepsItsTypeThroughARoundTrip) {
 
 TEST(ValueConversion, TextsKeepAnEmbeddedNulAndTextThatIsNotUTF8HasNoForm) {
   const std::string withNul("a\0b", 3);
-  EXPECT_EQ(toolText(frameworkText(withNul)), withNul);
+  NSString* text = frameworkText(withNul);
+  ASSERT_NE(text, nil);
+  EXPECT_EQ(toolText(text), withNul);
   EXPECT_EQ(roundTrip(Json(withNul)), Json(withNul));
   EXPECT_EQ(frameworkText("\xff"), nil);
   EXPECT_EQ(frameworkValue(Json::array({"fine", "\xff"})), nil);
@@ -47,7 +49,9 @@ TEST(ValueConversion, TextsKeepAnEmbeddedNulAndTextThatIsNotUTF8HasNoForm) {
 
 TEST(ValueConversion, ADictionaryWithAKeyThatIsNotAStringIsNotRead) {
   NSMutableDictionary* dictionary = [NSMutableDictionary dictionaryWithCapacity:2];
-  [dictionary setObject:[NSNumber numberWithLongLong:1] forKey:frameworkText("text")];
+  NSString* key = frameworkText("text");
+  ASSERT_NE(key, nil);
+  [dictionary setObject:[NSNumber numberWithLongLong:1] forKey:key];
   [dictionary setObject:[NSNumber numberWithLongLong:2] forKey:[NSNumber numberWithLongLong:3]];
   EXPECT_EQ(toolValue(dictionary), std::nullopt);
 }

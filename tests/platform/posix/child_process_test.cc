@@ -13,9 +13,10 @@ namespace {
 std::vector<std::string> outputs(const std::vector<std::vector<std::string>>& runs,
                                  unsigned concurrency) {
   std::vector<std::string> texts(runs.size(), "not run");
-  runChildProcesses("/bin/sh", runs, concurrency, [&texts](std::size_t run, ChildOutcome outcome) {
-    texts[run] = outcome ? outcome->standardOutput : outcome.error().localizedDescription;
-  });
+  (void)runChildProcesses(
+      "/bin/sh", runs, concurrency, [&texts](std::size_t run, ChildOutcome outcome) {
+        texts[run] = outcome ? outcome->standardOutput : outcome.error().localizedDescription;
+      });
   return texts;
 }
 
@@ -24,10 +25,10 @@ std::vector<std::string> outputs(const std::vector<std::vector<std::string>>& ru
 TEST(ChildProcesses, InheritNoDescriptorButTheStandardStreams) {
   const int leaked = open("/dev/null", O_RDONLY);  // deliberately without close-on-exec
   std::string listed;
-  runChildProcesses(KELO_LIST_DESCRIPTORS, {{}, {}, {}, {}}, 4,
-                    [&listed](std::size_t, ChildOutcome outcome) {
-                      listed += outcome ? outcome->standardOutput : "not started\n";
-                    });
+  (void)runChildProcesses(KELO_LIST_DESCRIPTORS, {{}, {}, {}, {}}, 4,
+                          [&listed](std::size_t, ChildOutcome outcome) {
+                            listed += outcome ? outcome->standardOutput : "not started\n";
+                          });
   close(leaked);
   EXPECT_EQ(listed, "0\n1\n2\n0\n1\n2\n0\n1\n2\n0\n1\n2\n");
 }
