@@ -164,13 +164,14 @@ TEST_F(FakeSystem, ScarceDescriptorsOrProcessesCostNoRule) {
   }
   int complete = 0;
   for (const std::string& limit : limits) {
-    for (const std::string others : {"", "sleep 0.2 & "}) {
+    for (std::string others : {"", "sleep 0.2 & "}) {
       std::filesystem::remove_all(home_ / ".local");
       std::this_thread::sleep_for(std::chrono::milliseconds(250));  // the last one's are gone
-      const auto limited = run("connect", request,
-                               {"env", "ASAN_OPTIONS=detect_leaks=0", "setpriv", "--reuid=65534",
-                                "--regid=65534", "--clear-groups", "/bin/sh", "-c",
-                                others + "exec prlimit " + limit + R"( -- "$0" "$@")"});
+      const auto limited =
+          run("connect", request,
+              {"env", "ASAN_OPTIONS=detect_leaks=0", "setpriv", "--reuid=65534", "--regid=65534",
+               "--clear-groups", "/bin/sh", "-c",
+               others.append("exec prlimit ").append(limit).append(R"( -- "$0" "$@")")});
       if (limited.exitStatus == 0) {
         ++complete;
         EXPECT_EQ(limited.standardError, "") << limit << others;

@@ -34,6 +34,7 @@ TEST_F(Preferences, WhatCannotBeReadIsRefusedWithTheReason) {
   const std::vector<std::pair<std::function<void()>, std::string>> cases = {
       {[&] { write(""); }, escaped(file()) + " is not valid JSON."},
       {[&] { write(R"({"profiles":{}})"); }, R"(\"profiles\" is not a list.)"},
+      {[&] { write(R"({"profiles":[{"identifier":"A"},{"identifier":"A"}]})"); }, R"(profile 1 has the \"identifier\" of an earlier profile.)"},
       {[&] { write(deep); }, escaped(file()) + " nests deeper than 64 levels."},
       {[&] { write(R"({"profiles":[],"faults":)" + deep + "}"); }, escaped(file()) + " nests deeper than 64 levels."},
       // No writer: a read would block. A read of /dev/zero would never end.

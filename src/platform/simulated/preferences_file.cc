@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
 
 #include "platform/bounded_json.h"
 #include "platform/change_gate.h"
@@ -61,6 +62,9 @@ std::expected<void, PlatformError> validate(const Document& document) {
   if (!profiles->is_array()) {
     return unreadable("\"profiles\" is not a list.");
   }
+  // An identifier names one profile: a change to a profile whose identifier another one shares
+  // would land on whichever comes first, perhaps another application's.
+  std::set<std::string> identifiers;
   for (std::size_t index = 0; index < profiles->size(); ++index) {
     const auto& profile = (*profiles)[index];
     const std::string which = "profile " + std::to_string(index);
@@ -70,6 +74,9 @@ std::expected<void, PlatformError> validate(const Document& document) {
     const auto identifier = profile.find("identifier");
     if (identifier == profile.end() || !identifier->is_string()) {
       return unreadable(which + " has no text \"identifier\".");
+    }
+    if (!identifiers.insert(identifier->get<std::string>()).second) {
+      return unreadable(which + " has the \"identifier\" of an earlier profile.");
     }
     const auto protocol = profile.find("protocol");
     if (protocol != profile.end() && !protocol->is_null()) {
