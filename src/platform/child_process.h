@@ -37,9 +37,10 @@ inline constexpr unsigned kMaximumChildren = 64;
 // once, fewer when the process may not open or start that many (RLIMIT_NOFILE, and
 // RLIMIT_NPROC with room left for what each child starts); a start that fails for lack of
 // descriptors, processes or memory waits for a running child to end and is tried again. A run
-// that failed (no start, or an exit status other than 0) while other children ran beside it is
-// run once more on its own, and only that outcome is reported: what failed may have been the
-// child's own start of a program, for want of what the others held.
+// that failed (no start, or an exit status other than 0) while other children ran beside it, or
+// at all under a process limit below 4096 (where the user's other processes may hold what it
+// needed), is run once more on its own after the others, and only that outcome is reported:
+// what failed may have been the child's own start of a program.
 //
 // Fails, leaving the remaining runs unreported, when a start lacks descriptors, processes or
 // memory while no child of this call runs: then nothing that ends can give them back.

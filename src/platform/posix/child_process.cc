@@ -57,6 +57,7 @@ constexpr rlim_t kProcessesPerChild = 2;
 // A process limit this low leaves no room for the helper thread: the calling thread does the
 // work, so that the one child has a process to spare for what it starts.
 constexpr rlim_t kProcessesForHelper = kOwnProcesses + 2 * kProcessesPerChild;
+constexpr rlim_t kScarceProcesses = 4096;
 
 // What a child's pipe is read in.
 constexpr std::size_t kReadChunk = 16384;
@@ -90,6 +91,15 @@ bool helperHasRoom() {
   rlimit processes{};
   return getrlimit(RLIMIT_NPROC, &processes) != 0 || processes.rlim_cur == RLIM_INFINITY ||
          processes.rlim_cur >= kProcessesForHelper;
+}
+
+// Under a process limit this low, the user's other processes may take what a child needs for
+// a program of its own at any moment, so that even a run that had no company may have failed
+// for want of a process.
+bool processesScarce() {
+  rlimit processes{};
+  return getrlimit(RLIMIT_NPROC, &processes) == 0 && processes.rlim_cur != RLIM_INFINITY &&
+         processes.rlim_cur < kScarceProcesses;
 }
 
 // A run that may have failed for want of what the other children held.
@@ -267,7 +277,10 @@ class Children {
 
   Children(const std::string& program, const std::vector<std::vector<std::string>>& runs,
            unsigned concurrency)
-      : program_(program), runs_(runs), concurrency_(boundedByLimits(concurrency)) {}
+      : program_(program),
+        runs_(runs),
+        concurrency_(boundedByLimits(concurrency)),
+        scarce_(processesScarce()) {}
   Children(const Children&) = delete;
   Children& operator=(const Children&) = delete;
   ~Children() {
@@ -280,10 +293,10 @@ class Children {
     }
   }
 
-  // Every run, then again one at a time each run that failed while others ran beside it (it
-  // may have found no process or descriptor left for what it starts itself): only its second
-  // outcome counts. Fails when a start lacks descriptors, processes or memory while no child
-  // of this call runs, as nothing that ends could give them back.
+  // Every run, then again one at a time each run that failed while others ran beside it, or at
+  // all where processes are scarce (it may have found no process or descriptor left for what it
+  // starts itself): only its second outcome counts. Fails when a start lacks descriptors, processes
+  // or memory while no child of this call runs, as nothing that ends could give them back.
   std::expected<void, PlatformError> runAll(const Finished& finished) {
     std::vector<std::size_t> everyRun(runs_.size());
     std::iota(everyRun.begin(), everyRun.end(), std::size_t{0});
@@ -340,7 +353,7 @@ class Children {
         const bool crowded = child->crowded;
         ChildOutcome outcome = child->finish(program_);
         child = running_.erase(child);
-        if (again != nullptr && crowded && failed(outcome)) {
+        if (again != nullptr && (crowded || scarce_) && failed(outcome)) {
           again->push_back(run);
         } else {
           finished(run, std::move(outcome));
@@ -382,6 +395,7 @@ class Children {
   const std::string& program_;
   const std::vector<std::vector<std::string>>& runs_;
   unsigned concurrency_;
+  bool scarce_;
   std::vector<Child> running_;
 };
 
