@@ -183,8 +183,10 @@ bool writeUntil(int descriptor, std::string_view bytes, std::atomic<std::size_t>
 }
 
 void end(int signal) {
+  const int interrupted = errno;  // the interrupted code may be about to read it
   const std::int64_t now = monotonicNow();
   if (signal == SIGALRM && now < due.load()) {
+    errno = interrupted;
     return;  // not the deadline: sent by someone else, or left pending by the caller
   }
   if (claimed.bytes.load() == nullptr && changes::hasBegun() && changes::requestedEnding() == 0) {
@@ -192,10 +194,13 @@ void end(int signal) {
     // the last change is made by then. Children are ended now; the timer is the backstop.
     changes::requestEnding(signal);
     terminateChildProcesses();
-    if (due.load() > now + kGraceNanoseconds) {
+    // The timer ends the run itself after the grace: from now, unless it is due sooner (the
+    // deadline's own signal finds it due already, and sets it again).
+    if (const std::int64_t at = due.load(); at <= now || at > now + kGraceNanoseconds) {
       due.store(now + kGraceNanoseconds);
       setTimer(kGraceNanoseconds);
     }
+    errno = interrupted;
     return;
   }
   if (!changes::close()) {
