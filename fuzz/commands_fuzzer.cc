@@ -196,13 +196,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(input >= 0 && dup2(input, STDIN_FILENO) == STDIN_FILENO, "the request cannot be given");
   close(input);
 
-  const kelo::commands::Context context{
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(250),
-      std::chrono::milliseconds(5),
-      {applications ? std::vector<std::string>{place.roots.string()} : std::vector<std::string>{},
-       place.codesign.string(), 4}};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(250);
+  const kelo::Surroundings surroundings{
+      deadline, [&] {
+        return kelo::commands::Context{
+            deadline,
+            std::chrono::milliseconds(5),
+            {applications ? std::vector<std::string>{place.roots.string()}
+                          : std::vector<std::string>{},
+             place.codesign.string(), 4}};
+      }};
   const std::vector<std::string> arguments = {"kelo-ne-manager", word};
-  const auto result = kelo::runCommand(arguments, context);
+  const auto result = kelo::runCommand(arguments, surroundings);
 
   // Exactly one document, of the kind the outcome says.
   const std::string document =

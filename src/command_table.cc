@@ -37,35 +37,36 @@ Result<StatusPayload> underStoreLock(Operation operation) {
   return operation();
 }
 
-Result<StatusPayload> runConnect(const commands::Context& context) {
+Result<StatusPayload> runConnect(const Surroundings& surroundings) {
   const auto request = readJSONFromStdin<ConnectPayload>();
   if (!request) {
     return std::unexpected(request.error());
   }
-  return underStoreLock([&] { return commands::connect(*request, context); });
+  return underStoreLock([&] { return commands::connect(*request, surroundings.changeContext()); });
 }
 
-Result<StatusPayload> runDisconnect(const commands::Context& context) {
-  return underStoreLock([&] { return commands::disconnect(context.deadline); });
+Result<StatusPayload> runDisconnect(const Surroundings& surroundings) {
+  return underStoreLock([&] { return commands::disconnect(surroundings.deadline); });
 }
 
-Result<StatusPayload> runStatus(const commands::Context& context) {
-  return commands::status(context.deadline);
+Result<StatusPayload> runStatus(const Surroundings& surroundings) {
+  return commands::status(surroundings.deadline);
 }
 
-Result<StatusPayload> runUpdateAppRules(const commands::Context& context) {
+Result<StatusPayload> runUpdateAppRules(const Surroundings& surroundings) {
   const auto request = readJSONFromStdin<AppRulePayload>();
   if (!request) {
     return std::unexpected(request.error());
   }
-  return underStoreLock([&] { return commands::updateAppRules(*request, context); });
+  return underStoreLock(
+      [&] { return commands::updateAppRules(*request, surroundings.changeContext()); });
 }
 
 // The command table, compared in this order. A command that takes a request reads and decodes
 // it before any platform work starts.
 struct Command {
   std::string_view word;
-  Result<StatusPayload> (*run)(const commands::Context& context);
+  Result<StatusPayload> (*run)(const Surroundings& surroundings);
 };
 
 constexpr std::array<Command, 4> kCommands = {{
@@ -78,14 +79,14 @@ constexpr std::array<Command, 4> kCommands = {{
 }  // namespace
 
 Result<StatusPayload> runCommand(std::span<const std::string> arguments,
-                                 const commands::Context& context) {
+                                 const Surroundings& surroundings) {
   if (arguments.size() < 2) {
     return std::unexpected(Error{ManagerError::invalidCommand(kUsage)});
   }
   const std::string& word = arguments[1];
   for (const Command& command : kCommands) {
     if (command.word == word) {
-      return command.run(context);
+      return command.run(surroundings);
     }
   }
   return std::unexpected(Error{ManagerError::invalidCommand("Unknown command: " + word)});

@@ -4,6 +4,7 @@
 // Main thread.
 #pragma once
 
+#include <functional>
 #include <span>
 #include <string>
 
@@ -11,11 +12,18 @@
 
 namespace kelo {
 
+// What the commands stand on: the run's deadline, and the context of the commands that build
+// rules, made only for them (so that "status" spends nothing on application roots).
+struct Surroundings {
+  tunnel::Deadline deadline;
+  std::function<commands::Context()> changeContext;
+};
+
 // Compares the command word (argument 1) with the table, reads and decodes the request where
-// the command takes one (before any platform work), and runs the command with `context`.
+// the command takes one (before any platform work), and runs the command in `surroundings`.
 // "connect", "disconnect" and "update-app-rules" hold the profile store's lock from the
 // decoded request to their last step.
 Result<StatusPayload> runCommand(std::span<const std::string> arguments,
-                                 const commands::Context& context);
+                                 const Surroundings& surroundings);
 
 }  // namespace kelo

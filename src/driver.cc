@@ -80,8 +80,11 @@ int main(std::span<const std::string> arguments) {
   // A parent that ignores SIGCHLD would leave children reaped before their status is read.
   signal(SIGCHLD, SIG_DFL);
   try {
-    return writeOutcome(runCommand(
-        arguments, {deadline, tunnel::kRestartDelay, apprules::AppRuleSources::system()}));
+    return writeOutcome(runCommand(arguments, {deadline, [deadline] {
+                                                 return commands::Context{
+                                                     deadline, tunnel::kRestartDelay,
+                                                     apprules::AppRuleSources::system()};
+                                               }}));
   } catch (const std::bad_alloc&) {
     (void)deadline::deliver(STDERR_FILENO, deadline::outOfMemoryDocument(), 1);
     return 1;
