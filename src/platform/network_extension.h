@@ -46,6 +46,21 @@ struct NEAppRule {
   bool operator==(const NEAppRule&) const = default;
 };
 
+// An on-demand rule: on a network that it matches, the system brings the tunnel up, takes it
+// down, or leaves it as it is, by itself. A profile's rules are evaluated in order; the first
+// that matches the machine's network decides.
+enum class NEOnDemandRuleAction { connect, disconnect, ignore };
+enum class NEOnDemandRuleInterfaceType { any, ethernet, wiFi };
+
+struct NEOnDemandRule {
+  NEOnDemandRuleAction action = NEOnDemandRuleAction::ignore;
+  NEOnDemandRuleInterfaceType interfaceTypeMatch = NEOnDemandRuleInterfaceType::any;
+  // Wi-Fi network names; absent, the rule matches any network of its interface type.
+  std::optional<std::vector<std::string>> SSIDMatch;
+
+  bool operator==(const NEOnDemandRule&) const = default;
+};
+
 // A profile's protocol configuration. Protocols of other kinds than tunnel-provider are
 // platform subclasses the tool never looks into.
 class NEVPNProtocol {
@@ -96,6 +111,10 @@ class NETunnelProviderManager {
   bool enabled = false;
   // Absent and empty both mean "no rules"; the platform keeps which one was written.
   std::optional<std::vector<NEAppRule>> appRules;
+  // Rules of kinds the tool has no form for are not read; a save keeps them while the list
+  // read is left as it is.
+  std::optional<std::vector<NEOnDemandRule>> onDemandRules;
+  bool onDemandEnabled = false;
 
   NEVPNConnection& connection() const { return *connection_; }
 

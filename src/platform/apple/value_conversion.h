@@ -1,6 +1,6 @@
 // Conversions between the tool's values and Foundation's for the Apple NetworkExtension layer:
-// texts, provider-configuration values and application rules. Objective-C++: only the layer's
-// .mm files include it. Pure; any thread.
+// texts, provider-configuration values, application rules and on-demand rules. Objective-C++: only
+// the layer's .mm files include it. Pure; any thread.
 #pragma once
 
 #import <Foundation/Foundation.h>
@@ -39,5 +39,15 @@ std::optional<std::vector<NEAppRule>> toolRules(NSArray<::NEAppRule*>* _Nullable
 
 // The framework's rules; nil when a rule holds a text that is not UTF-8.
 NSArray<::NEAppRule*>* _Nullable frameworkRules(const std::vector<NEAppRule>& rules);
+
+// The on-demand rules as the tool reads them, in order; nothing for an absent list. A rule of a
+// kind the tool has no form for (evaluate-connection, or an interface type other than any,
+// Ethernet or Wi-Fi) is left out.
+std::optional<std::vector<NEOnDemandRule>> toolOnDemandRules(
+    NSArray<::NEOnDemandRule*>* _Nullable rules);
+
+// The framework's rules, of the class for each action; nil when a network name is not UTF-8.
+NSArray<::NEOnDemandRule*>* _Nullable frameworkOnDemandRules(
+    const std::vector<NEOnDemandRule>& rules);
 
 }  // namespace kelo::apple

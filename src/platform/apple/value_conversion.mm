@@ -163,4 +163,103 @@ NSArray<::NEAppRule*>* _Nullable frameworkRules(const std::vector<NEAppRule>& ru
   return converted;
 }
 
+namespace {
+
+std::optional<NEOnDemandRuleAction> toolAction(::NEOnDemandRule* rule) {
+  if ([rule isKindOfClass:[NEOnDemandRuleConnect class]]) {
+    return NEOnDemandRuleAction::connect;
+  }
+  if ([rule isKindOfClass:[NEOnDemandRuleDisconnect class]]) {
+    return NEOnDemandRuleAction::disconnect;
+  }
+  if ([rule isKindOfClass:[NEOnDemandRuleIgnore class]]) {
+    return NEOnDemandRuleAction::ignore;
+  }
+  return std::nullopt;
+}
+
+std::optional<NEOnDemandRuleInterfaceType> toolInterfaceType(::NEOnDemandRuleInterfaceType type) {
+  switch (type) {
+    case NEOnDemandRuleInterfaceTypeAny:
+      return NEOnDemandRuleInterfaceType::any;
+    case NEOnDemandRuleInterfaceTypeEthernet:
+      return NEOnDemandRuleInterfaceType::ethernet;
+    case NEOnDemandRuleInterfaceTypeWiFi:
+      return NEOnDemandRuleInterfaceType::wiFi;
+    default:
+      return std::nullopt;
+  }
+}
+
+::NEOnDemandRule* frameworkRule(NEOnDemandRuleAction action) {
+  if (action == NEOnDemandRuleAction::connect) {
+    return [[NEOnDemandRuleConnect alloc] init];
+  }
+  if (action == NEOnDemandRuleAction::disconnect) {
+    return [[NEOnDemandRuleDisconnect alloc] init];
+  }
+  return [[NEOnDemandRuleIgnore alloc] init];
+}
+
+::NEOnDemandRuleInterfaceType frameworkInterfaceType(NEOnDemandRuleInterfaceType type) {
+  switch (type) {
+    case NEOnDemandRuleInterfaceType::ethernet:
+      return NEOnDemandRuleInterfaceTypeEthernet;
+    case NEOnDemandRuleInterfaceType::wiFi:
+      return NEOnDemandRuleInterfaceTypeWiFi;
+    case NEOnDemandRuleInterfaceType::any:
+      break;
+  }
+  return NEOnDemandRuleInterfaceTypeAny;
+}
+
+}  // namespace
+
+std::optional<std::vector<NEOnDemandRule>> toolOnDemandRules(
+    NSArray<::NEOnDemandRule*>* _Nullable rules) {
+  if (rules == nil) {
+    return std::nullopt;
+  }
+  std::vector<NEOnDemandRule> converted;
+  for (NSUInteger index = 0; index < rules.count; ++index) {
+    ::NEOnDemandRule* rule = [rules objectAtIndex:index];
+    const auto action = toolAction(rule);
+    const auto interfaceType = toolInterfaceType(rule.interfaceTypeMatch);
+    if (!action || !interfaceType) {
+      continue;
+    }
+    NEOnDemandRule made{.action = *action, .interfaceTypeMatch = *interfaceType, .SSIDMatch = {}};
+    if (NSArray<NSString*>* names = rule.SSIDMatch) {
+      made.SSIDMatch.emplace();
+      for (NSUInteger name = 0; name < names.count; ++name) {
+        made.SSIDMatch->push_back(toolText([names objectAtIndex:name]));
+      }
+    }
+    converted.push_back(std::move(made));
+  }
+  return converted;
+}
+
+NSArray<::NEOnDemandRule*>* _Nullable frameworkOnDemandRules(
+    const std::vector<NEOnDemandRule>& rules) {
+  NSMutableArray<::NEOnDemandRule*>* converted = [NSMutableArray arrayWithCapacity:rules.size()];
+  for (const auto& rule : rules) {
+    ::NEOnDemandRule* made = frameworkRule(rule.action);
+    made.interfaceTypeMatch = frameworkInterfaceType(rule.interfaceTypeMatch);
+    if (rule.SSIDMatch) {
+      NSMutableArray<NSString*>* names = [NSMutableArray arrayWithCapacity:rule.SSIDMatch->size()];
+      for (const auto& name : *rule.SSIDMatch) {
+        NSString* text = frameworkText(name);
+        if (text == nil) {
+          return nil;
+        }
+        [names addObject:text];
+      }
+      made.SSIDMatch = names;
+    }
+    [converted addObject:made];
+  }
+  return converted;
+}
+
 }  // namespace kelo::apple

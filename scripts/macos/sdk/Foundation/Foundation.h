@@ -52,6 +52,7 @@ __attribute__((objc_root_class))
 @end
 
 @interface NSData : NSObject <NSCopying, NSMutableCopying, NSSecureCoding>
++ (instancetype)data;
 @property(readonly) const void* bytes NS_RETURNS_INNER_POINTER;
 @property(readonly) NSUInteger length;
 @end
@@ -64,6 +65,7 @@ __attribute__((objc_root_class))
 @end
 
 @interface NSNumber : NSObject <NSCopying, NSSecureCoding>
++ (NSNumber*)numberWithInt:(int)value;
 + (NSNumber*)numberWithLongLong:(long long)value;
 + (NSNumber*)numberWithUnsignedLongLong:(unsigned long long)value;
 + (NSNumber*)numberWithDouble:(double)value;
@@ -80,6 +82,7 @@ __attribute__((objc_root_class))
 @end
 
 @interface NSArray<__covariant ObjectType> : NSObject <NSCopying, NSMutableCopying, NSSecureCoding>
++ (instancetype)arrayWithObjects:(const ObjectType _Nonnull[_Nonnull])objects count:(NSUInteger)cnt;
 @property(readonly) NSUInteger count;
 - (ObjectType)objectAtIndex:(NSUInteger)index;
 @end
@@ -92,6 +95,9 @@ __attribute__((objc_root_class))
 @interface NSDictionary<__covariant KeyType, __covariant ObjectType>
     : NSObject <NSCopying, NSMutableCopying, NSSecureCoding>
 @property(readonly) NSUInteger count;
++ (instancetype)dictionaryWithObjects:(const ObjectType _Nonnull[_Nullable])objects
+                              forKeys:(const KeyType<NSCopying> _Nonnull[_Nullable])keys
+                                count:(NSUInteger)cnt;
 @property(readonly, copy) NSArray<KeyType>* allKeys;
 - (nullable ObjectType)objectForKey:(KeyType)aKey;
 @end

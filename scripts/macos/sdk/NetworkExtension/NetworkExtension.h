@@ -51,12 +51,43 @@ API_AVAILABLE_MACOS(10.11)
 @property(copy, nullable) NSString* matchPath;
 @end
 
+typedef NS_ENUM(NSInteger, NEOnDemandRuleInterfaceType) {
+  NEOnDemandRuleInterfaceTypeAny = 0,
+  NEOnDemandRuleInterfaceTypeEthernet = 1,
+  NEOnDemandRuleInterfaceTypeWiFi = 2,
+} API_AVAILABLE_MACOS(10.11);
+
+// The action of a rule is its class's; it cannot be set.
+API_AVAILABLE_MACOS(10.11)
+@interface NEOnDemandRule : NSObject <NSSecureCoding, NSCopying>
+@property NEOnDemandRuleInterfaceType interfaceTypeMatch;
+@property(copy, nullable) NSArray<NSString*>* SSIDMatch;
+@end
+
+API_AVAILABLE_MACOS(10.11)
+@interface NEOnDemandRuleConnect : NEOnDemandRule
+@end
+
+API_AVAILABLE_MACOS(10.11)
+@interface NEOnDemandRuleDisconnect : NEOnDemandRule
+@end
+
+API_AVAILABLE_MACOS(10.11)
+@interface NEOnDemandRuleIgnore : NEOnDemandRule
+@end
+
+API_AVAILABLE_MACOS(10.11)
+@interface NEOnDemandRuleEvaluateConnection : NEOnDemandRule
+@end
+
 API_AVAILABLE_MACOS(10.11)
 @interface NEVPNManager : NSObject
 @property(copy, nullable) NSString* localizedDescription;
 @property(strong, nullable) NEVPNProtocol* protocolConfiguration;
 @property(getter=isEnabled) BOOL enabled;
 @property(readonly) NEVPNConnection* connection;
+@property(copy, nullable) NSArray<NEOnDemandRule*>* onDemandRules;
+@property(getter=isOnDemandEnabled) BOOL onDemandEnabled;
 - (void)loadFromPreferencesWithCompletionHandler:
     (void (^)(NSError* _Nullable error))completionHandler;
 - (void)saveToPreferencesWithCompletionHandler:
