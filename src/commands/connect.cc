@@ -46,7 +46,11 @@ Result<StatusPayload> connect(const ConnectPayload& payload, const Context& cont
   if (!saved) {
     return std::unexpected(saved.error());
   }
-  return tunnel::start(**saved, context.deadline, context.restartDelay);
+  const auto started = tunnel::start(**saved, context.deadline, context.restartDelay);
+  if (!started || payload.onDemandRules.empty()) {
+    return started;
+  }
+  return tunnel::switchOnDemandOn(chosen, *started, context.deadline);
 }
 
 }  // namespace kelo::commands

@@ -12,10 +12,18 @@ Result<StatusPayload> disconnect(tunnel::Deadline deadline) {
   if (loaded->empty()) {
     return StatusPayload::notConfigured();
   }
+  const tunnel::ManagerPointer& first = loaded->front();
+  // The system would bring the tunnel straight back: on-demand goes off first, and its rules stay
+  // for the next "connect".
+  if (first->onDemandEnabled) {
+    first->onDemandEnabled = false;
+    if (const auto saved = tunnel::save(first, deadline); !saved) {
+      return std::unexpected(saved.error());
+    }
+  }
   // Stopping returns at once: the status is the one the platform shows right after the request.
-  const NETunnelProviderManager& first = *loaded->front();
-  first.connection().stopVPNTunnel();
-  return tunnel::statusPayload(first);
+  first->connection().stopVPNTunnel();
+  return tunnel::statusPayload(*first);
 }
 
 }  // namespace kelo::commands

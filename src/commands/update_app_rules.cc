@@ -22,18 +22,27 @@ Result<StatusPayload> updateAppRules(const AppRulePayload& payload, const Contex
   if (!rules) {
     return std::unexpected(rules.error());
   }
-  (*perApp)->appRules = std::move(*rules);  // nothing else of the profile changes
+  NETunnelProviderManager& manager = **perApp;
+  manager.appRules = std::move(*rules);  // nothing else of the profile changes for good
+  // A running tunnel that the system keeps up on demand is restarted with on-demand off, which
+  // goes back on once the start was requested.
+  const bool pauseOnDemand =
+      manager.onDemandEnabled && tunnel::isUpOrComingUp(manager.connection().status());
+  if (pauseOnDemand) {
+    manager.onDemandEnabled = false;
+  }
 
-  const auto saved = tunnel::save(*perApp, context.deadline);
-  if (!saved) {
+  if (const auto saved = tunnel::save(*perApp, context.deadline); !saved) {
     return std::unexpected(saved.error());
   }
   // Only a running tunnel is restarted, so that the new rules take effect.
-  const NETunnelProviderManager& manager = **saved;
-  if (tunnel::isUpOrComingUp(manager.connection().status())) {
-    return tunnel::restart(manager, context.deadline, context.restartDelay);
+  const auto status = tunnel::isUpOrComingUp(manager.connection().status())
+                          ? tunnel::restart(manager, context.deadline, context.restartDelay)
+                          : tunnel::statusPayload(manager);
+  if (!status || !pauseOnDemand) {
+    return status;
   }
-  return tunnel::statusPayload(manager);
+  return tunnel::switchOnDemandOn(*perApp, *status, context.deadline);
 }
 
 }  // namespace kelo::commands

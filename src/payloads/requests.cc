@@ -13,9 +13,23 @@ namespace {
 
 using Json = nlohmann::json;
 
-constexpr std::array<std::string_view, 9> kConnectMemberNames = {
-    "privateKey", "address",          "dns",         "peerPublicKey", "peerEndpoint", "allowedIps",
-    "mtu",        "keepaliveSeconds", "excludedApps"};
+constexpr std::array<std::string_view, 10> kConnectMemberNames = {
+    "privateKey", "address",          "dns",          "peerPublicKey", "peerEndpoint", "allowedIps",
+    "mtu",        "keepaliveSeconds", "excludedApps", "onDemandRules"};
+
+template <class Value>
+using Words = std::array<std::pair<Value, std::string_view>, 3>;
+
+constexpr Words<NEOnDemandRuleAction> kActionWords = {{
+    {NEOnDemandRuleAction::connect, "connect"},
+    {NEOnDemandRuleAction::disconnect, "disconnect"},
+    {NEOnDemandRuleAction::ignore, "ignore"},
+}};
+constexpr Words<NEOnDemandRuleInterfaceType> kInterfaceWords = {{
+    {NEOnDemandRuleInterfaceType::any, "any"},
+    {NEOnDemandRuleInterfaceType::ethernet, "ethernet"},
+    {NEOnDemandRuleInterfaceType::wiFi, "wifi"},
+}};
 
 std::unexpected<Error> decodingError(std::string description) {
   return std::unexpected(Error{PlatformError{std::move(description)}});
@@ -44,6 +58,14 @@ std::string quoted(std::string_view name) {
   text += '"';
   text += name;
   text += '"';
+  return text;
+}
+
+// A description that begins a sentence, continued inside another one.
+std::string lowercased(std::string text) {
+  if (!text.empty() && text.front() >= 'A' && text.front() <= 'Z') {
+    text.front() = static_cast<char>(text.front() - 'A' + 'a');
+  }
   return text;
 }
 
@@ -156,6 +178,119 @@ Result<std::vector<std::string>> requiredStringList(const Json& object, std::str
   return strings;
 }
 
+// The words a member may be, as a failure names them: "a", "b" or "c".
+template <class Value>
+std::string choices(const Words<Value>& words) {
+  return quoted(words[0].second) + ", " + quoted(words[1].second) + " or " +
+         quoted(words[2].second);
+}
+
+// A member of a rule that must be one of `words`; `fallback` when it is absent or null, or a
+// failure when there is none.
+template <class Value>
+Result<Value> ruleWord(const Json& rule, std::string_view name, const std::string& where,
+                       const Words<Value>& words, std::optional<Value> fallback) {
+  const auto member = rule.find(name);
+  if (member == rule.end() || member->is_null()) {
+    if (fallback) {
+      return *fallback;
+    }
+    return decodingError(where + " has no member " + quoted(name) + "; it must be " +
+                         choices(words) + ".");
+  }
+  for (const auto& [value, word] : words) {
+    if (*member == word) {
+      return value;
+    }
+  }
+  const std::string what = member->is_string() ? "a string other than " + choices(words)
+                                               : typeName(*member) + "; expected " + choices(words);
+  return decodingError("Member " + quoted(name) + " of " + lowercased(where) + " is " + what + ".");
+}
+
+// The Wi-Fi names of a rule: none when absent or null.
+Result<std::optional<std::vector<std::string>>> ruleNetworkNames(
+    const Json& rule, NEOnDemandRuleInterfaceType interfaceType, const std::string& where) {
+  const auto member = rule.find("ssids");
+  if (member == rule.end() || member->is_null()) {
+    return std::nullopt;
+  }
+  const std::string names = "Member \"ssids\" of " + lowercased(where);
+  if (!member->is_array()) {
+    return decodingError(names + " is " + typeName(*member) +
+                         "; expected a list of Wi-Fi network names.");
+  }
+  if (interfaceType != NEOnDemandRuleInterfaceType::wiFi) {
+    return decodingError(names +
+                         " names Wi-Fi networks, but its \"interfaceType\" is not \"wifi\".");
+  }
+  if (member->empty()) {
+    return decodingError(names + " is an empty list; leave it out to match every Wi-Fi network.");
+  }
+  if (member->size() > kMaximumNetworkNames) {
+    return decodingError(names + " has " + std::to_string(member->size()) + " names; at most " +
+                         std::to_string(kMaximumNetworkNames) + " are allowed.");
+  }
+  std::vector<std::string> texts;
+  for (std::size_t index = 0; index < member->size(); ++index) {
+    const Json& name = (*member)[index];
+    const std::string element = "Element " + std::to_string(index) + " of " + lowercased(names);
+    if (!name.is_string()) {
+      return decodingError(element + " is " + typeName(name) + "; expected a string.");
+    }
+    const auto& text = name.get_ref<const std::string&>();
+    if (text.empty() || text.size() > kMaximumNetworkNameBytes) {
+      return decodingError(element + " is " + std::to_string(text.size()) +
+                           " bytes long; a Wi-Fi network name is 1 to " +
+                           std::to_string(kMaximumNetworkNameBytes) + " bytes.");
+    }
+    texts.push_back(text);
+  }
+  return texts;
+}
+
+// The on-demand rules: none when the member is absent or null.
+Result<std::vector<NEOnDemandRule>> optionalOnDemandRules(const Json& object,
+                                                          std::string_view name) {
+  const auto member = object.find(name);
+  if (member == object.end() || member->is_null()) {
+    return std::vector<NEOnDemandRule>{};
+  }
+  if (!member->is_array()) {
+    return decodingError("Member " + quoted(name) + " of the request is " + typeName(*member) +
+                         "; expected a list of on-demand rules.");
+  }
+  if (member->size() > kMaximumOnDemandRules) {
+    return decodingError("Member " + quoted(name) + " of the request has " +
+                         std::to_string(member->size()) + " rules; at most " +
+                         std::to_string(kMaximumOnDemandRules) + " are allowed.");
+  }
+  std::vector<NEOnDemandRule> rules;
+  for (std::size_t index = 0; index < member->size(); ++index) {
+    const Json& rule = (*member)[index];
+    const std::string where =
+        "Element " + std::to_string(index) + " of member " + quoted(name) + " of the request";
+    if (!rule.is_object()) {
+      return decodingError(where + " is " + typeName(rule) + "; expected an object.");
+    }
+    const auto action = ruleWord<NEOnDemandRuleAction>(rule, "action", where, kActionWords, {});
+    if (!action) {
+      return std::unexpected(action.error());
+    }
+    const auto interfaceType = ruleWord(rule, "interfaceType", where, kInterfaceWords,
+                                        std::optional(NEOnDemandRuleInterfaceType::any));
+    if (!interfaceType) {
+      return std::unexpected(interfaceType.error());
+    }
+    auto names = ruleNetworkNames(rule, *interfaceType, where);
+    if (!names) {
+      return std::unexpected(names.error());
+    }
+    rules.push_back({*action, *interfaceType, std::move(*names)});
+  }
+  return rules;
+}
+
 }  // namespace
 
 std::string_view stringValue(ConnectPayload::CodingKeys key) {
@@ -204,6 +339,11 @@ Result<ConnectPayload> ConnectPayload::decode(std::string_view json) {
     return std::unexpected(excluded.error());
   }
   payload.excludedApps = std::move(*excluded);
+  auto onDemandRules = optionalOnDemandRules(members, stringValue(Key::onDemandRules));
+  if (!onDemandRules) {
+    return std::unexpected(onDemandRules.error());
+  }
+  payload.onDemandRules = std::move(*onDemandRules);
   return payload;
 }
 

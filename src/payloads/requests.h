@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "payloads/errors.h"
+#include "platform/network_extension.h"
 
 namespace kelo {
 
@@ -24,7 +25,8 @@ struct ConnectPayload {
     allowedIps,
     mtu,
     keepaliveSeconds,
-    excludedApps
+    excludedApps,
+    onDemandRules
   };
 
   std::string privateKey;
@@ -36,6 +38,8 @@ struct ConnectPayload {
   std::optional<std::int64_t> mtu;
   std::optional<std::int64_t> keepaliveSeconds;
   std::vector<std::string> excludedApps;
+  // When the system brings the tunnel up or down by itself; none when absent.
+  std::vector<NEOnDemandRule> onDemandRules;
 
   // Fails with a decoding error, a platform error that names the offending member.
   static Result<ConnectPayload> decode(std::string_view json);
@@ -61,7 +65,12 @@ std::string_view stringValue(AppRulePayload::CodingKeys key);
 // Larger requests are refused before they are parsed. A real request is a few keys and a list
 // of application paths: a thousand paths of a hundred bytes each take a tenth of this.
 inline constexpr std::size_t kMaximumRequestBytes = 1u << 20;
-// Requests are two levels deep; anything far deeper is refused while parsing.
+// Requests are four levels deep; anything far deeper is refused while parsing.
 inline constexpr int kMaximumRequestDepth = 64;
+// The on-demand rules a request may name, the networks one rule may name, and the length of a
+// network name, which Wi-Fi bounds at 32 bytes.
+inline constexpr std::size_t kMaximumOnDemandRules = 64;
+inline constexpr std::size_t kMaximumNetworkNames = 64;
+inline constexpr std::size_t kMaximumNetworkNameBytes = 32;
 
 }  // namespace kelo

@@ -58,6 +58,11 @@ void configure(NETunnelProviderManager& manager, const ConnectPayload& payload, 
   manager.protocolConfiguration = std::move(protocol);
   manager.enabled = true;
   manager.appRules = std::move(rules);
+  // On-demand stays off until the tunnel was asked to start (tunnel::switchOnDemandOn); without
+  // rules a profile keeps no trace of an earlier on-demand setting.
+  manager.onDemandRules =
+      payload.onDemandRules.empty() ? std::nullopt : std::optional(payload.onDemandRules);
+  manager.onDemandEnabled = false;
 }
 
 }  // namespace kelo::tunnel

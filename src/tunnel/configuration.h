@@ -1,6 +1,7 @@
 // Profile configuration: fills a profile object from a connect request with a new
 // tunnel-provider protocol (server address, flags, the provider configuration that the
-// packet-tunnel extension reads), a name, the enabled flag and its application rules. Changes
+// packet-tunnel extension reads), a name, the enabled flag, its application rules and its
+// on-demand rules, with on-demand off. Changes
 // only the object in memory; the connect command calls it on the main thread.
 #pragma once
 

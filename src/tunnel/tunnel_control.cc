@@ -76,4 +76,13 @@ Result<StatusPayload> restart(const NETunnelProviderManager& manager, Deadline d
   return requestStart(manager);
 }
 
+Result<StatusPayload> switchOnDemandOn(const ManagerPointer& manager, StatusPayload status,
+                                       Deadline deadline) {
+  manager->onDemandEnabled = true;
+  if (const auto saved = save(manager, deadline); !saved) {
+    return std::unexpected(saved.error());
+  }
+  return status;
+}
+
 }  // namespace kelo::tunnel

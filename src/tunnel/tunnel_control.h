@@ -1,5 +1,6 @@
-// Starting, stopping and reporting a profile's tunnel: the status document of a profile, and
-// the start (with its stop-and-restart cycle) that "connect" and "update-app-rules" end with.
+// Starting, stopping and reporting a profile's tunnel: the status document of a profile, the
+// start (with its stop-and-restart cycle) that "connect" and "update-app-rules" end with, and
+// the switch that hands a started tunnel to the system's on-demand connection.
 // Main thread; the restart delay is waited out turning the main run loop.
 #pragma once
 
@@ -9,6 +10,7 @@
 #include "payloads/status_payload.h"
 #include "platform/network_extension.h"
 #include "tunnel/bounded_wait.h"
+#include "tunnel/profile_store.h"
 
 namespace kelo::tunnel {
 
@@ -37,5 +39,11 @@ Result<StatusPayload> start(const NETunnelProviderManager& manager, Deadline dea
 // coming up, then starts it.
 Result<StatusPayload> restart(const NETunnelProviderManager& manager, Deadline deadline,
                               std::chrono::duration<double> restartDelay);
+
+// Switches on-demand on and saves the profile, once its tunnel was asked to start: with
+// on-demand on, the system brings a stopped tunnel straight back, so a restart never sees it
+// down. Answers `status`, the status read after the start request.
+Result<StatusPayload> switchOnDemandOn(const ManagerPointer& manager, StatusPayload status,
+                                       Deadline deadline);
 
 }  // namespace kelo::tunnel

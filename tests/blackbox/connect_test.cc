@@ -3,6 +3,8 @@
 // in the fake-system tests; the order of requests is checked in process.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "blackbox/tool_runner.h"
 
 namespace kelo::testing {
@@ -107,6 +109,42 @@ TEST_F(Connect, AFailureLeavesWhatTheStepsBeforeItDid) {
             R"({"error":"Failed to start packet tunnel: The extension crashed."})");
   EXPECT_EQ(onlyProfile()["connection"], (Json{{"type", "tunnelProviderSession"}, {"status", 5}}));
   EXPECT_EQ(onlyProfile()["protocol"]["serverAddress"], "2001:db8::1");
+}
+
+// On the network a rule names the system brings the tunnel up by itself: "connect" leaves
+// on-demand on, and "disconnect" switches it off before the stop (keeping the rules), so that
+// the tunnel stays down. A later "connect" without rules leaves none.
+TEST_F(Connect, OnDemandIsOnAfterAConnectAndOffAfterADisconnect) {
+  const Json rules = Json::parse(R"([{"action":"disconnect","interfaceType":"ethernet"},
+      {"action":"connect","interfaceType":"wifi","ssids":["Home","Cafe"]}])");
+  const Json cafe = {{"interfaceType", "wifi"}, {"ssid", "Cafe"}};
+  const auto afterSettling = [this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    return run({"status"}).standardOutput;
+  };
+  Json request = connectRequest();
+  request["onDemandRules"] = rules;
+  seedPreferences(home_.path(), {{"profiles", Json::array()}, {"network", cafe}});
+  expectSuccess(connect(request), kConnecting);
+  EXPECT_EQ(onlyProfile()["onDemandEnabled"], true);
+  EXPECT_EQ(onlyProfile()["onDemandRules"], rules);
+
+  expectSuccess(run({"disconnect"}),
+                R"({"configured":true,"connected":false,"connecting":false,"disconnecting":true,)"
+                R"("status":"disconnecting","perAppMode":false,"appRuleCount":0})");
+  EXPECT_EQ(onlyProfile()["onDemandEnabled"], false);
+  EXPECT_EQ(onlyProfile()["onDemandRules"], rules);
+  EXPECT_NE(afterSettling().find(R"("status":"disconnected")"), std::string::npos);
+
+  // What the switch-off prevents: stopped with on-demand on, the tunnel comes back.
+  Json profile = onlyProfile();
+  profile["onDemandEnabled"] = true;
+  seedPreferences(home_.path(), {{"profiles", Json::array({profile})}, {"network", cafe}});
+  EXPECT_NE(afterSettling().find(R"("status":"connected")"), std::string::npos);
+
+  expectSuccess(connect(), kConnecting);
+  EXPECT_FALSE(onlyProfile().contains("onDemandEnabled"));
+  EXPECT_FALSE(onlyProfile().contains("onDemandRules"));
 }
 
 }  // namespace

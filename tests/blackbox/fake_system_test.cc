@@ -135,6 +135,20 @@ TEST_F(FakeSystem, APerAppConnectRulesEverySignedApplicationButTheExcluded) {
   EXPECT_EQ(readFile(home_ / "codesign-calls").find("Caf"), std::string::npos);
 }
 
+// A tunnel that the system keeps up on demand is restarted with on-demand off, and on-demand is
+// switched on again once the start was asked for: the restart does not fight the system.
+TEST_F(FakeSystem, UpdateAppRulesRestartsATunnelKeptUpOnDemand) {
+  Json request = connectRequest({"/Applications/Mail.app/"});
+  request["onDemandRules"] = Json::parse(R"([{"action":"connect"}])");
+  seedPreferences(home_.path(),
+                  {{"profiles", Json::array()}, {"network", {{"interfaceType", "ethernet"}}}});
+  EXPECT_EQ(run("connect", request).standardOutput, status("connecting", 3));
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_EQ(run("update-app-rules", kNothingExcluded).standardOutput, status("connecting", 4));
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+  EXPECT_EQ(stored()["profiles"][0]["onDemandEnabled"], true);
+}
+
 // However few descriptors or processes the tool may have, and however many the code-signing
 // runs need themselves (here each starts a program of its own) while other processes of the
 // user take some too, every application keeps its rule, or the run ends with one clear

@@ -38,6 +38,7 @@ struct Case {
   std::string outcome;
   std::map<std::string, std::optional<std::string>> failures = {};  // none: never completes
   std::vector<std::string> excludedApps = {};
+  bool onDemand = false;  // the connect request names one on-demand rule
 };
 
 // One signed application, Mail, in a temporary root, and a code-signing program for it.
@@ -70,27 +71,34 @@ class Commands : public ::testing::Test {
   testing::TemporaryDirectory dir_;
 };
 
-ConnectPayload connectRequest(std::vector<std::string> excludedApps) {
-  return {.privateKey = "k",
-          .address = "10.8.0.2/32",
-          .dns = "1.1.1.1",
-          .peerPublicKey = "p",
-          .peerEndpoint = "203.0.113.5:51820",
-          .allowedIps = "0.0.0.0/0",
-          .mtu = {},
-          .keepaliveSeconds = {},
-          .excludedApps = std::move(excludedApps)};
+ConnectPayload connectRequest(std::vector<std::string> excludedApps, bool onDemand) {
+  return {
+      .privateKey = "k",
+      .address = "10.8.0.2/32",
+      .dns = "1.1.1.1",
+      .peerPublicKey = "p",
+      .peerEndpoint = "203.0.113.5:51820",
+      .allowedIps = "0.0.0.0/0",
+      .mtu = {},
+      .keepaliveSeconds = {},
+      .excludedApps = std::move(excludedApps),
+      .onDemandRules = onDemand ? std::vector{NEOnDemandRule{}} : std::vector<NEOnDemandRule>{}};
 }
 
-recording::StoredProfile perApp(std::string identifier, std::vector<NEVPNStatus> statuses) {
-  return {
-      .identifier = std::move(identifier), .statuses = std::move(statuses), .appRules = kOldRules};
+recording::StoredProfile perApp(std::string identifier, std::vector<NEVPNStatus> statuses,
+                                bool onDemand = false) {
+  return {.identifier = std::move(identifier),
+          .statuses = std::move(statuses),
+          .appRules = kOldRules,
+          .onDemand = onDemand};
 }
 
 // One case a row or two, in the order of the fields of Case.
 // clang-format off
 TEST_F(Commands, Connect) {
   const std::string saved = "loadAll, save ONE with 0 rules, reload ONE";
+  const std::string paused = "loadAll, save ONE with 0 rules, 1 on-demand rules, reload ONE";
+  const std::string switchOn = "save ONE with 0 rules, 1 on-demand rules, on demand";
   const std::vector<Case> cases = {
       {"a fresh full tunnel", {},
        "loadAll, new profile, save NEW with 0 rules, reload NEW, start NEW", reported("disconnected")},
@@ -127,12 +135,23 @@ TEST_F(Commands, Connect) {
        "error: Failed to start packet tunnel: crashed", {{"start ONE", "crashed"}}},
       {"the platform never answers", {{.identifier = "ONE"}}, "loadAll, save ONE with 0 rules",
        "error: Timed out waiting for Network Extension manager response.", {{"save ONE", std::nullopt}}},
+      {"on-demand is switched on once the restart has started the tunnel",
+       {{.identifier = "ONE", .statuses = {kUp, kDown}, .onDemand = true}},
+       paused + ", stop ONE, start ONE, " + switchOn + ", reload ONE", reported("disconnected"), {}, {}, true},
+      {"a request without on-demand rules leaves none", {{.identifier = "ONE", .onDemand = true}},
+       saved + ", start ONE", reported("disconnected")},
+      {"the save that switches on-demand on fails", {{.identifier = "ONE"}}, paused + ", start ONE, " + switchOn,
+       "error: Failed to save packet tunnel preferences: read-only", {{switchOn, "read-only"}}, {}, true},
   };
-  check(cases, [this](const Case& each) { return connect(connectRequest(each.excludedApps), context(0.5s)); });
+  check(cases, [this](const Case& each) {
+    return connect(connectRequest(each.excludedApps, each.onDemand), context(0.5s));
+  });
 }
 
 TEST_F(Commands, UpdateAppRules) {
   const std::string saved = "loadAll, save ONE with 1 rules, reload ONE";
+  const std::string paused = "loadAll, save ONE with 1 rules, 1 on-demand rules, reload ONE";
+  const std::string switchOn = "save ONE with 1 rules, 1 on-demand rules, on demand";
   const std::vector<Case> cases = {
       {"restarts the running tunnel of the first per-app profile",
        {{.identifier = "FULL", .statuses = {kUp}}, perApp("FIRST", {kUp, kDown}), perApp("SECOND", {kUp})},
@@ -154,6 +173,13 @@ TEST_F(Commands, UpdateAppRules) {
        {{"reload ONE", "gone"}}},
       {"the start after the restart fails", {perApp("ONE", {kUp, kDown})}, saved + ", stop ONE, start ONE",
        "error: Failed to start packet tunnel: crashed", {{"start ONE", "crashed"}}},
+      {"a tunnel kept up on demand restarts with on-demand off", {perApp("ONE", {kUp, kUp, kDown}, true)},
+       paused + ", stop ONE, start ONE, " + switchOn + ", reload ONE", reported("disconnected", 1)},
+      {"on-demand of a tunnel that is not up stays as it is", {perApp("ONE", {kDown}, true)},
+       "loadAll, " + switchOn + ", reload ONE", reported("disconnected", 1)},
+      {"the save that switches on-demand on again fails", {perApp("ONE", {kUp, kUp, kDown}, true)},
+       paused + ", stop ONE, start ONE, " + switchOn, "error: Failed to save packet tunnel preferences: ",
+       {{switchOn, ""}}},
   };
   check(cases, [this](const Case& each) { return updateAppRules(AppRulePayload{each.excludedApps}, context()); });
 }
@@ -169,16 +195,26 @@ TEST_F(Commands, StatusAndDisconnect) {
        {{"loadAll", "denied"}}},
   };
   check(cases, [this](const Case&) { return status(context().deadline); });
+
+  const std::string switchOff = "save ONE with 0 rules, 1 on-demand rules";
+  const std::vector<Case> disconnecting = {
+      {"stops the first tool profile only", {{.identifier = "ONE", .statuses = {kUp}}, {.identifier = "TWO"}},
+       "loadAll, stop ONE", reported("connected")},
+      {"switches on-demand off before the stop", {{.identifier = "ONE", .statuses = {kUp}, .onDemand = true}},
+       "loadAll, " + switchOff + ", reload ONE, stop ONE", reported("connected")},
+      {"the save fails and nothing is stopped", {{.identifier = "ONE", .statuses = {kUp}, .onDemand = true}},
+       "loadAll, " + switchOff, "error: Failed to save packet tunnel preferences: full", {{"save ONE", "full"}}},
+  };
+  check(disconnecting, [this](const Case&) { return disconnect(context().deadline); });
   // clang-format on
 
-  // Every status code, and what disconnect stops: the first tool profile only.
+  // Every status code.
   const std::vector<std::pair<NEVPNStatus, std::string>> words = {
       {0, "invalid"},     {1, "disconnected"},  {2, "connecting"}, {3, "connected"},
       {4, "reasserting"}, {5, "disconnecting"}, {6, "unknown"},    {-1, "unknown"}};
   for (const auto& [code, word] : words) {
-    recording::reset({{.identifier = "FIRST", .statuses = {code}}, {.identifier = "SECOND"}});
+    recording::reset({{.identifier = "ONE", .statuses = {code}}});
     EXPECT_EQ(outcome(disconnect(context().deadline)), reported(word)) << code;
-    EXPECT_EQ(recording::requests(), "loadAll, stop FIRST");
   }
 }
 

@@ -7,6 +7,8 @@
 namespace kelo {
 namespace {
 
+using namespace std::string_literals;
+
 constexpr std::optional<std::int64_t> kNone;
 
 std::string decodingMessage(std::string_view json) {
@@ -26,10 +28,45 @@ TEST(ConnectRequest, OptionalIntegersMayBeAbsentOrNullAndTakeAnySignedValue) {
             std::pair(std::optional(INT64_MIN), std::optional(INT64_MAX)));
 }
 
+// `count` Wi-Fi rules naming `names`, and `count` names of 32 bytes.
+std::string rules(std::size_t count, const std::string& names) {
+  std::string list;
+  for (std::size_t rule = 0; rule < count; ++rule) {
+    list += (rule > 0 ? "," : "") + R"({"action":"connect","interfaceType":"wifi","ssids":[)"s +
+            names + "]}";
+  }
+  return list;
+}
+std::string names(std::size_t count) {
+  std::string list;
+  for (std::size_t name = 0; name < count; ++name) {
+    list += (name > 0 ? ",\"" : "\"") + std::string(32, 'n') + "\"";
+  }
+  return list;
+}
+
+TEST(ConnectRequest, OnDemandRulesMayBeAbsentAndTakeTheirLimits) {
+  const std::string request =
+      R"({"privateKey":"","address":"","dns":"","peerPublicKey":"","peerEndpoint":"","allowedIps":"",)"
+      R"("excludedApps":[],"onDemandRules":)";
+  EXPECT_EQ(ConnectPayload::decode(request + "null}")->onDemandRules.size(), 0u);
+  EXPECT_EQ(
+      ConnectPayload::decode(request + "[" + rules(64, names(64)) + "]}")->onDemandRules.size(),
+      64u);
+  const auto decoded = ConnectPayload::decode(
+      request + R"([{"action":"disconnect","interfaceType":"ethernet"},)" +
+      R"({"action":"connect","interfaceType":"wifi","ssids":["Cafe"]},{"action":"ignore","interfaceType":null}]})");
+  const std::vector<NEOnDemandRule> expected = {
+      {NEOnDemandRuleAction::disconnect, NEOnDemandRuleInterfaceType::ethernet, std::nullopt},
+      {NEOnDemandRuleAction::connect, NEOnDemandRuleInterfaceType::wiFi,
+       std::vector<std::string>{"Cafe"}},
+      {NEOnDemandRuleAction::ignore, NEOnDemandRuleInterfaceType::any, std::nullopt}};
+  EXPECT_EQ(decoded->onDemandRules, expected);
+}
+
 // Every way a request can fail to decode, with the message that says where and what. Members
 // are read in declaration order, and the first bad one is named.
 TEST(ConnectRequest, NamesWhatMakesItUndecodable) {
-  using namespace std::string_literals;
   const std::string six =
       R"({"privateKey":"k","address":"a","dns":"d","peerPublicKey":"p","peerEndpoint":"e",)"
       R"("allowedIps":"i")";
@@ -52,6 +89,36 @@ TEST(ConnectRequest, NamesWhatMakesItUndecodable) {
        "Member \"excludedApps\" of the request is a string; expected a list of strings."},
       {six + R"(,"excludedApps":["a",{}]})",
        "Element 1 of member \"excludedApps\" of the request is an object; expected a string."},
+      {seven + R"("onDemandRules":{}})",
+       "Member \"onDemandRules\" of the request is an object; expected a list of on-demand rules."},
+      {seven + R"("onDemandRules":[{"action":"ignore"},"x"]})",
+       "Element 1 of member \"onDemandRules\" of the request is a string; expected an object."},
+      {seven + R"("onDemandRules":[{"interfaceType":"wifi"}]})",
+       "Element 0 of member \"onDemandRules\" of the request has no member \"action\"; it must be \"connect\", "
+       "\"disconnect\" or \"ignore\"."},
+      {seven + R"("onDemandRules":[{"action":"Connect"}]})",
+       "Member \"action\" of element 0 of member \"onDemandRules\" of the request is a string other than "
+       "\"connect\", \"disconnect\" or \"ignore\"."},
+      {seven + R"("onDemandRules":[{"action":"ignore","interfaceType":2}]})",
+       "Member \"interfaceType\" of element 0 of member \"onDemandRules\" of the request is a number; expected "
+       "\"any\", \"ethernet\" or \"wifi\"."},
+      {seven + R"("onDemandRules":[{"action":"ignore","ssids":["Cafe"]}]})",
+       "Member \"ssids\" of element 0 of member \"onDemandRules\" of the request names Wi-Fi networks, but its "
+       "\"interfaceType\" is not \"wifi\"."},
+      {seven + R"("onDemandRules":[{"action":"ignore","interfaceType":"wifi","ssids":[]}]})",
+       "Member \"ssids\" of element 0 of member \"onDemandRules\" of the request is an empty list; leave it out "
+       "to match every Wi-Fi network."},
+      {seven + R"("onDemandRules":[{"action":"ignore","interfaceType":"wifi","ssids":["a",""]}]})",
+       "Element 1 of member \"ssids\" of element 0 of member \"onDemandRules\" of the request is 0 bytes long; "
+       "a Wi-Fi network name is 1 to 32 bytes."},
+      {seven + R"("onDemandRules":[{"action":"ignore","interfaceType":"wifi","ssids":[")" + std::string(33, 'n') +
+       R"("]}]})", "Element 0 of member \"ssids\" of element 0 of member \"onDemandRules\" of the request is 33 "
+       "bytes long; a Wi-Fi network name is 1 to 32 bytes."},
+      {seven + R"("onDemandRules":[)" + rules(65, R"("a")") + "]}",
+       "Member \"onDemandRules\" of the request has 65 rules; at most 64 are allowed."},
+      {seven + R"("onDemandRules":[)" + rules(1, names(65)) + "]}",
+       "Member \"ssids\" of element 0 of member \"onDemandRules\" of the request has 65 names; at most 64 are "
+       "allowed."},
       {"[]", "The request is an array; expected a JSON object."},
       {"null", "The request is null; expected a JSON object."},
       {" ", "The request is not valid JSON at byte 2: unexpected end of input; expected '[', '{', or a literal."},

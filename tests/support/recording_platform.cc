@@ -30,7 +30,10 @@ Platform& platform() {
 std::optional<Answer> request(const std::string& name, const std::string& detail = "") {
   std::lock_guard lock(platform().mutex);
   platform().log.push_back(name + detail);
-  const auto failure = platform().failures.find(name);
+  auto failure = platform().failures.find(name + detail);
+  if (failure == platform().failures.end()) {
+    failure = platform().failures.find(name);
+  }
   if (failure == platform().failures.end()) {
     return Answer{};
   }
@@ -105,6 +108,10 @@ NETunnelProviderManager::Pointer makeManager(const StoredProfile& stored) {
   manager->protocolConfiguration = protocolOf(stored.protocol);
   manager->enabled = true;
   manager->appRules = stored.appRules;
+  if (stored.onDemand) {
+    manager->onDemandRules = std::vector{NEOnDemandRule{}};
+    manager->onDemandEnabled = true;
+  }
   return manager;
 }
 
@@ -163,9 +170,14 @@ NETunnelProviderManager::Pointer NETunnelProviderManager::forPerAppVPN() {
 }
 
 void NETunnelProviderManager::saveToPreferences(CompletionHandler completionHandler) {
-  const std::size_t rules = appRules ? appRules->size() : 0;
-  deliver(std::move(completionHandler),
-          request("save " + identifier_, " with " + std::to_string(rules) + " rules"));
+  std::string detail = " with " + std::to_string(appRules ? appRules->size() : 0) + " rules";
+  if (onDemandRules) {
+    detail += ", " + std::to_string(onDemandRules->size()) + " on-demand rules";
+  }
+  if (onDemandEnabled) {
+    detail += ", on demand";
+  }
+  deliver(std::move(completionHandler), request("save " + identifier_, detail));
 }
 
 void NETunnelProviderManager::loadFromPreferences(CompletionHandler completionHandler) {

@@ -21,20 +21,21 @@ struct StoredProfile {
   std::vector<NEVPNStatus> statuses = {NEVPNStatusDisconnected};
   std::vector<NEAppRule> appRules = {};  // none: a full-tunnel profile
   Protocol protocol = Protocol::tool;
-  bool session = true;  // false: a plain connection, on which nothing can be started
+  bool session = true;    // false: a plain connection, on which nothing can be started
+  bool onDemand = false;  // true: on-demand on, with one rule
 };
 
 // Replaces the stored profiles, the injected failures and the log.
 void reset(std::vector<StoredProfile> profiles);
 
 // Makes a request fail with a platform error of this description, or, without one, never
-// complete. Requests are named as in the log: "loadAll", "remove B", "save A", "reload A",
-// "start A".
+// complete. Requests are named as in the log, with or without the detail of a save: "loadAll",
+// "remove B", "save A", "save A with 0 rules, on demand", "reload A", "start A".
 void fail(const std::string& request, std::optional<std::string> description);
 
 // The requests made since the last reset, in order and joined with ", ": "loadAll", "new
-// profile", "new per-app profile", "remove ID", "save ID with N rules", "reload ID", "stop ID"
-// and "start ID".
+// profile", "new per-app profile", "remove ID", "save ID with N rules" (and ", M on-demand
+// rules" and ", on demand" when the profile has them), "reload ID", "stop ID" and "start ID".
 std::string requests();
 
 }  // namespace kelo::testing::recording

@@ -3,6 +3,7 @@
 // completion on the main run loop; connection calls may come from any thread.
 #include "platform/network_extension.h"
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 
@@ -17,6 +18,7 @@ namespace {
 using simulator::ConnectionState;
 using simulator::Document;
 using simulator::findEntry;
+using simulator::OnDemandState;
 using simulator::platformError;
 
 constexpr double kSettleSeconds = 0.5;
@@ -36,6 +38,37 @@ NEVPNStatus settled(const ConnectionState& state) {
     }
   }
   return state.status;
+}
+
+bool matches(const NEOnDemandRule& rule, const simulator::Network& network) {
+  if (rule.interfaceTypeMatch != NEOnDemandRuleInterfaceType::any &&
+      rule.interfaceTypeMatch != network.interfaceType) {
+    return false;
+  }
+  return !rule.SSIDMatch || (network.ssid && std::ranges::find(*rule.SSIDMatch, *network.ssid) !=
+                                                 rule.SSIDMatch->end());
+}
+
+// What the system makes of a settled status when on-demand is on: the first rule that matches
+// the network brings a disconnected tunnel up, or takes a running one down.
+NEVPNStatus onDemandStatus(NEVPNStatus status, const OnDemandState& onDemand) {
+  if (!onDemand.enabled || !onDemand.network) {
+    return status;
+  }
+  const auto decides = std::ranges::find_if(
+      onDemand.rules, [&](const NEOnDemandRule& rule) { return matches(rule, *onDemand.network); });
+  if (decides == onDemand.rules.end()) {
+    return status;
+  }
+  if (decides->action == NEOnDemandRuleAction::connect && status == NEVPNStatusDisconnected) {
+    return NEVPNStatusConnected;
+  }
+  if (decides->action == NEOnDemandRuleAction::disconnect &&
+      (status == NEVPNStatusConnecting || status == NEVPNStatusConnected ||
+       status == NEVPNStatusReasserting)) {
+    return NEVPNStatusDisconnected;
+  }
+  return status;
 }
 
 const Document* fault(const Document& document, const char* name) {
@@ -68,14 +101,16 @@ bool isSilent(const Document& document, const char* operation) {
   return false;
 }
 
-// The connection of one stored profile. It keeps the state it last saw and refreshes it from
-// the file whenever it stops or starts the tunnel.
+// The connection of one stored profile. It keeps the state it last saw and refreshes it, and
+// the network, from the file whenever it stops or starts the tunnel.
 class SimulatedConnection {
  public:
-  SimulatedConnection(std::string identifier, ConnectionState state)
-      : identifier_(std::move(identifier)), state_(std::move(state)) {}
+  SimulatedConnection(std::string identifier, ConnectionState state, OnDemandState onDemand)
+      : identifier_(std::move(identifier)),
+        state_(std::move(state)),
+        onDemand_(std::move(onDemand)) {}
 
-  NEVPNStatus status() const { return settled(state_); }
+  NEVPNStatus status() const { return onDemandStatus(settled(state_), onDemand_); }
 
   void stop() {
     (void)simulator::updatePreferences(
@@ -85,11 +120,12 @@ class SimulatedConnection {
             return false;
           }
           state_ = simulator::storedConnection(*entry);
+          onDemand_.network = simulator::storedNetwork(document);
           const Document* ignored = fault(document, "stopIgnored");
           if (ignored != nullptr && *ignored == true) {
             return false;
           }
-          const NEVPNStatus current = settled(state_);
+          const NEVPNStatus current = status();
           if (current != NEVPNStatusConnecting && current != NEVPNStatusConnected &&
               current != NEVPNStatusReasserting) {
             return false;
@@ -116,6 +152,7 @@ class SimulatedConnection {
             return std::unexpected(platformError("The VPN configuration is not enabled."));
           }
           state_ = simulator::storedConnection(*entry);
+          onDemand_.network = simulator::storedNetwork(document);
           state_.status = NEVPNStatusConnecting;
           state_.since = now();
           simulator::storeConnection(*entry, state_);
@@ -126,6 +163,7 @@ class SimulatedConnection {
  private:
   std::string identifier_;
   ConnectionState state_;
+  OnDemandState onDemand_;
 };
 
 class PlainConnection final : public NEVPNConnection {
@@ -149,28 +187,33 @@ class SimulatedSession final : public NETunnelProviderSession {
   SimulatedConnection connection_;
 };
 
-std::shared_ptr<NEVPNConnection> makeConnection(const std::string& identifier,
-                                                ConnectionState state) {
+// The connection of a profile whose on-demand settings the system knows as the object holds
+// them now, on the network last read.
+std::shared_ptr<NEVPNConnection> makeConnection(const NETunnelProviderManager& manager,
+                                                ConnectionState state,
+                                                std::optional<simulator::Network> network) {
   const bool session = state.type == simulator::kSessionType;
-  SimulatedConnection connection(identifier, std::move(state));
+  OnDemandState onDemand{.enabled = manager.onDemandEnabled,
+                         .rules = manager.onDemandRules.value_or(std::vector<NEOnDemandRule>{}),
+                         .network = std::move(network)};
+  SimulatedConnection connection(manager.identifier(), std::move(state), std::move(onDemand));
   if (session) {
     return std::make_shared<SimulatedSession>(std::move(connection));
   }
   return std::make_shared<PlainConnection>(std::move(connection));
 }
 
-// The object's settings and connection as the entry stores them.
-void refresh(NETunnelProviderManager& manager, const Document& entry) {
+// The object's settings and connection as the document stores them.
+void refresh(NETunnelProviderManager& manager, const Document& entry, const Document& document) {
   simulator::readSettings(manager, entry);
-  manager.replaceConnection(
-      makeConnection(manager.identifier(), simulator::storedConnection(entry)));
+  manager.replaceConnection(makeConnection(manager, simulator::storedConnection(entry),
+                                           simulator::storedNetwork(document)));
 }
 
-NETunnelProviderManager::Pointer parseProfile(const Document& entry) {
-  const auto identifier = entry["identifier"].get<std::string>();
+NETunnelProviderManager::Pointer parseProfile(const Document& entry, const Document& document) {
   auto manager = std::make_shared<NETunnelProviderManager>(
-      identifier, simulator::storedAsPerApp(entry), makeConnection(identifier, {}));
-  refresh(*manager, entry);
+      entry["identifier"].get<std::string>(), simulator::storedAsPerApp(entry), nullptr);
+  refresh(*manager, entry, document);
   return manager;
 }
 
@@ -188,12 +231,11 @@ std::string newIdentifier() {
 }
 
 NETunnelProviderManager::Pointer newProfile(bool perAppVPN) {
-  auto identifier = newIdentifier();
+  auto manager = std::make_shared<NETunnelProviderManager>(newIdentifier(), perAppVPN, nullptr);
   ConnectionState unsaved{
       .type = simulator::kSessionType, .status = NEVPNStatusInvalid, .since = {}};
-  auto connection = makeConnection(identifier, std::move(unsaved));
-  return std::make_shared<NETunnelProviderManager>(std::move(identifier), perAppVPN,
-                                                   std::move(connection));
+  manager->replaceConnection(makeConnection(*manager, std::move(unsaved), std::nullopt));
+  return manager;
 }
 
 template <class Handler, class Value>
@@ -237,7 +279,7 @@ void NETunnelProviderManager::loadAllFromPreferences(LoadAllCompletion completio
   std::vector<Pointer> managers;
   if (const auto& profiles = (*document)["profiles"]; profiles.is_array()) {
     for (const auto& entry : profiles) {
-      managers.push_back(parseProfile(entry));
+      managers.push_back(parseProfile(entry, *document));
     }
   }
   deliver(std::move(completionHandler), Loaded(std::move(managers)));
@@ -256,6 +298,7 @@ void NETunnelProviderManager::saveToPreferences(CompletionHandler completionHand
   bool silent = false;
   const Document profile = simulator::storedSettings(*this);
   ConnectionState stored;
+  std::optional<simulator::Network> network;
   auto saved =
       simulator::updatePreferences([&](Document& document) -> std::expected<bool, PlatformError> {
         if (isSilent(document, "save")) {
@@ -265,6 +308,7 @@ void NETunnelProviderManager::saveToPreferences(CompletionHandler completionHand
         if (auto failure = textFault(document, "save")) {
           return std::unexpected(*failure);
         }
+        network = simulator::storedNetwork(document);
         Document entry = profile;
         Document* existing = findEntry(document, identifier_);
         if (existing != nullptr) {
@@ -287,7 +331,7 @@ void NETunnelProviderManager::saveToPreferences(CompletionHandler completionHand
     return;
   }
   if (saved) {
-    replaceConnection(makeConnection(identifier_, stored));
+    replaceConnection(makeConnection(*this, stored, std::move(network)));
   }
   deliver(std::move(completionHandler), Saved(std::move(saved)));
 }
@@ -304,7 +348,7 @@ void NETunnelProviderManager::loadFromPreferences(CompletionHandler completionHa
             Loaded(std::unexpected(platformError("The VPN configuration was not found."))));
     return;
   }
-  refresh(*this, *entry);
+  refresh(*this, *entry, *document);
   deliver(std::move(completionHandler), Loaded());
 }
 

@@ -1,10 +1,52 @@
 #include "platform/simulated/stored_profile.h"
 
+#include <array>
+#include <utility>
+
 namespace kelo::simulator {
 
 namespace {
 
 constexpr char kTunnelProviderType[] = "tunnelProvider";
+
+constexpr std::array<std::pair<NEOnDemandRuleAction, const char*>, 3> kActionNames = {{
+    {NEOnDemandRuleAction::connect, "connect"},
+    {NEOnDemandRuleAction::disconnect, "disconnect"},
+    {NEOnDemandRuleAction::ignore, "ignore"},
+}};
+constexpr std::array<std::pair<NEOnDemandRuleInterfaceType, const char*>, 3> kInterfaceNames = {{
+    {NEOnDemandRuleInterfaceType::any, "any"},
+    {NEOnDemandRuleInterfaceType::ethernet, "ethernet"},
+    {NEOnDemandRuleInterfaceType::wiFi, "wifi"},
+}};
+
+// The on-demand rules as stored and as read, so that a save of an object that left them alone
+// writes back what it could not read as well.
+struct StoredOnDemandRules {
+  Document stored;
+  std::optional<std::vector<NEOnDemandRule>> read;
+};
+
+template <class Value, std::size_t Count>
+std::optional<Value> named(const std::array<std::pair<Value, const char*>, Count>& names,
+                           const Document& text) {
+  for (const auto& [value, name] : names) {
+    if (text == name) {
+      return value;
+    }
+  }
+  return std::nullopt;
+}
+
+template <class Value, std::size_t Count>
+const char* nameOf(const std::array<std::pair<Value, const char*>, Count>& names, Value value) {
+  for (const auto& [known, name] : names) {
+    if (known == value) {
+      return name;
+    }
+  }
+  return names.front().second;
+}
 
 // A protocol of another kind than tunnel-provider, kept as stored.
 class StoredProtocol final : public NEVPNProtocol {
@@ -63,6 +105,70 @@ std::optional<std::vector<NEAppRule>> parseRules(const Document& entry) {
     rules.push_back(std::move(parsed));
   }
   return rules;
+}
+
+// A rule without a known action, interface type or list of names is not read.
+std::optional<NEOnDemandRule> parseOnDemandRule(const Document& stored) {
+  if (!stored.is_object()) {
+    return std::nullopt;
+  }
+  NEOnDemandRule rule;
+  const auto action = named(kActionNames, stored.value("action", Document()));
+  const Document type = stored.value("interfaceType", Document());
+  const auto interfaceType =
+      type.is_null() ? NEOnDemandRuleInterfaceType::any : named(kInterfaceNames, type);
+  if (!action || !interfaceType) {
+    return std::nullopt;
+  }
+  rule.action = *action;
+  rule.interfaceTypeMatch = *interfaceType;
+  if (const auto ssids = stored.find("ssids"); ssids != stored.end() && !ssids->is_null()) {
+    if (!ssids->is_array()) {
+      return std::nullopt;
+    }
+    rule.SSIDMatch.emplace();
+    for (const auto& name : *ssids) {
+      if (!name.is_string()) {
+        return std::nullopt;
+      }
+      rule.SSIDMatch->push_back(name.get<std::string>());
+    }
+  }
+  return rule;
+}
+
+// Stored rules that are not a list read as an empty one: the object has rules it cannot read.
+std::optional<std::vector<NEOnDemandRule>> parseOnDemandRules(const Document& stored) {
+  if (stored.is_null()) {
+    return std::nullopt;
+  }
+  std::vector<NEOnDemandRule> rules;
+  for (std::size_t index = 0; stored.is_array() && index < stored.size(); ++index) {
+    if (auto parsed = parseOnDemandRule(stored[index])) {
+      rules.push_back(std::move(*parsed));
+    }
+  }
+  return rules;
+}
+
+Document storedOnDemandRules(const NETunnelProviderManager& manager) {
+  const auto* kept = static_cast<const StoredOnDemandRules*>(manager.backendState.get());
+  if (kept != nullptr && kept->read == manager.onDemandRules) {
+    return kept->stored;
+  }
+  if (!manager.onDemandRules) {
+    return nullptr;
+  }
+  Document stored = Document::array();
+  for (const auto& rule : *manager.onDemandRules) {
+    Document entry = {{"action", nameOf(kActionNames, rule.action)},
+                      {"interfaceType", nameOf(kInterfaceNames, rule.interfaceTypeMatch)}};
+    if (rule.SSIDMatch) {
+      entry["ssids"] = *rule.SSIDMatch;
+    }
+    stored.push_back(std::move(entry));
+  }
+  return stored;
 }
 
 Document storedProtocol(const NEVPNProtocol& protocol) {
@@ -151,6 +257,10 @@ void readSettings(NETunnelProviderManager& manager, const Document& entry) {
   manager.enabled = flag(entry, "enabled");
   manager.protocolConfiguration = parseProtocol(entry);
   manager.appRules = parseRules(entry);
+  manager.onDemandEnabled = flag(entry, "onDemandEnabled");
+  const Document stored = entry.value("onDemandRules", Document());
+  manager.onDemandRules = parseOnDemandRules(stored);
+  manager.backendState = std::make_shared<StoredOnDemandRules>(stored, manager.onDemandRules);
 }
 
 bool storedAsPerApp(const Document& entry) {
@@ -170,7 +280,28 @@ Document storedSettings(const NETunnelProviderManager& manager) {
   if (manager.appRules) {
     entry["appRules"] = storedRules(*manager.appRules);
   }
+  // A profile that never had on-demand settings is stored without them.
+  if (Document rules = storedOnDemandRules(manager); manager.onDemandEnabled || !rules.is_null()) {
+    entry["onDemandEnabled"] = manager.onDemandEnabled;
+    entry["onDemandRules"] = std::move(rules);
+  }
   return entry;
+}
+
+std::optional<Network> storedNetwork(const Document& document) {
+  const auto network = document.find("network");
+  if (network == document.end() || !network->is_object()) {
+    return std::nullopt;
+  }
+  const auto interfaceType = named(kInterfaceNames, network->value("interfaceType", Document()));
+  if (!interfaceType || *interfaceType == NEOnDemandRuleInterfaceType::any) {
+    return std::nullopt;
+  }
+  Network stored{.interfaceType = *interfaceType, .ssid = std::nullopt};
+  if (const auto ssid = network->find("ssid"); ssid != network->end() && ssid->is_string()) {
+    stored.ssid = ssid->get<std::string>();
+  }
+  return stored;
 }
 
 }  // namespace kelo::simulator

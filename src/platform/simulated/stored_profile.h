@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/network_extension.h"
 #include "platform/simulated/preferences_file.h"
@@ -28,9 +29,9 @@ void storeConnection(Document& entry, const ConnectionState& state);
 // The entry whose "identifier" is `identifier`, or null.
 Document* findEntry(Document& document, const std::string& identifier);
 
-// Description, enabled flag, protocol and rules of the entry, written onto the object. A
-// protocol of another kind than tunnel-provider is kept as stored, so that a save writes it
-// back unchanged.
+// Description, enabled flag, protocol, rules and on-demand settings of the entry, written onto
+// the object. A protocol of another kind than tunnel-provider, and on-demand rules that the
+// object does not change, are kept as stored, so that a save writes them back unchanged.
 void readSettings(NETunnelProviderManager& manager, const Document& entry);
 
 // Whether the entry was created as a per-app profile.
@@ -38,5 +39,23 @@ bool storedAsPerApp(const Document& entry);
 
 // The entry for the object's identity and settings, without a connection.
 Document storedSettings(const NETunnelProviderManager& manager);
+
+// The machine's network, which tests write in the document's top-level "network".
+struct Network {
+  NEOnDemandRuleInterfaceType interfaceType = NEOnDemandRuleInterfaceType::any;
+  std::optional<std::string> ssid;
+};
+
+// What the system goes by when it brings a profile's tunnel up or down by itself: the on-demand
+// settings as last loaded or saved, and the network as last read.
+struct OnDemandState {
+  bool enabled = false;
+  std::vector<NEOnDemandRule> rules;
+  std::optional<Network> network;
+};
+
+// The document's network: Wi-Fi (with its name) or Ethernet; none when "network" is missing
+// or names neither.
+std::optional<Network> storedNetwork(const Document& document);
 
 }  // namespace kelo::simulator
