@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds kelo-ne-manager and walks it through its whole cycle against the simulated platform,
-# in a fresh home folder of its own: status, a full-tunnel connect, disconnect, and then, where
+# in a fresh home folder of its own: status, a full-tunnel connect, disconnect, an on-demand
+# connect and a disconnect that stays disconnected, and then, where
 # mount namespaces are available (as root), a per-app connect and update-app-rules with fake
 # applications and a fake /usr/bin/codesign laid over the real root for those runs only.
 set -euo pipefail
@@ -41,6 +42,19 @@ sleep 0.6  # the simulated extension takes half a second to come up
 run status
 run disconnect
 run update-app-rules examples/update-app-rules.json
+
+echo
+echo "--- on demand, with the simulated machine on the Wi-Fi network \"Cafe\""
+python3 - "$HOME/.local/state/kelo-ne-manager/vpn-preferences.json" <<'NETWORK'
+import json, sys
+document = json.load(open(sys.argv[1]))
+document["network"] = {"interfaceType": "wifi", "ssid": "Cafe"}
+json.dump(document, open(sys.argv[1], "w"))
+NETWORK
+run connect examples/on-demand.json
+run disconnect
+sleep 0.6  # without the switch-off, on-demand would have it up again by now
+run status
 
 if [ "$(id -u)" -ne 0 ] || ! unshare -m --propagation private true 2>/dev/null; then
   echo
