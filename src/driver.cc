@@ -5,8 +5,6 @@
 
 #include <array>
 #include <cerrno>
-#include <cstring>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -71,6 +69,17 @@ int writeOutcome(const Result<StatusPayload>& result) {
   return 1;
 }
 
+// Where rules come from. A build of the tool for tests may name another code-signing program
+// (tests/CMakeLists.txt), so that runs with children need no fake system root; the tool itself
+// always runs the system's.
+apprules::AppRuleSources ruleSources() {
+  auto sources = apprules::AppRuleSources::system();
+#ifdef KELO_TEST_CODESIGN_PROGRAM
+  sources.codesignPath = KELO_TEST_CODESIGN_PROGRAM;
+#endif
+  return sources;
+}
+
 // Takes the process arguments, writes one document, returns the exit status.
 int main(std::span<const std::string> arguments) {
   // The limit counts from the start: reading the request belongs to the request.
@@ -80,11 +89,10 @@ int main(std::span<const std::string> arguments) {
   // A parent that ignores SIGCHLD would leave children reaped before their status is read.
   signal(SIGCHLD, SIG_DFL);
   try {
-    return writeOutcome(runCommand(arguments, {deadline, [deadline] {
-                                                 return commands::Context{
-                                                     deadline, tunnel::kRestartDelay,
-                                                     apprules::AppRuleSources::system()};
-                                               }}));
+    return writeOutcome(runCommand(
+        arguments, {deadline, [deadline] {
+                      return commands::Context{deadline, tunnel::kRestartDelay, ruleSources()};
+                    }}));
   } catch (const std::bad_alloc&) {
     (void)deadline::deliver(STDERR_FILENO, deadline::outOfMemoryDocument(), 1);
     return 1;

@@ -105,7 +105,7 @@ Started start(const ToolInvocation& invocation) {
                  *invocation.fakeRoot, invocation.scratch, invocation.home, "--"});
   }
   argv.insert(argv.end(), invocation.prefix.begin(), invocation.prefix.end());
-  argv.push_back(KELO_TOOL_PATH);
+  argv.push_back(invocation.homeCodesign ? KELO_HOME_CODESIGN_TOOL_PATH : KELO_TOOL_PATH);
   argv.insert(argv.end(), invocation.arguments.begin(), invocation.arguments.end());
   std::vector<char*> pointers;
   pointers.reserve(argv.size() + 1);

@@ -35,6 +35,8 @@ struct ToolInvocation {
   // False when the prefix sends the tool's streams elsewhere: the schema test, which checks the
   // document of every recorded run, then has none to read.
   bool recorded = true;
+  // True: the build of the tool that runs "$HOME/.codesign" as its code-signing program.
+  bool homeCodesign = false;
   // When set: this signal is sent to the run so long after it was started.
   std::optional<std::pair<int, std::chrono::microseconds>> signalAfter = std::nullopt;
 };
