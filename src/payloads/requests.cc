@@ -185,16 +185,16 @@ std::string choices(const Words<Value>& words) {
          quoted(words[2].second);
 }
 
-// A member of a rule that must be one of `words`; `fallback` when it is absent or null, or a
-// failure when there is none.
+// A member of a rule that must be one of `words`: `fallback` when it is absent or null, where
+// the member has one.
 template <class Value>
 Result<Value> ruleWord(const Json& rule, std::string_view name, const std::string& where,
                        const Words<Value>& words, std::optional<Value> fallback) {
   const auto member = rule.find(name);
-  if (member == rule.end() || member->is_null()) {
-    if (fallback) {
-      return *fallback;
-    }
+  if (fallback && (member == rule.end() || member->is_null())) {
+    return *fallback;
+  }
+  if (member == rule.end()) {
     return decodingError(where + " has no member " + quoted(name) + "; it must be " +
                          choices(words) + ".");
   }

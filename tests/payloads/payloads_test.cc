@@ -99,6 +99,9 @@ TEST(ConnectRequest, NamesWhatMakesItUndecodable) {
       {seven + R"("onDemandRules":[{"action":"Connect"}]})",
        "Member \"action\" of element 0 of member \"onDemandRules\" of the request is a string other than "
        "\"connect\", \"disconnect\" or \"ignore\"."},
+      {seven + R"("onDemandRules":[{"action":null}]})",
+       "Member \"action\" of element 0 of member \"onDemandRules\" of the request is null; expected \"connect\", "
+       "\"disconnect\" or \"ignore\"."},
       {seven + R"("onDemandRules":[{"action":"ignore","interfaceType":2}]})",
        "Member \"interfaceType\" of element 0 of member \"onDemandRules\" of the request is a number; expected "
        "\"any\", \"ethernet\" or \"wifi\"."},
