@@ -4,7 +4,8 @@ commands against one preferences file, with platform faults set between waves, s
 sent at random moments, and per-app requests inspected by a slow code-signing program in a
 fake system root (as root, in a private mount namespace; see tests/blackbox/with_fake_root.sh).
 
-A fifth of the signals are SIGKILL, which no process can answer: a killed run gives no
+A third of the connects ask for on-demand, on the network the soak's machine is on, so that
+disconnects switch it off and restarts pause it. A fifth of the signals are SIGKILL, which no process can answer: a killed run gives no
 document, but its write, if one was under way, must never tear the file.
 
 After every other run: exactly one document, with the exit status that goes with it. After
@@ -36,6 +37,8 @@ TOOL_PROVIDER = "com.kelo.vpn.desktop.PacketTunnel"
 REQUEST = {"privateKey": "cHJpdmF0ZQ==", "address": "10.8.0.2/32", "dns": "1.1.1.1",
            "peerPublicKey": "cGVlcg==", "peerEndpoint": "[2001:db8::1]:51820",
            "allowedIps": "0.0.0.0/0, ::/0"}
+# A third of the connects keep the tunnel up on demand; the soak's machine is on Ethernet.
+ON_DEMAND = {"onDemandRules": [{"action": "connect", "interfaceType": "ethernet"}]}
 FAULTS = [{}, {}, {}, {"loadAll": "no load"}, {"save": "no save"}, {"reload": "no reload"},
           {"start": "no start"}]
 STOPS = [signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGTERM, signal.SIGKILL]
@@ -96,6 +99,7 @@ class Soak:
             fcntl.flock(lock, fcntl.LOCK_EX)
             document = json.loads(path.read_text()) if path.exists() else {"profiles": []}
             document["faults"] = faults
+            document["network"] = {"interfaceType": "ethernet"}  # where on-demand rules act
             temporary = self.state / "soak-faults.tmp"
             temporary.write_text(json.dumps(document, indent=2))
             os.rename(temporary, path)
@@ -112,7 +116,8 @@ class Soak:
             self.figures["per-app runs"] += 1
         argv += [self.tool, word]
         excluded = ["/Applications/Mail.app"] if per_app else []
-        request = {"connect": {**REQUEST, "excludedApps": excluded},
+        on_demand = ON_DEMAND if rng.random() < 0.3 else {}
+        request = {"connect": {**REQUEST, "excludedApps": excluded, **on_demand},
                    "update-app-rules": {"excludedApps": excluded}}.get(word)
         process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
