@@ -292,7 +292,7 @@ TEST_F(Cli, LimitsOfTheProcessEndInOneDocument) {
     bool started = false;
     for (int kibibytes = 2048; kibibytes <= 6144; kibibytes += 128) {
       seed({});
-      const auto result = run({"connect"}, kFullTunnel, withLimit("RLIMIT_AS", kibibytes * 1024));
+      const auto result = run({"connect"}, kFullTunnel, withLimit("RLIMIT_AS", kibibytes * 1024LL));
       started = started || result.exitStatus == 0 || result.exitStatus == 1;
       if (started) {
         expectOneDocument(result);

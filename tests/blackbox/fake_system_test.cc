@@ -320,8 +320,9 @@ TEST_F(Children, AStopSignalEndsTheChildrenAndWritesOneFailure) {
 // exits (nothing is saved once the time-out is reported).
 TEST_F(Children, EveryWaitEndsAtTheDeadline) {
   TemporaryDirectory otherHome;
-  for (const std::string name : {"Mail", "Notes", "Editor"}) {
-    writeFile(otherHome / ("Applications/" + name + ".app/Contents/MacOS/" + name), "", 0755);
+  for (const char* app : {"Mail.app/Contents/MacOS/Mail", "Notes.app/Contents/MacOS/Notes",
+                          "Editor.app/Contents/MacOS/Editor"}) {
+    writeFile(otherHome / "Applications/" + app, "", 0755);
   }
   writeFile(otherHome / ".codesign",
             "#!/bin/sh\ncase \"$4\" in *Mail) sleep 600 & wait;; esac\n"
