@@ -90,5 +90,39 @@ TEST_F(SimulatedNetworkExtension, StopChangesOnlyATunnelThatIsUp) {
   EXPECT_EQ(connection(0)["type"], "ikev2Connection");
 }
 
+// With on-demand on, the first rule that matches the network decides what a status reads: a
+// connect rule brings a disconnected tunnel up, a disconnect rule takes a running one down, an
+// ignore rule leaves it. Without on-demand on, or without a network, nothing acts.
+TEST_F(SimulatedNetworkExtension, TheFirstMatchingOnDemandRuleDecidesTheStatusRead) {
+  const Json rules = Json::parse(R"([{"action":"ignore","interfaceType":"ethernet"},
+      {"action":"connect","interfaceType":"wifi","ssids":["Home"]},{"action":"evaluate"},
+      {"action":"disconnect"}])");
+  const auto readAs = [&](std::int64_t status, const Json& network, bool enabled = true) {
+    Json profile = toolProfile("ONE", status);
+    profile["onDemandEnabled"] = enabled;
+    profile["onDemandRules"] = rules;
+    return loadAll({{"profiles", {profile}}, {"network", network}}).front()->connection().status();
+  };
+  const Json home = {{"interfaceType", "wifi"}, {"ssid", "Home"}};
+  EXPECT_EQ(readAs(1, home), NEVPNStatusConnected);
+  EXPECT_EQ(readAs(3, {{"interfaceType", "wifi"}, {"ssid", "Cafe"}}), NEVPNStatusDisconnected);
+  EXPECT_EQ(readAs(3, {{"interfaceType", "ethernet"}}), NEVPNStatusConnected);
+  EXPECT_EQ(readAs(1, home, false), NEVPNStatusDisconnected);
+  EXPECT_EQ(readAs(1, nullptr), NEVPNStatusDisconnected);
+
+  // A save that switches on-demand off acts from then on, and writes back the rule it could not
+  // read as it was.
+  Json profile = toolProfile("ONE", 1);
+  profile["onDemandEnabled"] = true;
+  profile["onDemandRules"] = rules;
+  const Pointer onDemand = loadAll({{"profiles", {profile}}, {"network", home}}).front();
+  EXPECT_EQ(onDemand->connection().status(), NEVPNStatusConnected);
+  onDemand->onDemandEnabled = false;
+  ASSERT_TRUE((wait<std::expected<void, PlatformError>>(
+      [onDemand](auto handler) { onDemand->saveToPreferences(handler); })));
+  EXPECT_EQ(onDemand->connection().status(), NEVPNStatusDisconnected);
+  EXPECT_EQ(testing::readPreferences(home_.path())["profiles"][0]["onDemandRules"], rules);
+}
+
 }  // namespace
 }  // namespace kelo
