@@ -325,7 +325,9 @@ TEST_F(Cli, AStopAtAnyMomentLeavesNoFileAndATrueAnswer) {
     seedPreferences(home_.path(), {{"profiles", profiles}, {"kept", std::string(4 << 20, 'x')}});
   };
   // The signals are spread from the end of a whole "status" run, by when the tool has long set
-  // up its handlers (a signal before that ends it by the signal), to the end of a connect.
+  // up its handlers (a signal before that ends it by the signal), to the end of a connect; four
+  // more go up to twice that time, as a run may take longer than the one measured (a
+  // sanitizer's runtime, a busy machine).
   const auto timed = [this](const std::vector<std::string>& arguments) {
     const auto began = std::chrono::steady_clock::now();
     (void)run(arguments, kFullTunnel);
@@ -335,15 +337,18 @@ TEST_F(Cli, AStopAtAnyMomentLeavesNoFileAndATrueAnswer) {
   seedLarge();
   const auto first = timed({"status"});
   seedLarge();
-  const auto step = (timed({"connect"}) - first) / 24;
+  const auto connect = timed({"connect"});
+  const auto step = (connect - first) / 24;
   int stopped = 0;
   int succeeded = 0;
-  for (int attempt = 0; attempt < 24; ++attempt) {
+  for (int attempt = 0; attempt < 28; ++attempt) {
     seedLarge();
+    const auto after =
+        attempt < 24 ? first + attempt * step : connect + (attempt - 23) * connect / 4;
     const auto result = runTool({.arguments = {"connect"},
                                  .input = kFullTunnel,
                                  .home = home_.path(),
-                                 .signalAfter = std::pair{SIGTERM, first + attempt * step}});
+                                 .signalAfter = std::pair{SIGTERM, after}});
     expectOneDocument(result);
     const Json tool = profileWithIdentifier(stored(), "ONE");
     if (result.exitStatus == 0) {
