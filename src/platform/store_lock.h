@@ -2,11 +2,12 @@
 // "update-app-rules"): each holds it for its whole run, so that the last request wins instead
 // of two interleaving their loads, saves, starts and stops. "status" takes none.
 //
-// One lock guards one store of profiles: runs against the same store wait for each other, runs
-// against another (another user's; on the simulated platform, another home's) do not. It lives
-// in a folder private to the user (the per-user runtime or temporary folder) and is removed by
-// the run that releases it, so nothing lasts. Main thread; waiting for it is ended by the
-// deadline's handler like every other wait.
+// One lock guards one store of profiles, and lives in a folder that belongs to that store
+// (the backend names it): runs against the same store wait for each other however the way to
+// it is spelled, runs against another (another user's; on the simulated platform, another
+// home's) do not. Waiting runs take their turns in the order they asked, and a run that dies
+// while it waits or holds the lock gives up its turn with its descriptors. Main thread; waiting
+// for it is ended by the deadline's handler like every other wait.
 #pragma once
 
 #include <expected>
@@ -17,6 +18,7 @@
 
 namespace kelo {
 
+// A turn that is held: released, and its file removed, when it is destroyed.
 class StoreLock {
  public:
   StoreLock(int descriptor, std::string path) : descriptor_(descriptor), path_(std::move(path)) {}
@@ -32,11 +34,13 @@ class StoreLock {
   std::string path_;
 };
 
-// Waits until the lock of this user's store of profiles is free and takes it.
+// Takes a turn in the queue of this user's store of profiles and waits until every turn asked
+// for before it has ended.
 std::expected<StoreLock, PlatformError> lockProfileStore();
 
-// The name of the store of profiles that the NetworkExtension backend works on: what tells one
-// store from another. Implemented by the backend.
-std::string profileStoreName();
+// The folder of the store of profiles that the NetworkExtension backend works on, created
+// (mode 0700) when it is missing, where the lock's files live: one that only the user can
+// write to and that belongs to that store alone. Implemented by the backend.
+std::expected<std::string, PlatformError> profileStoreFolder();
 
 }  // namespace kelo

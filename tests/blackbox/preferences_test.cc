@@ -118,7 +118,8 @@ TEST_F(Preferences, AFullFileSystemFailsTheSaveAndKeepsThePreviousFile) {
       << result.standardError;
   EXPECT_NE(result.standardError.find("No space left on device."), std::string::npos);
   EXPECT_EQ(readFile(home_ / "after.json"), before);
-  EXPECT_EQ(readFile(home_ / "listing"), "filler\nvpn-preferences.json\nvpn-preferences.lock\n");
+  EXPECT_EQ(readFile(home_ / "listing"),
+            "filler\nkelo-ne-manager-queue.lock\nvpn-preferences.json\nvpn-preferences.lock\n");
 }
 
 }  // namespace

@@ -15,7 +15,9 @@
 #import <Foundation/Foundation.h>
 #import <NetworkExtension/NetworkExtension.h>
 #include <dispatch/dispatch.h>
+#include <unistd.h>
 
+#include <array>
 #include <string>
 
 namespace {
@@ -130,7 +132,17 @@ void kelo::NETunnelProviderManager::removeFromPreferences(CompletionHandler comp
   });
 }
 
-// The system's VPN preferences are the one store; the lock's folder is the user's own.
-std::string kelo::profileStoreName() {
-  return "NetworkExtension";
+// The system's VPN preferences are the user's one store; its lock lives in the per-user
+// temporary folder, which the system makes private to the user.
+std::expected<std::string, kelo::PlatformError> kelo::profileStoreFolder() {
+  std::array<char, 1024> folder{};
+  const std::size_t length = confstr(_CS_DARWIN_USER_TEMP_DIR, folder.data(), folder.size());
+  if (length == 0 || length > folder.size()) {
+    return std::unexpected(kelo::PlatformError{"the user's temporary folder is unknown."});
+  }
+  std::string path(folder.data());
+  while (path.size() > 1 && path.back() == '/') {
+    path.pop_back();
+  }
+  return path;
 }

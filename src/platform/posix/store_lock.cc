@@ -1,75 +1,166 @@
-// The store lock as a file in a folder private to the user, taken with flock. The run that
-// releases it removes the file while it still holds it; a run that then gets the lock on the
-// removed file sees that the name no longer leads to it, and tries again on a new one.
+// The store lock as a queue of numbered turns in the store's folder, each a file that its run
+// holds with flock from the moment it asks until it is done:
+// - `kelo-ne-manager-queue.lock`, held for a moment by a run that asks for a turn, hands out
+//   the numbers: one more than the highest turn whose file is there;
+// - `kelo-ne-manager-turn-<number>.lock` is a run's turn. The run waits for the lock of each
+//   lower turn in order; it gets one once that turn's run has removed its file and let go, or
+//   has died, which lets go too. A file that a dead run left is removed by the run that finds
+//   it so, under its lock.
+// Every file is made mode 0600 whatever the umask, so that no run can leave the next unable to
+// open it.
 #include "platform/store_lock.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
+#include <string_view>
+#include <vector>
 
 #include "platform/errno_text.h"
-#include "platform/posix/system.h"
 
 namespace kelo {
 
 namespace {
 
+constexpr char kQueueName[] = "kelo-ne-manager-queue.lock";
+constexpr std::string_view kTurnPrefix = "kelo-ne-manager-turn-";
+constexpr std::string_view kTurnSuffix = ".lock";
+
 std::unexpected<PlatformError> failed(const std::string& why) {
   return std::unexpected(PlatformError{"The profile store could not be locked: " + why});
 }
 
-// The lock's file name for a store: a hash of its name, so that any name makes a file name.
-std::string fileNameFor(const std::string& store) {
-  std::uint64_t hash = 14695981039346656037u;  // FNV-1a
-  for (const unsigned char byte : store) {
-    hash = (hash ^ byte) * 1099511628211u;
+std::string turnName(std::uint64_t number) {
+  std::array<char, 21> digits{};
+  std::snprintf(digits.data(), digits.size(), "%020llu", static_cast<unsigned long long>(number));
+  return std::string(kTurnPrefix) + digits.data() + std::string(kTurnSuffix);
+}
+
+// The numbers of the turns whose files are in the folder, in order.
+std::vector<std::uint64_t> turnsIn(const std::string& folder) {
+  std::vector<std::uint64_t> turns;
+  DIR* listing = opendir(folder.c_str());
+  if (listing == nullptr) {
+    return turns;
   }
-  std::array<char, 17> hex{};
-  std::snprintf(hex.data(), hex.size(), "%016llx", static_cast<unsigned long long>(hash));
-  return std::string("kelo-ne-manager-") + hex.data() + ".lock";
+  while (const dirent* entry = readdir(listing)) {  // NOLINT(concurrency-mt-unsafe): own stream
+    std::string_view name(entry->d_name);
+    if (!name.starts_with(kTurnPrefix) || !name.ends_with(kTurnSuffix)) {
+      continue;
+    }
+    name = name.substr(kTurnPrefix.size(), name.size() - kTurnPrefix.size() - kTurnSuffix.size());
+    std::uint64_t number = 0;
+    const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), number);
+    if (error == std::errc() && end == name.data() + name.size()) {
+      turns.push_back(number);
+    }
+  }
+  closedir(listing);
+  std::ranges::sort(turns);
+  return turns;
+}
+
+// Opens (creating it mode 0600 if need be) and locks a file; -1 with errno set on failure.
+int openLocked(const std::string& path, int flags) {
+  // Read-only: flock needs no more, and a file whose mode someone changed can still be opened.
+  const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | flags, 0600);
+  if (descriptor < 0) {
+    return -1;
+  }
+  struct stat status {};
+  if (fstat(descriptor, &status) != 0 ||
+      ((status.st_mode & 07777) != 0600 && fchmod(descriptor, 0600) != 0)) {
+    const int error = errno;
+    close(descriptor);
+    errno = error;
+    return -1;
+  }
+  while (flock(descriptor, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      const int error = errno;
+      close(descriptor);
+      errno = error;
+      return -1;
+    }
+  }
+  return descriptor;
+}
+
+// Whether `path` still names the file open on `descriptor`.
+bool stillNamed(int descriptor, const std::string& path) {
+  struct stat held {};
+  struct stat named {};
+  return fstat(descriptor, &held) == 0 && lstat(path.c_str(), &named) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+// Asks for a turn: its file, created and locked, with the number after every turn there.
+std::expected<StoreLock, PlatformError> askForTurn(const std::string& folder,
+                                                   std::uint64_t& number) {
+  const std::string queuePath = folder + "/" + kQueueName;
+  const int queue = openLocked(queuePath, O_CREAT);
+  if (queue < 0) {
+    return failed(queuePath + ": " + errnoText(errno) + ".");
+  }
+  const auto turns = turnsIn(folder);
+  number = turns.empty() ? 1 : turns.back() + 1;
+  const std::string path = folder + "/" + turnName(number);
+  const int turn = openLocked(path, O_CREAT | O_EXCL);
+  const int error = errno;
+  close(queue);
+  if (turn < 0) {
+    return failed(path + ": " + errnoText(error) + ".");
+  }
+  return StoreLock(turn, path);
 }
 
 }  // namespace
 
 StoreLock::~StoreLock() {
   if (descriptor_ >= 0) {
-    unlink(path_.c_str());  // still held: no other run can have taken this file meanwhile
+    unlink(path_.c_str());  // still held: a run waiting for it finds the name gone
     close(descriptor_);
   }
 }
 
 std::expected<StoreLock, PlatformError> lockProfileStore() {
-  const auto folder = posix::privateRuntimeFolder();
+  const auto folder = profileStoreFolder();
   if (!folder) {
-    return failed(folder.error() + ".");
+    return failed(folder.error().localizedDescription);
   }
-  const std::string path = *folder + "/" + fileNameFor(profileStoreName());
-  for (;;) {
-    const int descriptor = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  std::uint64_t number = 0;
+  auto turn = askForTurn(*folder, number);
+  if (!turn) {
+    return turn;
+  }
+  // Every earlier turn, oldest first: its lock comes free when its run has ended.
+  for (const std::uint64_t earlier : turnsIn(*folder)) {
+    if (earlier >= number) {
+      break;
+    }
+    const std::string path = *folder + "/" + turnName(earlier);
+    const int descriptor = openLocked(path, 0);
     if (descriptor < 0) {
+      if (errno == ENOENT) {
+        continue;  // ended between the listing and now
+      }
       return failed(path + ": " + errnoText(errno) + ".");
     }
-    while (flock(descriptor, LOCK_EX) != 0) {
-      if (errno != EINTR) {
-        const int error = errno;
-        close(descriptor);
-        return failed(path + ": " + errnoText(error) + ".");
-      }
+    if (stillNamed(descriptor, path)) {
+      unlink(path.c_str());  // its run died holding it
     }
-    struct stat held {};
-    struct stat named {};
-    if (fstat(descriptor, &held) == 0 && lstat(path.c_str(), &named) == 0 &&
-        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
-      return StoreLock(descriptor, path);
-    }
-    close(descriptor);  // the run before removed it on release: the lock is a new file now
+    close(descriptor);
   }
+  return turn;
 }
 
 }  // namespace kelo

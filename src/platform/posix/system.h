@@ -40,9 +40,15 @@ struct ExitWatch {
 // Fails with an errno value.
 std::expected<ExitWatch, int> watchExit(pid_t child);
 
-// A folder that only the current user can write to and that does not outlast the session or
-// the machine's run: the per-user runtime or temporary folder. Why there is none otherwise.
-std::expected<std::string, std::string> privateRuntimeFolder();
+// Makes the tool the reaper of what its children leave behind, where the system allows it
+// (Linux: the child subreaper): a process orphaned inside a child's process group is then the
+// tool's to reap at once, not an init's that may reap late or never, while it still counts
+// against the user's process limit. Elsewhere the system reaps orphans itself. Any thread.
+void adoptOrphans();
+
+// How many processes the current user runs now, counted as the process limit counts them
+// (Linux: every thread), or nothing when that cannot be read. Any thread.
+std::optional<long> userProcessCount();
 
 // The home directory that the user database gives the current user, if any.
 std::optional<std::string> userDatabaseHome();

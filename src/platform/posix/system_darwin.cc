@@ -9,8 +9,10 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/event.h>
+#include <sys/sysctl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -92,18 +94,21 @@ std::expected<ExitWatch, int> watchExit(pid_t child) {
   return ExitWatch{queue, false};
 }
 
-std::expected<std::string, std::string> privateRuntimeFolder() {
-  // The per-user temporary folder that the system makes private to the user.
-  std::array<char, 1024> folder{};
-  const std::size_t length = confstr(_CS_DARWIN_USER_TEMP_DIR, folder.data(), folder.size());
-  if (length == 0 || length > folder.size()) {
-    return std::unexpected(std::string("the user's temporary folder is unknown"));
+void adoptOrphans() {}  // launchd reaps what the tool's children leave behind
+
+std::optional<long> userProcessCount() {
+  std::array<int, 4> query = {CTL_KERN, KERN_PROC, KERN_PROC_RUID, static_cast<int>(getuid())};
+  std::size_t size = 0;
+  if (sysctl(query.data(), query.size(), nullptr, &size, nullptr, 0) != 0) {
+    return std::nullopt;
   }
-  std::string path(folder.data());
-  while (path.size() > 1 && path.back() == '/') {
-    path.pop_back();
+  // The size asked for first leaves room for a few processes more.
+  std::vector<kinfo_proc> processes(size / sizeof(kinfo_proc) + 1);
+  size = processes.size() * sizeof(kinfo_proc);
+  if (sysctl(query.data(), query.size(), processes.data(), &size, nullptr, 0) != 0) {
+    return std::nullopt;
   }
-  return path;
+  return static_cast<long>(size / sizeof(kinfo_proc));
 }
 
 std::optional<std::string> userDatabaseHome() {

@@ -4,6 +4,7 @@
 // tool is linked statically here (its start costs a third less without the dynamic loader), and a
 // static program cannot load the C library's name-service modules reliably, so the user database is
 // /etc/passwd, read as the "files" source reads it.
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
@@ -13,8 +14,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -104,26 +108,43 @@ std::expected<ExitWatch, int> watchExit(pid_t child) {
   return ExitWatch{descriptor, false};
 }
 
-std::expected<std::string, std::string> privateRuntimeFolder() {
-  const auto isPrivate = [](const std::string& folder) {
-    struct stat status {};
-    return lstat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
-           status.st_uid == geteuid() && (status.st_mode & 077) == 0;
-  };
-  // The session's runtime folder, where a login manager made one; else one of the user's own
-  // in the temporary folder, which a reboot clears.
-  const std::string uid = std::to_string(geteuid());
-  if (std::string runtime = "/run/user/" + uid; isPrivate(runtime)) {
-    return runtime;
+void adoptOrphans() {
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+}
+
+std::optional<long> userProcessCount() {
+  DIR* processes = opendir("/proc");
+  if (processes == nullptr) {
+    return std::nullopt;
   }
-  std::string own = "/tmp/kelo-ne-manager-" + uid;
-  if (mkdir(own.c_str(), 0700) != 0 && errno != EEXIST) {
-    return std::unexpected(own + ": " + errnoText(errno));
+  const uid_t user = getuid();
+  long count = 0;
+  while (const dirent* entry = readdir(processes)) {  // NOLINT(concurrency-mt-unsafe): own stream
+    struct stat owner {};
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9' ||
+        fstatat(dirfd(processes), entry->d_name, &owner, 0) != 0 || owner.st_uid != user) {
+      continue;
+    }
+    // Its threads: the 20th field of its stat line, the 18th after the name's closing bracket.
+    long threads = 1;
+    const std::string stat = "/proc/" + std::string(entry->d_name) + "/stat";
+    if (std::FILE* file = std::fopen(stat.c_str(), "re")) {
+      std::array<char, 1024> line{};
+      if (std::fgets(line.data(), static_cast<int>(line.size()), file) != nullptr) {
+        const char* field = std::strrchr(line.data(), ')');
+        for (int skipped = 0; field != nullptr && skipped < 18; ++skipped) {
+          field = std::strchr(field + 1, ' ');
+        }
+        if (field != nullptr) {
+          threads = std::max(1L, std::strtol(field + 1, nullptr, 10));
+        }
+      }
+      std::fclose(file);
+    }
+    count += threads;
   }
-  if (!isPrivate(own)) {
-    return std::unexpected(own + " is not a folder of the user's that only the user may use");
-  }
-  return own;
+  closedir(processes);
+  return count;
 }
 
 std::optional<std::string> userDatabaseHome() {

@@ -134,10 +134,16 @@ std::expected<Document, PlatformError> readFile(const std::string& path) {
   return parsePreferences(contents, path);
 }
 
+// Creates the folder and those missing above it, each mode 0700 whatever the umask: a folder
+// the umask left without its owner's write bit would refuse every later write.
 bool makeFolders(const std::string& path) {
   for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
     const std::string prefix = path.substr(0, slash);
-    if (mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
+    if (mkdir(prefix.c_str(), 0700) == 0) {
+      if (chmod(prefix.c_str(), 0700) != 0) {
+        return false;
+      }
+    } else if (errno != EEXIST) {
       return false;
     }
     if (slash == std::string::npos) {
@@ -159,6 +165,14 @@ std::expected<void, PlatformError> replaceFile(const std::string& folder, const 
     if (descriptor >= 0) {
       changes::noteScratchFile(temporary.c_str());
     }
+  }
+  // The file's mode is 0600 whatever the umask.
+  if (descriptor >= 0 && fchmod(descriptor, 0600) != 0) {
+    const int error = errno;
+    close(descriptor);
+    unlink(temporary.c_str());
+    changes::forgetScratchFile();
+    return unwritable(temporary + ": " + errnoText(error) + ".");
   }
   if (descriptor < 0) {
     return unwritable(folder + ": " + errnoText(errno) + ".");
@@ -213,9 +227,11 @@ void removeOrphanedTemporaries(const std::string& folder) {
 
 class FileLock {
  public:
+  // Read-only, which flock needs no more than, and mode 0600 whatever the umask.
   explicit FileLock(const std::string& path)
-      : descriptor_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)) {
+      : descriptor_(open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)) {
     if (descriptor_ >= 0) {
+      fchmod(descriptor_, 0600);
       while (flock(descriptor_, LOCK_EX) != 0) {
         if (errno != EINTR) {
           close(descriptor_);
@@ -266,10 +282,20 @@ std::expected<Document, PlatformError> parsePreferences(std::string_view content
 
 namespace kelo {
 
-// One store of profiles per preferences folder, that is per home.
-std::string profileStoreName() {
+// One store of profiles per preferences folder, that is per home: its lock lives beside the
+// preferences, in the folder only the user may write to.
+std::expected<std::string, PlatformError> profileStoreFolder() {
   const auto folder = simulator::folderPath();
-  return folder ? *folder : std::string();
+  if (!folder) {
+    return folder;
+  }
+  if (!simulator::makeFolders(*folder)) {
+    return simulator::unwritable(*folder + ": " + errnoText(errno) + ".");
+  }
+  if (auto safe = simulator::checkFolder(*folder, simulator::unwritable); !safe) {
+    return std::unexpected(safe.error());
+  }
+  return folder;
 }
 
 }  // namespace kelo
