@@ -33,17 +33,22 @@ inline constexpr std::size_t kMaximumChildOutputBytes = 1u << 20;
 inline constexpr unsigned kMaximumChildren = 64;
 
 // Runs `program` once for each argument list of `runs` and hands each run's outcome, with its
-// index, to `finished`, in the order the children end. Up to `concurrency` children run at
-// once, fewer when the process may not open or start that many (RLIMIT_NOFILE, and
-// RLIMIT_NPROC with room left for what each child starts); a start that fails for lack of
-// descriptors, processes or memory waits for a running child to end and is tried again. A run
-// that failed (no start, or an exit status other than 0) while other children ran beside it, or
-// at all under a process limit below 4096 (where the user's other processes may hold what it
-// needed), is run once more on its own after the others, and only that outcome is reported:
-// what failed may have been the child's own start of a program.
+// index, to `finished`. Up to `concurrency` children run at once, fewer when the process may not
+// open that many children's descriptors (RLIMIT_NOFILE) or when the user's process limit
+// (RLIMIT_NPROC) leaves fewer a share of eight processes each beside the user's other
+// processes, which are counted where the limit is below 4096; a start that fails for lack of
+// descriptors, processes or memory waits for a running child to end and is tried again.
+//
+// Each run is done once. A run that failed (no start, or an exit status other than 0) is run
+// once more on its own, after the others and once everything the failed runs started is gone,
+// only where it may have failed for want of a process or a descriptor: a start of the tool's
+// own failed for that reason during the call, or the user's processes were close to the limit
+// when it failed. Then only its second outcome is reported.
 //
 // Fails, leaving the remaining runs unreported, when a start lacks descriptors, processes or
-// memory while no child of this call runs: then nothing that ends can give them back.
+// memory while no child of this call runs (nothing that ends could give them back), or when a
+// run that fails on its own had less than its share of processes: whether it failed by itself
+// cannot be told.
 //
 // A run ends when its child exits: what is in the pipes by then is read, whatever still holds
 // their other ends, and everything left in the child's process group is killed.

@@ -1,6 +1,7 @@
-// Child processes on POSIX systems, with posix_spawn, all of one call read by one poll loop.
-// Every child leads a process group of its own and stands in a registry from its start until
-// it has exited, so that it can be ended with all it started when the process must end early.
+// Child processes on POSIX systems (started as system_linux.cc and system_darwin.cc say), all of
+// one call read by one poll loop. Every child leads a process group of its own and stands in a
+// registry from its start until it has exited, so that it can be ended with all it started when
+// the process must end early; once it has ended, what is left of its group is killed and reaped.
 #include "platform/child_process.h"
 
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <numeric>
@@ -50,14 +52,20 @@ constexpr unsigned kDescriptorsPerStart = 2;
 // Descriptors left to the rest of the process: its standard streams, what it inherited.
 constexpr rlim_t kOwnDescriptors = 16;
 // Processes the tool itself counts against the user's process limit (its main thread and the
-// helper thread), and what each child may start in turn: a code-signing run that itself starts
-// a program must find a process left.
+// helper thread), and the share of the limit each child is given for itself and what it starts
+// in turn: a code-signing program that is a shell script runs a pipeline of its own.
 constexpr rlim_t kOwnProcesses = 2;
-constexpr rlim_t kProcessesPerChild = 2;
+constexpr rlim_t kProcessesPerChild = 8;
 // A process limit this low leaves no room for the helper thread: the calling thread does the
-// work, so that the one child has a process to spare for what it starts.
-constexpr rlim_t kProcessesForHelper = kOwnProcesses + 2 * kProcessesPerChild;
+// work, so that the one child has processes to spare for what it starts.
+constexpr rlim_t kProcessesForHelper = 6;
+// Under a process limit below this, the user's own processes may come near it: they are counted
+// before the children start and whenever a run fails, to tell a run that may have lacked a
+// process from one that failed by itself.
 constexpr rlim_t kScarceProcesses = 4096;
+// How long the tool waits for what an ended child's process group left to be gone.
+constexpr std::chrono::milliseconds kGroupsGoneWait{1000};
+constexpr timespec kGroupsGonePoll{0, 1'000'000};
 
 // What a child's pipe is read in.
 constexpr std::size_t kReadChunk = 16384;
@@ -70,8 +78,27 @@ PlatformError launchError(const std::string& program, int error) {
   return PlatformError{"The program " + program + " could not be started: " + errnoText(error)};
 }
 
-// `wanted`, or fewer when the process may not open or start that many children.
-unsigned boundedByLimits(unsigned wanted) {
+PlatformError processShortage(const std::string& program, rlim_t limit) {
+  return PlatformError{"The program " + program +
+                       " could not run for want of processes: the user's process limit of " +
+                       std::to_string(limit) +
+                       " leaves too few beside the user's other processes."};
+}
+
+// The user's process limit where it is low enough that the user's own processes may reach it.
+std::optional<rlim_t> scarceProcessLimit() {
+  rlimit processes{};
+  if (getrlimit(RLIMIT_NPROC, &processes) != 0 || processes.rlim_cur == RLIM_INFINITY ||
+      processes.rlim_cur >= kScarceProcesses) {
+    return std::nullopt;
+  }
+  return processes.rlim_cur;
+}
+
+// `wanted`, or fewer when the process may not open that many children's descriptors, or when
+// the user's process limit leaves fewer children their share beside the processes the user
+// runs already (counted where the limit is scarce).
+unsigned boundedByLimits(unsigned wanted, std::optional<rlim_t> scarce) {
   rlimit files{};
   if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
     const rlim_t room = files.rlim_cur > kOwnDescriptors + kDescriptorsPerStart
@@ -81,7 +108,11 @@ unsigned boundedByLimits(unsigned wanted) {
   }
   rlimit processes{};
   if (getrlimit(RLIMIT_NPROC, &processes) == 0 && processes.rlim_cur != RLIM_INFINITY) {
-    const rlim_t room = processes.rlim_cur > kOwnProcesses ? processes.rlim_cur - kOwnProcesses : 0;
+    rlim_t used = kOwnProcesses;
+    if (const auto counted = scarce ? posix::userProcessCount() : std::nullopt) {
+      used = std::max<rlim_t>(used, static_cast<rlim_t>(*counted));
+    }
+    const rlim_t room = processes.rlim_cur > used ? processes.rlim_cur - used : 0;
     wanted = static_cast<unsigned>(std::min<rlim_t>(wanted, room / kProcessesPerChild));
   }
   return std::clamp(wanted, 1u, kMaximumChildren);
@@ -93,16 +124,6 @@ bool helperHasRoom() {
          processes.rlim_cur >= kProcessesForHelper;
 }
 
-// Under a process limit this low, the user's other processes may take what a child needs for
-// a program of its own at any moment, so that even a run that had no company may have failed
-// for want of a process.
-bool processesScarce() {
-  rlimit processes{};
-  return getrlimit(RLIMIT_NPROC, &processes) == 0 && processes.rlim_cur != RLIM_INFINITY &&
-         processes.rlim_cur < kScarceProcesses;
-}
-
-// A run that may have failed for want of what the other children held.
 bool failed(const ChildOutcome& outcome) {
   return !outcome || outcome->terminationStatus != 0;
 }
@@ -123,7 +144,6 @@ struct Child {
   std::array<std::string, 2> texts;
   posix::ExitWatch exit;
   bool overflowed = false;
-  bool crowded = false;  // another child of the call ran at some time of its life
 
   // Takes what the stream holds now; false once it is at its end or the child wrote too much.
   // Read straight into the text: no buffer on the stack of a thread that may have little.
@@ -279,8 +299,8 @@ class Children {
            unsigned concurrency)
       : program_(program),
         runs_(runs),
-        concurrency_(boundedByLimits(concurrency)),
-        scarce_(processesScarce()) {}
+        scarce_(scarceProcessLimit()),
+        concurrency_(boundedByLimits(concurrency, scarce_)) {}
   Children(const Children&) = delete;
   Children& operator=(const Children&) = delete;
   ~Children() {
@@ -293,39 +313,62 @@ class Children {
     }
   }
 
-  // Every run, then again one at a time each run that failed while others ran beside it, or at
-  // all where processes are scarce (it may have found no process or descriptor left for what it
-  // starts itself): only its second outcome counts. Fails when a start lacks descriptors, processes
-  // or memory while no child of this call runs, as nothing that ends could give them back.
+  // Every run, then once more, one at a time, each run that failed where there is evidence that
+  // it may have lacked a process or a descriptor: a start of the tool's own failed for want of
+  // one during the call, or the user's processes were close to their limit when it failed. Only
+  // the second outcome counts, and it starts once everything the failed runs started is gone.
+  // A run that fails again alone while the user's processes leave it less than its share fails
+  // the call: it cannot be told from an application that is not signed. So does a start that
+  // lacks descriptors, processes or memory while no child of this call runs, as nothing that
+  // ends could give them back.
   std::expected<void, PlatformError> runAll(const Finished& finished) {
     std::vector<std::size_t> everyRun(runs_.size());
     std::iota(everyRun.begin(), everyRun.end(), std::size_t{0});
+    std::vector<Failure> failures;
+    auto done = runEach(everyRun, concurrency_, finished, &failures);
     std::vector<std::size_t> again;
-    if (auto done = runEach(everyRun, concurrency_, finished, &again); !done) {
-      return done;
-    }
-    if (again.empty() || refusing.load()) {
-      for (const std::size_t run : again) {
-        finished(run, std::unexpected(launchError(program_, ECANCELED)));
+    for (auto& failure : failures) {
+      if (shortageSeen_ || failure.crowded) {
+        again.push_back(failure.run);
+      } else {
+        finished(failure.run, std::move(failure.outcome));
       }
-      return {};
     }
-    std::ranges::sort(again);
-    return runEach(again, 1, finished, nullptr);
+    if (done && !again.empty()) {
+      if (refusing.load()) {
+        for (const std::size_t run : again) {
+          finished(run, std::unexpected(launchError(program_, ECANCELED)));
+        }
+      } else {
+        waitForGroupsGone();
+        std::ranges::sort(again);
+        done = runEach(again, 1, finished, nullptr);
+      }
+    }
+    waitForGroupsGone();
+    return done;
   }
 
  private:
-  // Runs `which` of the runs, `limit` at a time. A failed run that had company is put in
-  // `again` instead of being reported, where `again` is given.
+  // A failed run of the first round, held until the round is over.
+  struct Failure {
+    std::size_t run;
+    ChildOutcome outcome;
+    bool crowded;  // the user's processes were close to their limit when it failed
+  };
+
+  // Runs `which` of the runs, `limit` at a time. Where `failures` is given, a failed run is put
+  // there instead of being reported.
   std::expected<void, PlatformError> runEach(const std::vector<std::size_t>& which, unsigned limit,
                                              const Finished& finished,
-                                             std::vector<std::size_t>* again) {
+                                             std::vector<Failure>* failures) {
     std::size_t next = 0;
     while (next < which.size() || !running_.empty()) {
       while (next < which.size() && running_.size() < limit) {
         const std::size_t run = which[next];
         auto child = start(program_, runs_[run]);
         if (!child && isShortage(child.error())) {
+          shortageSeen_ = true;
           if (running_.empty()) {
             return std::unexpected(launchError(program_, child.error()));
           }
@@ -337,10 +380,6 @@ class Children {
           continue;
         }
         child->run = run;
-        child->crowded = !running_.empty();
-        for (auto& other : running_) {
-          other.crowded = true;
-        }
         running_.push_back(std::move(*child));
       }
       waitForOutput();
@@ -350,17 +389,53 @@ class Children {
           continue;
         }
         const std::size_t run = child->run;
-        const bool crowded = child->crowded;
+        const pid_t group = child->pid;
         ChildOutcome outcome = child->finish(program_);
         child = running_.erase(child);
-        if (again != nullptr && (crowded || scarce_) && failed(outcome)) {
-          again->push_back(run);
+        groups_.push_back(group);
+        reapGroups();
+        if (!failed(outcome)) {
+          finished(run, std::move(outcome));
+        } else if (failures != nullptr) {
+          failures->push_back({run, std::move(outcome), processesTight(running_.size() + 1)});
+        } else if (processesTight(1)) {
+          return std::unexpected(processShortage(program_, *scarce_));
         } else {
           finished(run, std::move(outcome));
         }
       }
     }
     return {};
+  }
+
+  // Whether the user's processes, counted once what the ended children left is gone, leave less
+  // than a child's share to each of `children`.
+  bool processesTight(std::size_t children) {
+    if (!scarce_) {
+      return false;
+    }
+    waitForGroupsGone();
+    const auto count = posix::userProcessCount();
+    return !count || static_cast<rlim_t>(*count) + kProcessesPerChild * children > *scarce_;
+  }
+
+  // Reaps what the ended children's process groups left behind (the tool adopts it, see
+  // posix::adoptOrphans), and forgets each group that is gone.
+  void reapGroups() {
+    std::erase_if(groups_, [](pid_t group) {
+      while (waitpid(-group, nullptr, WNOHANG) > 0) {
+      }
+      return kill(-group, 0) != 0;
+    });
+  }
+
+  // Reaps until nothing of the ended children's groups is left, or for a bounded time: a
+  // process the system keeps (one in uninterruptible sleep) must not hold up the request.
+  void waitForGroupsGone() {
+    const auto until = std::chrono::steady_clock::now() + kGroupsGoneWait;
+    for (reapGroups(); !groups_.empty() && std::chrono::steady_clock::now() < until; reapGroups()) {
+      nanosleep(&kGroupsGonePoll, nullptr);
+    }
   }
 
   // Waits until a child has written or exited, and takes what there is.
@@ -394,9 +469,11 @@ class Children {
 
   const std::string& program_;
   const std::vector<std::vector<std::string>>& runs_;
+  std::optional<rlim_t> scarce_;
   unsigned concurrency_;
-  bool scarce_;
+  bool shortageSeen_ = false;
   std::vector<Child> running_;
+  std::vector<pid_t> groups_;  // of ended children, until nothing of them is left
 };
 
 }  // namespace
@@ -408,6 +485,7 @@ std::expected<void, PlatformError> runChildProcesses(
   if (runs.empty()) {
     return {};
   }
+  posix::adoptOrphans();
   std::expected<void, PlatformError> result;
   std::exception_ptr failure;
   const auto work = [&] {
