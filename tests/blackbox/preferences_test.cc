@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "blackbox/tool_runner.h"
 
@@ -36,6 +37,7 @@ TEST_F(Preferences, WhatCannotBeReadIsRefusedWithTheReason) {
       {[&] { write(R"({"profiles":{}})"); }, R"(\"profiles\" is not a list.)"},
       {[&] { write(R"({"profiles":[{"identifier":"A"},{"identifier":"A"}]})"); }, R"(profile 1 has the \"identifier\" of an earlier profile.)"},
       {[&] { write(deep); }, escaped(file()) + " nests deeper than 64 levels."},
+      {[&] { write(std::string((16 << 20) + 1, ' ')); }, escaped(file()) + " is larger than 16 MiB."},
       {[&] { write(R"({"profiles":[],"faults":)" + deep + "}"); }, escaped(file()) + " nests deeper than 64 levels."},
       // No writer: a read would block. A read of /dev/zero would never end.
       {[&] { ASSERT_EQ(mkfifo(file().c_str(), 0600), 0); }, escaped(file()) + " is not a regular file."},
@@ -76,23 +78,32 @@ TEST_F(Preferences, OnlyAWriteRemovesTheToolsOwnLeftovers) {
   EXPECT_EQ(stored()["profiles"][0]["connection"]["status"], 5);
 }
 
-TEST_F(Preferences, ALinkedLockIsNeverFollowed) {
-  seed({toolProfile("ONE", 3)});
-  makeSymlink(home_ / "elsewhere", folder() + "/vpn-preferences.lock");
-  // Stopping a running tunnel writes the file: the stop reports what it could, and the file and
-  // the link's target are left alone.
-  EXPECT_EQ(run({"disconnect"}).exitStatus, 0);
-  EXPECT_FALSE(exists(home_ / "elsewhere"));
-  EXPECT_EQ(stored()["profiles"][0]["connection"]["status"], 3);
+// A lock that is a link is never followed, nor one that is a folder taken: a stop that cannot be
+// written changes nothing, and the disconnect answers the status that is stored, still
+// connected; the file and the link's target are left alone.
+TEST_F(Preferences, AStopThatCannotBeWrittenAnswersTheStoredStatus) {
+  for (const auto& block : std::vector<std::function<void()>>{
+           [&] { makeSymlink(home_ / "elsewhere", folder() + "/vpn-preferences.lock"); },
+           [&] { makeDirectories(folder() + "/vpn-preferences.lock"); }}) {
+    seed({toolProfile("ONE", 3)});
+    std::filesystem::remove_all(folder() + "/vpn-preferences.lock");
+    block();
+    expectSuccess(run({"disconnect"}),
+                  R"({"configured":true,"connected":true,"connecting":false,"disconnecting":false,)"
+                  R"("status":"connected","perAppMode":false,"appRuleCount":0})");
+    EXPECT_FALSE(exists(home_ / "elsewhere"));
+    EXPECT_EQ(stored()["profiles"][0]["connection"]["status"], 3);
+  }
 }
 
-// The state folder on a file system with no room left: the save fails with its prefix and the
+// The state folder on a file system with no room left: the save fails with its prefix, a stop
+// that cannot be written changes nothing (the disconnect answers the stored status), and the
 // file as it was stays. (A small tmpfs in a private mount namespace, so root only.)
-TEST_F(Preferences, AFullFileSystemFailsTheSaveAndKeepsThePreviousFile) {
+TEST_F(Preferences, AFullFileSystemKeepsThePreviousFileAndStatus) {
   if (!fakeRootAvailable()) {
     GTEST_SKIP() << "needs root and mount namespaces for a small file system";
   }
-  seed({toolProfile("ONE", 1)});
+  seed({toolProfile("ONE", 3)});
   const std::string before = readFile(file());
   writeFile(home_ / "staged.json", before, 0600);
   const std::string script =
@@ -105,18 +116,26 @@ TEST_F(Preferences, AFullFileSystemFailsTheSaveAndKeepsThePreviousFile) {
       "cp \"$state/vpn-preferences.json\" \"$HOME/after.json\"\n"
       "ls -A \"$state\" > \"$HOME/listing\"\n"
       "exit $status\n";
-  const auto result =
-      runTool({.arguments = {"connect"},
-               .input = R"({"privateKey":"k","address":"a","dns":"d","peerPublicKey":"p",)"
-                        R"("peerEndpoint":"e","allowedIps":"i","excludedApps":[]})",
-               .home = home_.path(),
-               .prefix = {"unshare", "-m", "--propagation", "private", "sh", "-c", script}});
-  EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_TRUE(result.standardError.starts_with(
+  const auto inFullFolder = [&](const std::string& command, std::optional<std::string> input) {
+    return runTool({.arguments = {command},
+                    .input = std::move(input),
+                    .home = home_.path(),
+                    .prefix = {"unshare", "-m", "--propagation", "private", "sh", "-c", script}});
+  };
+  const auto connected =
+      inFullFolder("connect", R"({"privateKey":"k","address":"a","dns":"d","peerPublicKey":"p",)"
+                              R"("peerEndpoint":"e","allowedIps":"i","excludedApps":[]})");
+  EXPECT_EQ(connected.exitStatus, 1);
+  EXPECT_TRUE(connected.standardError.starts_with(
       R"({"error":"Failed to save packet tunnel preferences: The VPN preferences could not be )"
       R"(written: )"))
-      << result.standardError;
-  EXPECT_NE(result.standardError.find("No space left on device."), std::string::npos);
+      << connected.standardError;
+  EXPECT_NE(connected.standardError.find("No space left on device."), std::string::npos);
+  EXPECT_EQ(readFile(home_ / "after.json"), before);
+
+  expectSuccess(inFullFolder("disconnect", std::nullopt),
+                R"({"configured":true,"connected":true,"connecting":false,"disconnecting":false,)"
+                R"("status":"connected","perAppMode":false,"appRuleCount":0})");
   EXPECT_EQ(readFile(home_ / "after.json"), before);
   EXPECT_EQ(readFile(home_ / "listing"),
             "filler\nkelo-ne-manager-queue.lock\nvpn-preferences.json\nvpn-preferences.lock\n");

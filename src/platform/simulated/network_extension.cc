@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
+#include <optional>
 #include <random>
 
 #include "platform/run_loop.h"
@@ -112,38 +114,29 @@ class SimulatedConnection {
 
   NEVPNStatus status() const { return onDemandStatus(settled(state_), onDemand_); }
 
+  // A stop or a start is recorded in the file before the connection takes it on: one that
+  // cannot be written changes nothing, and the connection then reads what is stored.
   void stop() {
-    (void)simulator::updatePreferences(
-        [this](Document& document) -> std::expected<bool, PlatformError> {
-          Document* entry = findEntry(document, identifier_);
-          if (entry == nullptr) {
-            return false;
-          }
-          state_ = simulator::storedConnection(*entry);
-          onDemand_.network = simulator::storedNetwork(document);
-          const Document* ignored = fault(document, "stopIgnored");
-          if (ignored != nullptr && *ignored == true) {
-            return false;
-          }
-          const NEVPNStatus current = status();
-          if (current != NEVPNStatusConnecting && current != NEVPNStatusConnected &&
-              current != NEVPNStatusReasserting) {
-            return false;
-          }
-          state_.status = NEVPNStatusDisconnecting;
-          state_.since = now();
-          simulator::storeConnection(*entry, state_);
-          return true;
-        });
+    (void)record(NEVPNStatusDisconnecting,
+                 [this](const Document& document,
+                        const Document* entry) -> std::expected<bool, PlatformError> {
+                   const Document* ignored = fault(document, "stopIgnored");
+                   if (entry == nullptr || (ignored != nullptr && *ignored == true)) {
+                     return false;
+                   }
+                   const NEVPNStatus current = status();
+                   return current == NEVPNStatusConnecting || current == NEVPNStatusConnected ||
+                          current == NEVPNStatusReasserting;
+                 });
   }
 
   std::expected<void, PlatformError> start() {
-    return simulator::updatePreferences(
-        [this](Document& document) -> std::expected<bool, PlatformError> {
+    return record(
+        NEVPNStatusConnecting,
+        [](const Document& document, const Document* entry) -> std::expected<bool, PlatformError> {
           if (auto failure = textFault(document, "start")) {
             return std::unexpected(*failure);
           }
-          Document* entry = findEntry(document, identifier_);
           if (entry == nullptr) {
             return std::unexpected(platformError("The VPN configuration has not been saved."));
           }
@@ -151,13 +144,41 @@ class SimulatedConnection {
           if (enabled == entry->end() || *enabled != true) {
             return std::unexpected(platformError("The VPN configuration is not enabled."));
           }
-          state_ = simulator::storedConnection(*entry);
-          onDemand_.network = simulator::storedNetwork(document);
-          state_.status = NEVPNStatusConnecting;
-          state_.since = now();
-          simulator::storeConnection(*entry, state_);
           return true;
         });
+  }
+
+ private:
+  using Applies = std::function<std::expected<bool, PlatformError>(const Document& document,
+                                                                   const Document* entry)>;
+
+  // Under the file's lock: takes on the stored state and network, asks `applies` whether the
+  // change is made (the entry is null when the profile is not stored), and writes `next` with
+  // the time now. The connection takes the new state on only once it is written; when the write
+  // fails it keeps what it read.
+  std::expected<void, PlatformError> record(NEVPNStatus next, const Applies& applies) {
+    std::optional<ConnectionState> written;
+    auto recorded =
+        simulator::updatePreferences([&](Document& document) -> std::expected<bool, PlatformError> {
+          Document* entry = findEntry(document, identifier_);
+          if (entry != nullptr) {
+            state_ = simulator::storedConnection(*entry);
+            onDemand_.network = simulator::storedNetwork(document);
+          }
+          const auto change = applies(document, entry);
+          if (!change || !*change) {
+            return change;
+          }
+          written = state_;
+          written->status = next;
+          written->since = now();
+          simulator::storeConnection(*entry, *written);
+          return true;
+        });
+    if (recorded && written) {
+      state_ = std::move(*written);
+    }
+    return recorded;
   }
 
  private:

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
+
 #include "support/test_support.h"
 #include "tunnel/bounded_wait.h"
 
@@ -90,6 +93,31 @@ TEST_F(SimulatedNetworkExtension, StopChangesOnlyATunnelThatIsUp) {
   EXPECT_EQ(connection(0)["type"], "ikev2Connection");
 }
 
+// A stop or a start that cannot be written (here the file's lock is a folder, then a link)
+// changes nothing, in memory either: the connection reads what is stored, and the start fails
+// with the write's error.
+TEST_F(SimulatedNetworkExtension, AStopOrStartThatCannotBeRecordedChangesNothing) {
+  const std::string lock = home_ / ".local/state/kelo-ne-manager/vpn-preferences.lock";
+  const Pointer manager = loadAll({{"profiles", {toolProfile("ONE", 3)}}}).front();
+  for (const auto& block : std::vector<std::function<void()>>{
+           [&] { testing::makeDirectories(lock); },
+           [&] { testing::makeSymlink(home_ / "elsewhere", lock); }}) {
+    std::filesystem::remove_all(lock);
+    block();
+    manager->connection().stopVPNTunnel();
+    EXPECT_EQ(manager->connection().status(), NEVPNStatusConnected);
+    auto* session = dynamic_cast<NETunnelProviderSession*>(&manager->connection());
+    ASSERT_NE(session, nullptr);
+    const auto started = session->startVPNTunnel();
+    ASSERT_FALSE(started);
+    EXPECT_TRUE(started.error().localizedDescription.starts_with(
+        "The VPN preferences could not be written: " + lock))
+        << started.error().localizedDescription;
+    EXPECT_EQ(manager->connection().status(), NEVPNStatusConnected);
+    EXPECT_EQ(connection(0)["status"], 3);
+  }
+}
+
 // With on-demand on, the first rule that matches the network decides what a status reads: a
 // connect rule brings a disconnected tunnel up, a disconnect rule takes a running one down, an
 // ignore rule leaves it. Without on-demand on, or without a network, nothing acts.
@@ -109,6 +137,15 @@ TEST_F(SimulatedNetworkExtension, TheFirstMatchingOnDemandRuleDecidesTheStatusRe
   EXPECT_EQ(readAs(3, {{"interfaceType", "ethernet"}}), NEVPNStatusConnected);
   EXPECT_EQ(readAs(1, home, false), NEVPNStatusDisconnected);
   EXPECT_EQ(readAs(1, nullptr), NEVPNStatusDisconnected);
+  // A disconnect rule takes down only what is up or coming up.
+  const Json cafe = {{"interfaceType", "wifi"}, {"ssid", "Cafe"}};
+  for (const auto& [stored, read] :
+       std::vector<std::pair<std::int64_t, NEVPNStatus>>{{0, NEVPNStatusInvalid},
+                                                         {2, NEVPNStatusDisconnected},
+                                                         {4, NEVPNStatusDisconnected},
+                                                         {5, NEVPNStatusDisconnecting}}) {
+    EXPECT_EQ(readAs(stored, cafe), read) << stored;
+  }
 
   // A save that switches on-demand off acts from then on, and writes back the rule it could not
   // read as it was.
