@@ -207,7 +207,7 @@ void end(int signal) {
     finishClaimed();
   }
   terminateChildProcesses();
-  changes::removeScratchFile();
+  changes::removeLeftovers();
   const int requested = changes::requestedEnding();
   endWith(endingDocument(requested != 0 ? requested : signal));
 }
@@ -229,7 +229,7 @@ void end(int signal) {
     finishClaimed();
   }
   terminateChildProcesses();
-  changes::removeScratchFile();
+  changes::removeLeftovers();
   endWith(document);
 }
 
@@ -255,6 +255,13 @@ std::string_view endingDocument(int signal) {
     default:
       return kTimedOut.view();
   }
+}
+
+std::string_view endingMessage(int signal) {
+  constexpr std::size_t kOpen = std::string_view(R"({"error":")").size();
+  constexpr std::size_t kClose = std::string_view(R"("})").size();
+  const std::string_view document = endingDocument(signal);
+  return document.substr(kOpen, document.size() - kOpen - kClose);
 }
 
 std::string_view outOfMemoryDocument() {

@@ -26,8 +26,10 @@ namespace kelo::deadline {
 // was started with ignored stays ignored; a timer signal that comes before its time is ignored.
 void arm(std::chrono::nanoseconds limit);
 
-// The failure document that a stop signal, or the deadline (SIGALRM), ends a run with.
+// The failure document that a stop signal, or the deadline (SIGALRM), ends a run with, and its
+// message alone.
 std::string_view endingDocument(int signal);
+std::string_view endingMessage(int signal);
 
 // The failure document of a shortage of memory, rendered in advance: writing it needs none.
 std::string_view outOfMemoryDocument();

@@ -44,11 +44,20 @@ void writeFailure(const Error& error) {
 }
 
 // Writes the run's one document and returns the exit status. A failure that came after an
-// ending was asked for (a stop signal, the deadline) is that ending; a success is a success.
+// ending was asked for (a stop signal, the deadline) is that ending, followed by what its
+// repair could not undo; a success is a success.
 int writeOutcome(const Result<StatusPayload>& result) {
   if (!result) {
     if (const int ending = changes::requestedEnding(); ending != 0) {
-      (void)deadline::deliver(STDERR_FILENO, deadline::endingDocument(ending), 1);
+      const std::string message = failureMessage(result.error());
+      if (const auto left = message.find(tunnel::kOnDemandLeftOffMessage);
+          left != std::string::npos) {
+        failureText = failureDocument(std::string(deadline::endingMessage(ending)) + " " +
+                                      message.substr(left));
+        (void)deadline::deliver(STDERR_FILENO, failureText, 1);
+      } else {
+        (void)deadline::deliver(STDERR_FILENO, deadline::endingDocument(ending), 1);
+      }
     } else {
       writeFailure(result.error());
     }

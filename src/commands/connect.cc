@@ -50,7 +50,7 @@ Result<StatusPayload> connect(const ConnectPayload& payload, const Context& cont
   if (!started || payload.onDemandRules.empty()) {
     return started;
   }
-  return tunnel::switchOnDemandOn(chosen, *started, context.deadline);
+  return tunnel::switchOnDemandOn(chosen, started, context.deadline);
 }
 
 }  // namespace kelo::commands

@@ -25,24 +25,27 @@ Result<StatusPayload> updateAppRules(const AppRulePayload& payload, const Contex
   NETunnelProviderManager& manager = **perApp;
   manager.appRules = std::move(*rules);  // nothing else of the profile changes for good
   // A running tunnel that the system keeps up on demand is restarted with on-demand off, which
-  // goes back on once the start was requested.
+  // goes back on once the start was requested, or, should anything fail once it was switched
+  // off, before the run ends.
   const bool pauseOnDemand =
       manager.onDemandEnabled && tunnel::isUpOrComingUp(manager.connection().status());
   if (pauseOnDemand) {
     manager.onDemandEnabled = false;
   }
 
-  if (const auto saved = tunnel::save(*perApp, context.deadline); !saved) {
-    return std::unexpected(saved.error());
-  }
-  // Only a running tunnel is restarted, so that the new rules take effect.
-  const auto status = tunnel::isUpOrComingUp(manager.connection().status())
-                          ? tunnel::restart(manager, context.deadline, context.restartDelay)
-                          : tunnel::statusPayload(manager);
-  if (!status || !pauseOnDemand) {
+  auto status = [&]() -> Result<StatusPayload> {
+    if (const auto saved = tunnel::save(*perApp, context.deadline); !saved) {
+      return std::unexpected(saved.error());
+    }
+    // Only a running tunnel is restarted, so that the new rules take effect.
+    return tunnel::isUpOrComingUp(manager.connection().status())
+               ? tunnel::restart(manager, context.deadline, context.restartDelay)
+               : tunnel::statusPayload(manager);
+  }();
+  if (!pauseOnDemand) {
     return status;
   }
-  return tunnel::switchOnDemandOn(*perApp, *status, context.deadline);
+  return tunnel::switchOnDemandOn(*perApp, std::move(status), context.deadline);
 }
 
 }  // namespace kelo::commands

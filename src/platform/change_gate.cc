@@ -13,22 +13,54 @@ namespace {
 std::atomic<bool> closed{false};
 std::atomic<bool> begun{false};
 std::atomic<int> ending{0};
+std::atomic<bool> repairing{false};
 static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
               "a signal handler reads them");
 
-// The scratch file's path, valid while `scratchNoted` is true.
-std::array<char, 4096> scratchPath{};
-std::atomic<bool> scratchNoted{false};
+// A noted path, valid while `noted` is true.
+struct NotedPath {
+  std::array<char, 4096> path{};
+  std::atomic<bool> noted{false};
+
+  void note(const char* text) {
+    const std::size_t length = std::strlen(text);
+    if (length >= path.size()) {
+      return;
+    }
+    std::memcpy(path.data(), text, length + 1);
+    noted.store(true);
+  }
+  void remove() {
+    if (noted.exchange(false)) {
+      unlink(path.data());
+    }
+  }
+};
+
+NotedPath scratchFile;
+NotedPath heldLock;
 
 }  // namespace
 
+bool mustStop() {
+  return ending.load() != 0 && !repairing.load();
+}
+
+Repair::Repair() {
+  repairing.store(true);
+}
+
+Repair::~Repair() {
+  repairing.store(false);
+}
+
 bool apply(const std::function<void()>& change) {
-  if (closed.load() || ending.load() != 0) {
+  if (closed.load() || mustStop()) {
     return false;
   }
   begun.store(true);
   // Asked for between the look above and the mark: the change is not made.
-  if (ending.load() != 0) {
+  if (mustStop()) {
     return false;
   }
   change();
@@ -53,22 +85,24 @@ int requestedEnding() {
 }
 
 void noteScratchFile(const char* path) {
-  const std::size_t length = std::strlen(path);
-  if (length >= scratchPath.size()) {
-    return;
-  }
-  std::memcpy(scratchPath.data(), path, length + 1);
-  scratchNoted.store(true);
+  scratchFile.note(path);
 }
 
 void forgetScratchFile() {
-  scratchNoted.store(false);
+  scratchFile.noted.store(false);
 }
 
-void removeScratchFile() {
-  if (scratchNoted.exchange(false)) {
-    unlink(scratchPath.data());
-  }
+void noteHeldLock(const char* path) {
+  heldLock.note(path);
+}
+
+void forgetHeldLock() {
+  heldLock.noted.store(false);
+}
+
+void removeLeftovers() {
+  scratchFile.remove();
+  heldLock.remove();
 }
 
 }  // namespace kelo::changes

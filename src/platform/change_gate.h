@@ -8,20 +8,37 @@
 // changed. From then on an ending is only asked for (`requestEnding`), and the main thread
 // honours it at its next step: the next change is refused and every wait returns, so that a
 // run whose last change was made still answers with its success, and a write under way is
-// never cut off. The handler that asked gives the main thread a short grace before it ends the
-// run itself; a temporary file that a change had under way then is removed by the handler.
+// never cut off; a repair (see Repair) is the one thing it still does. The handler that asked gives
+// the main thread a short grace before it ends the run itself; a temporary file that a change had
+// under way then is removed by the handler.
 //
 // Changes are made on the main thread, and the handlers run there too: every other thread of
 // the tool blocks the signals they handle. Nothing here takes a lock. Any thread; close,
-// requestEnding, requestedEnding, hasBegun and removeScratchFile are async-signal-safe.
+// requestEnding, requestedEnding, hasBegun and removeLeftovers are async-signal-safe.
 #pragma once
 
 #include <functional>
 
 namespace kelo::changes {
 
-// Runs `change` unless the gate is closed or an ending was asked for; false when refused.
+// Runs `change` unless the gate is closed or the main thread must stop; false when refused.
 bool apply(const std::function<void()>& change);
+
+// Whether the main thread must end the run at its next step: an ending was asked for, and no
+// repair is under way.
+bool mustStop();
+
+// While one lives, the main thread repairs what a run that is ending must not leave behind
+// (an on-demand connection it switched off): its changes are made, and its waits go on, though
+// an ending was asked for. Only a claimed outcome refuses them, and the handler that asked for
+// the ending still ends the run after its grace. Main thread.
+class Repair {
+ public:
+  Repair();
+  ~Repair();
+  Repair(const Repair&) = delete;
+  Repair& operator=(const Repair&) = delete;
+};
 
 // Claims the outcome and closes the gate: true for the first caller only.
 bool close();
@@ -42,7 +59,13 @@ int requestedEnding();
 void noteScratchFile(const char* path);
 void forgetScratchFile();
 
-// Removes the noted file, if any: for the handler that ends the run.
-void removeScratchFile();
+// Likewise the file of the store lock's turn that the run holds, from the moment it exists
+// until it is released.
+void noteHeldLock(const char* path);
+void forgetHeldLock();
+
+// Removes the noted files, if any: for the handler that ends the run, which still holds the
+// lock while it does.
+void removeLeftovers();
 
 }  // namespace kelo::changes

@@ -6,7 +6,8 @@
 //
 // A stop signal or the deadline that arrives once a change has begun asks the main thread to
 // end the run (platform/change_gate.h): every wait then returns at its next turn with the
-// time-out, which the driver reports as the ending that was asked for.
+// time-out, which the driver reports as the ending that was asked for; only a repair's waits
+// go on.
 //
 // It is entered once per platform request, not once per run: every command is then a list of
 // plain calls, each returning its result or its error, and every wait still ends at the same
@@ -56,7 +57,7 @@ Result<Value> awaitResult(Deadline deadline, const Request<Value>& request) {
   });
 
   for (;;) {
-    if (runloop::Clock::now() >= deadline || changes::requestedEnding() != 0) {
+    if (runloop::Clock::now() >= deadline || changes::mustStop()) {
       return std::unexpected(Error{ManagerError::timedOut(kTimedOutMessage)});
     }
     {
@@ -77,7 +78,7 @@ inline Result<void> waitOut(std::chrono::duration<double> delay, Deadline deadli
       runloop::Clock::now() + std::chrono::duration_cast<runloop::Clock::duration>(delay);
   for (;;) {
     const auto now = runloop::Clock::now();
-    if (now >= deadline || changes::requestedEnding() != 0) {
+    if (now >= deadline || changes::mustStop()) {
       return std::unexpected(Error{ManagerError::timedOut(kTimedOutMessage)});
     }
     if (now >= end) {

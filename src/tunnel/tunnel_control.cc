@@ -1,5 +1,9 @@
 #include "tunnel/tunnel_control.h"
 
+#include <algorithm>
+
+#include "platform/change_gate.h"
+
 namespace kelo::tunnel {
 
 namespace {
@@ -76,13 +80,23 @@ Result<StatusPayload> restart(const NETunnelProviderManager& manager, Deadline d
   return requestStart(manager);
 }
 
-Result<StatusPayload> switchOnDemandOn(const ManagerPointer& manager, StatusPayload status,
+Result<StatusPayload> switchOnDemandOn(const ManagerPointer& manager, Result<StatusPayload> outcome,
                                        Deadline deadline) {
   manager->onDemandEnabled = true;
-  if (const auto saved = save(manager, deadline); !saved) {
-    return std::unexpected(saved.error());
+  if (outcome) {
+    if (const auto saved = save(manager, deadline); !saved) {
+      return std::unexpected(saved.error());
+    }
+    return outcome;
   }
-  return status;
+  const changes::Repair repair;
+  const auto saved = save(manager, std::max(deadline, runloop::Clock::now() + kRepairTime));
+  if (saved) {
+    return outcome;
+  }
+  return std::unexpected(Error{ManagerError::networkExtension(failureMessage(outcome.error()) +
+                                                              " " + kOnDemandLeftOffMessage +
+                                                              failureMessage(saved.error()))});
 }
 
 }  // namespace kelo::tunnel

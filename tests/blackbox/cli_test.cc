@@ -114,6 +114,67 @@ TEST_F(Cli, StandardInputIsReadOnlyByTheCommandsThatTakeARequest) {
   EXPECT_EQ(stored()["profiles"].size(), 1u);
 }
 
+// Runs that change profiles take their turns in the order they asked, whoever among them dies
+// on the way: here one holds the lock in its restart pause and six more come 0.1 s apart, one
+// killed while it waits and the holder killed while it holds, and the last one, a connect, wins.
+// The lock belongs to the store however its home is spelled, is usable whatever umask a run had,
+// and leaves no turn behind.
+TEST_F(Cli, QueuedRequestsRunInTheOrderTheyAsked) {
+  const auto later = [this](double seconds, const std::string& command, std::string home = {}) {
+    return ToolInvocation{.arguments = {command},
+                          .input = command == "connect" ? std::optional(kFullTunnel) : std::nullopt,
+                          .home = home.empty() ? home_.path() : home,
+                          .prefix = shell("sleep " + std::to_string(seconds))};
+  };
+  for (int trial = 0; trial < 2; ++trial) {
+    seed({toolProfile("ONE", 3)});
+    std::vector<ToolInvocation> queue = {later(0, "connect")};
+    for (int index = 1; index <= 6; ++index) {
+      queue.push_back(later(0.1 * index, index % 2 == 1 ? "disconnect" : "connect"));
+    }
+    queue[0].signalAfter = std::pair{SIGKILL, std::chrono::microseconds(500'000)};
+    queue[2].signalAfter = std::pair{SIGKILL, std::chrono::microseconds(350'000)};
+    const auto results = runToolsConcurrently(queue);
+    for (std::size_t index : {1, 3, 4, 5, 6}) {
+      EXPECT_EQ(results[index].exitStatus, 0) << index << results[index].standardError;
+    }
+    EXPECT_EQ(results[6].standardOutput, R"({"configured":true,"connected":false,)"
+                                         R"("connecting":true,"disconnecting":false,)"
+                                         R"("status":"connecting","perAppMode":false,)"
+                                         R"("appRuleCount":0})");
+    EXPECT_EQ(stored()["profiles"][0]["connection"]["status"], 2) << trial;
+  }
+
+  // A disconnect that spells the home with a trailing slash waits for the connect all the same,
+  // and comes last; a run under a umask that takes its owner's write bits leaves every folder
+  // and file usable.
+  seed({toolProfile("ONE", 3)});
+  auto results =
+      runToolsConcurrently({later(0, "connect"), later(0.2, "disconnect", home_.path() + "/")});
+  EXPECT_EQ(results[1].exitStatus, 0) << results[1].standardError;
+  EXPECT_EQ(stored()["profiles"][0]["connection"]["status"], 5);
+  std::filesystem::remove_all(home_ / ".local");
+  EXPECT_EQ(run({"connect"}, kFullTunnel, shell("umask 0277")).exitStatus, 0);
+  EXPECT_EQ(run({"disconnect"}).exitStatus, 0);
+  EXPECT_EQ(run({"connect"}, kFullTunnel, shell("umask 0277")).exitStatus, 0);
+  const auto mode = [](const std::string& path) {
+    return std::filesystem::status(path).permissions() & std::filesystem::perms::all;
+  };
+  using enum std::filesystem::perms;
+  for (const char* folder : {".local", ".local/state", ".local/state/kelo-ne-manager"}) {
+    EXPECT_EQ(mode(home_ / folder), owner_all) << folder;
+  }
+  std::vector<std::string> files;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(home_ / ".local/state/kelo-ne-manager")) {
+    files.push_back(entry.path().filename());
+    EXPECT_EQ(mode(entry.path()), owner_read | owner_write) << files.back();
+  }
+  std::ranges::sort(files);
+  EXPECT_EQ(files, (std::vector<std::string>{"kelo-ne-manager-queue.lock", "vpn-preferences.json",
+                                             "vpn-preferences.lock"}));
+}
+
 // Numbers are quoted as written, whatever their sign; nothing may follow the request.
 TEST_F(Cli, RequestsThatCannotBeDecodedSayWhereAndWhat) {
   const std::string prefix = kFullTunnel.substr(0, kFullTunnel.size() - 1) + ",";
@@ -132,9 +193,13 @@ TEST_F(Cli, RequestsThatCannotBeDecodedSayWhereAndWhat) {
   for (const auto& [request, message] : cases) {
     expectFailure(run({"connect"}, request), message);
   }
+  // A request of exactly 1 MiB is read whole; one byte more, even after a whole document, is
+  // too large.
+  const std::string mebibyte = kFullTunnel + std::string((1 << 20) - kFullTunnel.size(), ' ');
+  expectFailure(run({"connect"}, mebibyte + " "), "The request is larger than 1 MiB.");
   EXPECT_FALSE(preferencesExist());
   // The first save makes the state folder that a fresh home lacks.
-  EXPECT_EQ(run({"connect"}, kFullTunnel).exitStatus, 0);
+  EXPECT_EQ(run({"connect"}, mebibyte).exitStatus, 0);
   EXPECT_EQ(stored()["profiles"].size(), 1u);
 }
 

@@ -315,6 +315,31 @@ TEST_F(Children, AStopSignalEndsTheChildrenAndWritesOneFailure) {
   EXPECT_EQ(profileWithIdentifier(stored(), "TWO"), perAppProfile("TWO", 1));
 }
 
+// "update-app-rules" switches on-demand off to restart a tunnel the system keeps up, and on again
+// whatever ends the run: a start that fails, or a stop signal in the restart's pause.
+TEST_F(Children, UpdateAppRulesLeavesOnDemandOnWhateverEndsIt) {
+  codesign(kCodesign);
+  const auto seedOnDemand = [this](const Json& faults) {
+    Json profile = perAppProfile("ONE", 3);
+    profile["onDemandEnabled"] = true;
+    profile["onDemandRules"] = Json::parse(R"([{"action":"connect"}])");
+    seedPreferences(home_.path(), {{"profiles", {profile}},
+                                   {"network", {{"interfaceType", "ethernet"}}},
+                                   {"faults", faults}});
+  };
+  seedOnDemand({{"start", "The extension crashed."}});
+  expectFailure(run("update-app-rules", kNothingExcluded),
+                "Failed to start packet tunnel: The extension crashed.");
+  EXPECT_EQ(stored()["profiles"][0]["onDemandEnabled"], true);
+
+  seedOnDemand(Json::object());
+  auto stopped = invocation("update-app-rules", kNothingExcluded);
+  stopped.signalAfter = std::pair{SIGTERM, std::chrono::microseconds(700'000)};
+  expectFailure(runTool(stopped), "Stopped by SIGTERM before the request was complete.");
+  EXPECT_EQ(stored()["profiles"][0]["onDemandEnabled"], true);
+  EXPECT_EQ(rulesOf("ONE"), (std::vector<std::string>{"com.example.Mail", "com.example.Notes"}));
+}
+
 // Every wait on a child ends at the deadline, 15 seconds from the start (the waits that need no
 // child are in the command line's tests): a code-signing program that never ends (every child
 // still running is ended with what it started), and one that never ends for one application

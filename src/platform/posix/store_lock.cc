@@ -7,7 +7,7 @@
 //   has died, which lets go too. A file that a dead run left is removed by the run that finds
 //   it so, under its lock.
 // Every file is made mode 0600 whatever the umask, so that no run can leave the next unable to
-// open it.
+// open it. A run that a signal ends removes its turn's file in the handler (change_gate.h).
 #include "platform/store_lock.h"
 
 #include <dirent.h>
@@ -25,7 +25,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/change_gate.h"
 #include "platform/errno_text.h"
+#include "platform/signals_blocked.h"
 
 namespace kelo {
 
@@ -114,7 +116,15 @@ std::expected<StoreLock, PlatformError> askForTurn(const std::string& folder,
   const auto turns = turnsIn(folder);
   number = turns.empty() ? 1 : turns.back() + 1;
   const std::string path = folder + "/" + turnName(number);
-  const int turn = openLocked(path, O_CREAT | O_EXCL);
+  int turn = -1;
+  {
+    // Noted for the handler that may end the run while the turn is held.
+    const SignalsBlocked blocked;
+    turn = openLocked(path, O_CREAT | O_EXCL);
+    if (turn >= 0) {
+      changes::noteHeldLock(path.c_str());
+    }
+  }
   const int error = errno;
   close(queue);
   if (turn < 0) {
@@ -127,6 +137,10 @@ std::expected<StoreLock, PlatformError> askForTurn(const std::string& folder,
 
 StoreLock::~StoreLock() {
   if (descriptor_ >= 0) {
+    {
+      const SignalsBlocked blocked;
+      changes::forgetHeldLock();
+    }
     unlink(path_.c_str());  // still held: a run waiting for it finds the name gone
     close(descriptor_);
   }
