@@ -11,6 +11,7 @@ namespace kelo {
 namespace {
 
 constexpr std::size_t kChunk = 65536;
+constexpr std::size_t kLeastRoom = 4096;
 
 // Waits until a descriptor that does not block can take or give bytes again.
 bool waitUntilReady(int descriptor, short events) {
@@ -60,9 +61,13 @@ bool readToEnd(int descriptor, std::string& into, std::size_t limit) {
     if (!waitUntilReady(descriptor, POLLIN)) {
       return false;
     }
+    // Into the room the text has already where that is enough, so that the read that finds the
+    // end grows nothing: a larger allocation would be a mapping of its own, made and unmade.
     const std::size_t had = into.size();
-    into.resize(had + kChunk);
-    const ssize_t count = read(descriptor, into.data() + had, kChunk);
+    const std::size_t room = into.capacity() - had;
+    const std::size_t chunk = room >= kLeastRoom ? room : kChunk;
+    into.resize(had + chunk);
+    const ssize_t count = read(descriptor, into.data() + had, chunk);
     into.resize(had + static_cast<std::size_t>(count > 0 ? count : 0));
     if (count > 0) {
       continue;
