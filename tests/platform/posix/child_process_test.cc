@@ -2,10 +2,16 @@
 // left.
 #include "platform/child_process.h"
 
+#include <algorithm>
+#include <filesystem>
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
+
+#include "platform/posix/system.h"
+#include "support/test_support.h"
 
 namespace kelo {
 namespace {
@@ -57,6 +63,49 @@ TEST(ChildProcesses, EveryRunIsDoneWhenDescriptorsRunShort) {
   for (const int descriptor : taken) {
     close(descriptor);
   }
+}
+
+// A run that fails is run once where nothing says that it lacked a process: here under a
+// process limit below 4096 that the user's processes are far from. Where they are close to it,
+// it is run once more on its own, and when it fails again then, the call fails naming the
+// limit: an application that is not signed cannot be told from one whose inspection lacked a
+// process. (Only root's processes are free of the limit, so that the children run all the same
+// and only the tool's reckoning is tested.)
+TEST(ChildProcesses, AFailedRunIsRunAgainOnlyWhereProcessesMayHaveRunShort) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "the lowered process limit would bind the children";
+  }
+  const testing::TemporaryDirectory folder;
+  const std::string calls = folder / "calls";
+  const std::vector<std::vector<std::string>> runs(3, {"-c", "echo run >> \"$0\"; exit 1", calls});
+  const auto callsMade = [&] {
+    const std::string text = testing::readFile(calls);
+    std::filesystem::remove(calls);
+    return std::ranges::count(text, '\n');
+  };
+  const auto limitAbove = [](rlim_t room) {
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NPROC, &limit), 0);
+    limit.rlim_cur = static_cast<rlim_t>(*posix::userProcessCount()) + room;
+    ASSERT_LE(limit.rlim_cur, limit.rlim_max);
+    ASSERT_EQ(setrlimit(RLIMIT_NPROC, &limit), 0);
+  };
+
+  limitAbove(1000);
+  std::size_t failed = 0;
+  ASSERT_TRUE(runChildProcesses("/bin/sh", runs, 3, [&](std::size_t, ChildOutcome outcome) {
+    failed += outcome && outcome->terminationStatus == 1 ? 1 : 0;
+  }));
+  EXPECT_EQ(failed, 3u);
+  EXPECT_EQ(callsMade(), 3);
+
+  limitAbove(4);
+  const auto ran = runChildProcesses("/bin/sh", {runs[0]}, 3, [](std::size_t, ChildOutcome) {});
+  ASSERT_FALSE(ran);
+  EXPECT_TRUE(ran.error().localizedDescription.starts_with(
+      "The program /bin/sh could not run for want of processes: the user's process limit of "))
+      << ran.error().localizedDescription;
+  EXPECT_EQ(callsMade(), 2);
 }
 
 }  // namespace
