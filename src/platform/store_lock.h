@@ -35,12 +35,14 @@ class StoreLock {
 };
 
 // Takes a turn in the queue of this user's store of profiles and waits until every turn asked
-// for before it has ended.
+// for before it has ended. Where the store's folder cannot be had, the store's own operations
+// fail with the reason, nothing can change, and the lock holds nothing.
 std::expected<StoreLock, PlatformError> lockProfileStore();
 
 // The folder of the store of profiles that the NetworkExtension backend works on, created
 // (mode 0700) when it is missing, where the lock's files live: one that only the user can
-// write to and that belongs to that store alone. Implemented by the backend.
+// write to and that belongs to that store alone. Fails where the backend's own operations on
+// the store fail too. Implemented by the backend.
 std::expected<std::string, PlatformError> profileStoreFolder();
 
 }  // namespace kelo

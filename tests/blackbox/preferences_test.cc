@@ -51,12 +51,16 @@ TEST_F(Preferences, WhatCannotBeReadIsRefusedWithTheReason) {
     makeDirectories(folder());
     chmod(folder().c_str(), 0700);
     prepare();
-    const auto result = run({"status"});
-    EXPECT_EQ(result.standardError,
-              R"({"error":"Failed to load packet tunnel preferences: The VPN preferences )"
-              R"(could not be read: )" +
-                  reason + R"("})");
-    EXPECT_EQ(result.exitStatus, 1);
+    // A changing command's lock never stands in the way of the reason.
+    for (const char* command : {"status", "disconnect"}) {
+      const auto result = run({command});
+      EXPECT_EQ(result.standardError,
+                R"({"error":"Failed to load packet tunnel preferences: The VPN preferences )"
+                R"(could not be read: )" +
+                    reason + R"("})")
+          << command;
+      EXPECT_EQ(result.exitStatus, 1);
+    }
   }
 }
 

@@ -12,8 +12,7 @@ mount -t overlay overlay -o "lowerdir=/,upperdir=$scratch/upper,workdir=$scratch
 cp -a "$fake/." "$scratch/merged/"
 mount --bind /proc "$scratch/merged/proc"
 mount --rbind /dev "$scratch/merged/dev"
-# The temporary folder stays the real one too: runs in fake roots and outside them meet at the
-# same profile store lock there.
+# The temporary folder stays the real one too, shared with runs outside the fake root.
 mount --bind /tmp "$scratch/merged/tmp"
 # The home folder stays the real one, so that the caller can read what the tool wrote there.
 mkdir -p "$scratch/merged$home"

@@ -149,7 +149,9 @@ StoreLock::~StoreLock() {
 std::expected<StoreLock, PlatformError> lockProfileStore() {
   const auto folder = profileStoreFolder();
   if (!folder) {
-    return failed(folder.error().localizedDescription);
+    // The store itself cannot be used: each of its operations fails with the reason, and so
+    // nothing can change, in this run or another, that a lock would have to order.
+    return StoreLock(-1, {});
   }
   std::uint64_t number = 0;
   auto turn = askForTurn(*folder, number);
