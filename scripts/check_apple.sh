@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Checks here, without a Mac, that every source the macOS build compiles compiles for the macOS
-# the build targets, for both slices of the universal binary (x86_64 from
-# CMAKE_OSX_DEPLOYMENT_TARGET, arm64 from macOS 11.0), with clang 19:
+# the build targets (CMAKE_OSX_DEPLOYMENT_TARGET), for both slices of the universal binary, with
+# clang 19:
 #   - C++ against LLVM's libc++ with Apple's availability annotations switched on, so that a
-#     facility newer than the target (std::counting_semaphore, say: macOS 11.0) is an error, as
-#     it is on a Mac; glibc's headers stand in for Darwin's C library, with the few
+#     facility newer than the target (std::to_chars of a double, say: macOS 13.3) is an error,
+#     as it is on a Mac; glibc's headers stand in for Darwin's C library, with the few
 #     declarations it lacks in scripts/macos/libc;
 #   - Objective-C++ likewise, against the declarations subset of Apple's SDK in
 #     scripts/macos/sdk: selectors, argument types, nullability, ARC rules and the framework's
@@ -65,15 +65,13 @@ files() { git ls-files --cached --others --exclude-standard "$@"; }
 mapfile -t sources < <(files 'src/*.cc' 'tests/*.cc' 'bench/*.cc' | grep -v '_linux\.cc$')
 mapfile -t layer < <(files 'src/*.mm' 'tests/*.mm')
 
-# The universal binary's two slices: x86_64 from the deployment target, arm64 from 11.0, the
-# first macOS on Apple silicon (the toolchain raises the target of that slice itself).
+# The universal binary's two slices, both from the deployment target. The probe is a facility
+# newer than it.
+probe='#include <charconv>
+int main() { char text[32]; (void)std::to_chars(text, text + 32, 1.5); }'
 tidy=yes
-check_triple "x86_64-apple-macos$target" /usr/include/x86_64-linux-gnu \
-  '#include <semaphore>
-int main() { std::counting_semaphore<> signal{0}; signal.release(); }' \
-  "'release' is unavailable: introduced in macOS 11.0"
+check_triple "x86_64-apple-macos$target" /usr/include/x86_64-linux-gnu "$probe" \
+  "'to_chars' is unavailable: introduced in macOS 13"
 tidy=no
-check_triple arm64-apple-macos11.0 /usr/aarch64-linux-gnu/include \
-  '#include <charconv>
-int main() { char text[32]; (void)std::to_chars(text, text + 32, 1.5); }' \
+check_triple "arm64-apple-macos$target" /usr/aarch64-linux-gnu/include "$probe" \
   "'to_chars' is unavailable: introduced in macOS 13"

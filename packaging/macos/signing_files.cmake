@@ -1,8 +1,11 @@
 # Writes the bundle's Info.plist and the entitlements it is signed with into KELO_PACKAGING_DIR:
 # the Network Extension entitlement of the distribution kind (KELO_DISTRIBUTION: "development",
 # for development signing, or "developer-id", where the packet tunnel is a system extension and
-# the application ships outside the Mac App Store, which would require the App Sandbox), and the application and team identifiers that signing with a provisioning
-# profile needs (KELO_TEAM_IDENTIFIER, KELO_BUNDLE_IDENTIFIER). Included by the build, and run
+# the application ships outside the Mac App Store), and the application and team identifiers
+# that signing with a provisioning profile needs (KELO_TEAM_IDENTIFIER, KELO_BUNDLE_IDENTIFIER).
+# No App Sandbox entitlement: a Developer ID build needs none (only the Mac App Store, which this
+# tool does not target, requires it), and the tool must not run sandboxed, since a sandboxed
+# caller's helper inherits the sandbox. Included by the build, and run
 # on its own with cmake -P by the packaging test. The entitlements are what distribution signing
 # accepts: plain XML with LF line endings, no comment and no byte-order mark.
 if(KELO_DISTRIBUTION STREQUAL "development")

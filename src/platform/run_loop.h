@@ -15,7 +15,9 @@ using Clock = std::chrono::steady_clock;
 // Any thread. The work runs during a later turn on the main thread, never inside this call.
 void post(std::function<void()> work);
 
-// Any thread. Ends the current or the next turn early, even when there is no work.
+// Any thread. Asks the turn under way to end early, even when there is no work. Where no turn
+// is under way the request may be lost (the Apple run loop does not carry it to the next turn),
+// so a waiter looks at what it waits for before every turn and turns in short slices.
 void wakeUp();
 
 // Main thread. One turn: runs the work pending now; when there is none, waits until work is

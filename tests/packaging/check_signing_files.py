@@ -14,7 +14,7 @@ for kind, entitlement in (("developer-id", "packet-tunnel-provider-systemextensi
     folder = scratch / kind
     subprocess.run([cmake, "-DKELO_TEAM_IDENTIFIER=ABCDE12345", "-DKELO_BUNDLE_IDENTIFIER=com.x.helper",
                     f"-DKELO_DISTRIBUTION={kind}", f"-DKELO_PACKAGING_DIR={folder}",
-                    "-DKELO_VERSION=1.2.3", "-DKELO_MINIMUM_MACOS=10.15.4", "-P", script], check=True)
+                    "-DKELO_VERSION=1.2.3", "-DKELO_MINIMUM_MACOS=11.0", "-P", script], check=True)
     raw = (folder / "kelo-ne-manager.entitlements").read_bytes()
     # Distribution signing refuses comments, CR line endings and a byte-order mark, all of
     # which plutil -lint lets pass.
@@ -26,5 +26,5 @@ for kind, entitlement in (("developer-id", "packet-tunnel-provider-systemextensi
     info = plistlib.loads((folder / "Info.plist").read_bytes())
     expected = {"CFBundleIdentifier": "com.x.helper", "CFBundleDisplayName": "Kelo VPN",
                 "CFBundleExecutable": "kelo-ne-manager", "CFBundleVersion": "1.2.3",
-                "LSMinimumSystemVersion": "10.15.4"}
+                "LSMinimumSystemVersion": "11.0"}
     assert {key: info.get(key) for key in expected} == expected, info
