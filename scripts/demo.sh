@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/dependencies.sh
+scripts/dependencies.sh build
 cmake -S . -B build >/dev/null
 cmake --build build -j "$(nproc)" --target kelo-ne-manager >/dev/null
 tool=$PWD/build/kelo-ne-manager
