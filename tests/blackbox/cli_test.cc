@@ -120,7 +120,8 @@ TEST_F(Cli, StandardInputIsReadOnlyByTheCommandsThatTakeARequest) {
 // The lock belongs to the store however its home is spelled, is usable whatever umask a run had,
 // and leaves no turn behind.
 TEST_F(Cli, QueuedRequestsRunInTheOrderTheyAsked) {
-  const auto later = [this](double seconds, const std::string& command, std::string home = {}) {
+  const auto later = [this](double seconds, const std::string& command,
+                            const std::string& home = {}) {
     return ToolInvocation{.arguments = {command},
                           .input = command == "connect" ? std::optional(kFullTunnel) : std::nullopt,
                           .home = home.empty() ? home_.path() : home,

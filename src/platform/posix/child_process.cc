@@ -394,15 +394,14 @@ class Children {
         child = running_.erase(child);
         groups_.push_back(group);
         reapGroups();
-        if (!failed(outcome)) {
-          finished(run, std::move(outcome));
-        } else if (failures != nullptr) {
+        if (failed(outcome) && failures != nullptr) {
           failures->push_back({run, std::move(outcome), processesTight(running_.size() + 1)});
-        } else if (processesTight(1)) {
-          return std::unexpected(processShortage(program_, *scarce_));
-        } else {
-          finished(run, std::move(outcome));
+          continue;
         }
+        if (failed(outcome) && processesTight(1)) {
+          return std::unexpected(processShortage(program_, scarce_.value_or(0)));
+        }
+        finished(run, std::move(outcome));
       }
     }
     return {};

@@ -117,12 +117,17 @@ std::optional<long> userProcessCount() {
   if (processes == nullptr) {
     return std::nullopt;
   }
+  const int folder = dirfd(processes);
+  if (folder < 0) {
+    closedir(processes);
+    return std::nullopt;
+  }
   const uid_t user = getuid();
   long count = 0;
   while (const dirent* entry = readdir(processes)) {  // NOLINT(concurrency-mt-unsafe): own stream
     struct stat owner {};
     if (entry->d_name[0] < '0' || entry->d_name[0] > '9' ||
-        fstatat(dirfd(processes), entry->d_name, &owner, 0) != 0 || owner.st_uid != user) {
+        fstatat(folder, entry->d_name, &owner, 0) != 0 || owner.st_uid != user) {
       continue;
     }
     // Its threads: the 20th field of its stat line, the 18th after the name's closing bracket.
