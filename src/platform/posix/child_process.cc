@@ -151,9 +151,11 @@ struct Child {
     std::string& text = texts[stream];
     for (;;) {
       const std::size_t had = text.size();
-      text.resize(had + kReadChunk);
-      const ssize_t count = ::read(streams[stream], text.data() + had, kReadChunk);
-      text.resize(had + static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
+      ssize_t count = -1;
+      text.resize_and_overwrite(had + kReadChunk, [&](char* bytes, std::size_t) {
+        count = ::read(streams[stream], bytes + had, kReadChunk);
+        return had + static_cast<std::size_t>(std::max<ssize_t>(count, 0));
+      });
       if (count < 0 && errno == EINTR) {
         continue;
       }

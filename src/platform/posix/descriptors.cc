@@ -66,9 +66,13 @@ bool readToEnd(int descriptor, std::string& into, std::size_t limit) {
     const std::size_t had = into.size();
     const std::size_t room = into.capacity() - had;
     const std::size_t chunk = room >= kLeastRoom ? room : kChunk;
-    into.resize(had + chunk);
-    const ssize_t count = read(descriptor, into.data() + had, chunk);
-    into.resize(had + static_cast<std::size_t>(count > 0 ? count : 0));
+    // The room is not cleared first: the read writes what the text keeps, and pages it does
+    // not reach are never touched.
+    ssize_t count = -1;
+    into.resize_and_overwrite(had + chunk, [&](char* text, std::size_t) {
+      count = read(descriptor, text + had, chunk);
+      return had + static_cast<std::size_t>(count > 0 ? count : 0);
+    });
     if (count > 0) {
       continue;
     }
