@@ -17,8 +17,7 @@ struct kinfo_proc {
 #ifdef __cplusplus
 extern "C" {
 #endif
-int sysctl(int* name, unsigned int namelen, void* oldp, size_t* oldlenp, void* newp,
-           size_t newlen);
+int sysctl(int* name, unsigned int namelen, void* oldp, size_t* oldlenp, void* newp, size_t newlen);
 #ifdef __cplusplus
 }
 #endif
