@@ -213,17 +213,27 @@ std::string insideFakeRoot(const fs::path& fake, std::vector<std::string> argume
   return readAll(figures);
 }
 
-void perAppConnects() {
-  if (geteuid() != 0 || std::system("unshare -m --propagation private true 2>/dev/null") != 0) {
-    std::printf("per-app connect: skipped (needs root and mount namespaces)\n");
-    return;
-  }
-  const Folder requests("kelo-bench-requests");
-  const fs::path request = requests.path() / "request.json";
+bool fakeRootsAvailable() {
+  return geteuid() == 0 && std::system("unshare -m --propagation private true 2>/dev/null") == 0;
+}
+
+// The per-app connect request of the benchmarks, which leaves one application out, in `folder`.
+fs::path writeConnectRequest(const Folder& folder) {
+  const fs::path request = folder.path() / "request.json";
   std::ofstream(request)
       << R"({"privateKey":"k","address":"10.8.0.2/32","dns":"1.1.1.1","peerPublicKey":"p",)"
          R"("peerEndpoint":"203.0.113.5:51820","allowedIps":"0.0.0.0/0",)"
          R"("excludedApps":["/Applications/Group0/App0.app"]})";
+  return request;
+}
+
+void perAppConnects() {
+  if (!fakeRootsAvailable()) {
+    std::printf("per-app connect: skipped (needs root and mount namespaces)\n");
+    return;
+  }
+  const Folder requests("kelo-bench-requests");
+  const fs::path request = writeConnectRequest(requests);
   const unsigned together = kelo::apprules::AppRuleSources::system().maximumInspections;
   for (const int count : {300, 1000, 2000}) {
     const Folder fake("kelo-bench-fake");
@@ -262,16 +272,12 @@ void compare(const std::string& first, const std::string& second) {
     std::printf("%s\n", tool.c_str());
     statusAgainstFloors(tool);
   }
-  if (geteuid() != 0 || std::system("unshare -m --propagation private true 2>/dev/null") != 0) {
+  if (!fakeRootsAvailable()) {
     std::printf("per-app connect: skipped (needs root and mount namespaces)\n");
     return;
   }
   const Folder requests("kelo-bench-requests");
-  const fs::path request = requests.path() / "request.json";
-  std::ofstream(request)
-      << R"({"privateKey":"k","address":"10.8.0.2/32","dns":"1.1.1.1","peerPublicKey":"p",)"
-         R"("peerEndpoint":"203.0.113.5:51820","allowedIps":"0.0.0.0/0",)"
-         R"("excludedApps":["/Applications/Group0/App0.app"]})";
+  const fs::path request = writeConnectRequest(requests);
   const Folder fake("kelo-bench-fake");
   makeFakeRoot(fake.path(), 1000);
   constexpr int kRounds = 6;
