@@ -31,8 +31,10 @@ template <class Operation>
 Result<StatusPayload> underStoreLock(Operation operation) {
   const auto lock = lockProfileStore();
   if (!lock) {
-    return std::unexpected(Error{ManagerError::networkExtension(
-        "Failed to lock packet tunnel preferences: " + lock.error().localizedDescription)});
+    return std::unexpected(
+        Error{ManagerError::networkExtension("Failed to lock packet tunnel preferences: " +
+                                             lock.error().localizedDescription)
+                  .at(Step::lock)});
   }
   return operation();
 }

@@ -25,7 +25,8 @@ namespace {
 
 // An exception that reached the driver: a fault of the tool, reported like any other failure.
 Error unexpectedFailure(const char* what) {
-  return ManagerError::networkExtension(std::string("Unexpected failure: ") + what + ".");
+  return ManagerError::networkExtension(std::string("Unexpected failure: ") + what + ".")
+      .coded(FailureCode::internal);
 }
 
 // The documents live as long as the process: a handler may be the one that finishes writing
@@ -73,8 +74,10 @@ int writeOutcome(const Result<StatusPayload>& result) {
   }
   const int error = errno;
   writeFailure(ManagerError::networkExtension(
-      std::string("The status document could not be written to standard output: ") +
-      errnoText(error) + "."));
+                   std::string("The status document could not be written to standard output: ") +
+                   errnoText(error) + ".")
+                   .coded(error == EFBIG || error == ENOSPC ? FailureCode::resources
+                                                            : FailureCode::internal));
   return 1;
 }
 

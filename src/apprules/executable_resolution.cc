@@ -9,7 +9,8 @@ namespace kelo::apprules {
 Result<std::string> canonicalExecutablePath(std::string_view from) {
   const std::string_view trimmed = text::trimmedWhitespace(from);
   if (trimmed.empty()) {
-    return std::unexpected(Error{ManagerError::invalidInput("Application path cannot be empty.")});
+    return std::unexpected(Error{ManagerError::invalidInput("Application path cannot be empty.")
+                                     .coded(FailureCode::applicationNotFound)});
   }
   const std::string location = absolutePath(trimmed);
   if (!hasAppExtension(location)) {
@@ -30,7 +31,8 @@ Result<std::string> canonicalExecutablePath(std::string_view from) {
     }
   }
   return std::unexpected(
-      Error{ManagerError::invalidInput("No executable found in " + location + ".")});
+      Error{ManagerError::invalidInput("No executable found in " + location + ".")
+                .coded(FailureCode::applicationNotFound)});
 }
 
 }  // namespace kelo::apprules

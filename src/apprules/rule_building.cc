@@ -34,9 +34,11 @@ Result<std::vector<NEAppRule>> buildIncludedAppRules(const std::vector<std::stri
     }
   }
   if (included.empty()) {
-    return std::unexpected(Error{ManagerError::invalidInput(
-        "App-based split tunneling could not derive any included macOS apps from the current "
-        "installation set.")});
+    return std::unexpected(
+        Error{ManagerError::invalidInput("App-based split tunneling could not derive any included "
+                                         "macOS apps from the current installation set.")
+                  .coded(FailureCode::noApplications)
+                  .at(Step::inspect)});
   }
 
   // A rule names its executable by a text, which bytes that are not UTF-8 cannot be: such an

@@ -15,7 +15,8 @@ Result<StatusPayload> updateAppRules(const AppRulePayload& payload, const Contex
   const auto perApp = std::ranges::find_if(
       *loaded, [](const tunnel::ManagerPointer& manager) { return tunnel::hasAppRules(*manager); });
   if (perApp == loaded->end()) {
-    return std::unexpected(Error{ManagerError::managerMissing()});
+    return std::unexpected(Error{ManagerError::managerMissing().coded(
+        loaded->empty() ? FailureCode::notConfigured : FailureCode::notPerApp)});
   }
 
   auto rules = apprules::buildIncludedAppRules(payload.excludedApps, context.sources);

@@ -16,4 +16,25 @@ std::string failureMessage(const Error& error) {
   return std::get<PlatformError>(error).localizedDescription;
 }
 
+FailureCode failureCode(const Error& error) {
+  if (const auto* own = std::get_if<ManagerError>(&error)) {
+    return own->code;
+  }
+  return FailureCode::resources;
+}
+
+Step failureStep(const Error& error) {
+  if (const auto* own = std::get_if<ManagerError>(&error)) {
+    return own->step;
+  }
+  return Step::inspect;
+}
+
+Error inStep(Error error, Step step) {
+  if (auto* own = std::get_if<ManagerError>(&error); own != nullptr && own->step == Step::none) {
+    own->step = step;
+  }
+  return error;
+}
+
 }  // namespace kelo

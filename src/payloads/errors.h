@@ -4,6 +4,7 @@
 #pragma once
 
 #include <expected>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -11,7 +12,43 @@
 
 namespace kelo {
 
-// The tool's own failures. Every case but `managerMissing` carries its message.
+// What kind of failure an error is, for a caller that sorts failures without reading their
+// English text.
+enum class FailureCode {
+  usage,                // no or unknown command word
+  invalidRequest,       // the request cannot be decoded or breaks a rule of its members
+  applicationNotFound,  // an excluded application's path names no executable, or is empty
+  noApplications,       // no application is left to include
+  noUsableRules,        // no application could be inspected
+  notConfigured,        // no tool profile
+  notPerApp,            // update-app-rules on a profile without rules
+  platform,             // the VPN platform refused an operation
+  timedOut,
+  stopped,      // a stop signal
+  unsupported,  // a setting the running system lacks
+  resources,    // a limit of the machine or the caller: processes, descriptors, memory
+  internal,     // anything unforeseen
+};
+
+// The step of a request that a failure happened in, where one applies: for `platform` what was
+// refused, for `timedOut` what was being waited for.
+enum class Step {
+  none,
+  request,
+  lock,
+  load,
+  removeStale,
+  inspect,
+  save,
+  reload,
+  start,
+  stop,
+  remove,
+  wait
+};
+
+// The tool's own failures. Every case but `managerMissing` carries its message; each carries
+// its code and step, which a case's factory sets to what that case most often is.
 struct ManagerError {
   enum class Case {
     invalidCommand,
@@ -24,19 +61,40 @@ struct ManagerError {
 
   Case kind;
   std::string message;
+  FailureCode code = FailureCode::internal;
+  Step step = Step::none;
+  // The platform's own error domain and code, where the platform gave them.
+  std::optional<PlatformCause> cause = std::nullopt;
 
   static ManagerError invalidCommand(std::string message) {
-    return {Case::invalidCommand, std::move(message)};
+    return {Case::invalidCommand, std::move(message), FailureCode::usage};
   }
   static ManagerError invalidInput(std::string message) {
-    return {Case::invalidInput, std::move(message)};
+    return {Case::invalidInput, std::move(message), FailureCode::invalidRequest, Step::request};
   }
+  // A platform's refusal by default; `coded` makes it another failure.
   static ManagerError networkExtension(std::string message) {
-    return {Case::networkExtension, std::move(message)};
+    return {Case::networkExtension, std::move(message), FailureCode::platform};
   }
-  static ManagerError codesign(std::string message) { return {Case::codesign, std::move(message)}; }
-  static ManagerError timedOut(std::string message) { return {Case::timedOut, std::move(message)}; }
-  static ManagerError managerMissing() { return {Case::managerMissing, {}}; }
+  static ManagerError codesign(std::string message) {
+    return {Case::codesign, std::move(message), FailureCode::noUsableRules, Step::inspect};
+  }
+  static ManagerError timedOut(std::string message) {
+    return {Case::timedOut, std::move(message), FailureCode::timedOut};
+  }
+  static ManagerError managerMissing() {
+    return {Case::managerMissing, {}, FailureCode::notConfigured};
+  }
+
+  // The same failure with another code, or in another step.
+  ManagerError coded(FailureCode other) && {
+    code = other;
+    return std::move(*this);
+  }
+  ManagerError at(Step where) && {
+    step = where;
+    return std::move(*this);
+  }
 
   // The text of the failure document; never absent, never replaced by a generic text.
   std::string errorDescription() const;
@@ -48,6 +106,15 @@ using Error = std::variant<ManagerError, PlatformError>;
 
 // The message of the failure document for any error.
 std::string failureMessage(const Error& error);
+
+// The code and step of any error. A platform error that reaches the driver unwrapped is a
+// child process that could not be started or run for want of processes, descriptors or memory.
+FailureCode failureCode(const Error& error);
+Step failureStep(const Error& error);
+
+// The failure in `step`, unless it names a step of its own already: what a wait that timed out,
+// or a platform request that failed, was for.
+Error inStep(Error error, Step step);
 
 template <class T>
 using Result = std::expected<T, Error>;

@@ -32,7 +32,7 @@ constexpr Words<NEOnDemandRuleInterfaceType> kInterfaceWords = {{
 }};
 
 std::unexpected<Error> decodingError(std::string description) {
-  return std::unexpected(Error{PlatformError{std::move(description)}});
+  return std::unexpected(Error{ManagerError::invalidInput(std::move(description))});
 }
 
 std::string typeName(const Json& value) {

@@ -6,9 +6,11 @@ namespace {
 
 using Completed = std::expected<void, PlatformError>;
 
-std::unexpected<Error> platformFailure(const char* prefix, const PlatformError& error) {
-  return std::unexpected(
-      Error{ManagerError::networkExtension(prefix + error.localizedDescription)});
+std::unexpected<Error> platformFailure(const char* prefix, const PlatformError& error, Step step) {
+  ManagerError failure =
+      ManagerError::networkExtension(prefix + error.localizedDescription).at(step);
+  failure.cause = error.cause;
+  return std::unexpected(Error{std::move(failure)});
 }
 
 bool isToolProfile(const NETunnelProviderManager& manager) {
@@ -17,14 +19,15 @@ bool isToolProfile(const NETunnelProviderManager& manager) {
   return protocol != nullptr && protocol->providerBundleIdentifier == kProviderBundleIdentifier;
 }
 
-// A request that completes with nothing but success or a platform error.
-Result<void> awaitChange(const char* prefix, Deadline deadline, const Request<Completed>& request) {
+// A request of `step` that completes with nothing but success or a platform error.
+Result<void> awaitChange(const char* prefix, Step step, Deadline deadline,
+                         const Request<Completed>& request) {
   const auto completed = awaitResult<Completed>(deadline, request);
   if (!completed) {
-    return std::unexpected(completed.error());
+    return std::unexpected(inStep(completed.error(), step));
   }
   if (!*completed) {
-    return platformFailure(prefix, completed->error());
+    return platformFailure(prefix, completed->error(), step);
   }
   return {};
 }
@@ -35,10 +38,11 @@ Result<std::vector<ManagerPointer>> loadAllManagers(Deadline deadline) {
   using Loaded = std::expected<std::vector<ManagerPointer>, PlatformError>;
   auto loaded = awaitResult<Loaded>(deadline, &NETunnelProviderManager::loadAllFromPreferences);
   if (!loaded) {
-    return std::unexpected(loaded.error());
+    return std::unexpected(inStep(loaded.error(), Step::load));
   }
   if (!*loaded) {
-    return platformFailure("Failed to load packet tunnel preferences: ", loaded->error());
+    return platformFailure("Failed to load packet tunnel preferences: ", loaded->error(),
+                           Step::load);
   }
   std::vector<ManagerPointer> tools;
   for (auto& manager : **loaded) {
@@ -52,7 +56,7 @@ Result<std::vector<ManagerPointer>> loadAllManagers(Deadline deadline) {
 Result<void> removeManagers(const std::vector<ManagerPointer>& managers, Deadline deadline) {
   for (const auto& manager : managers) {
     if (auto removed = awaitChange(
-            "Failed to remove stale tunnel preferences: ", deadline,
+            "Failed to remove stale tunnel preferences: ", Step::removeStale, deadline,
             [&](auto completion) { manager->removeFromPreferences(std::move(completion)); });
         !removed) {
       return removed;
@@ -63,13 +67,13 @@ Result<void> removeManagers(const std::vector<ManagerPointer>& managers, Deadlin
 
 Result<ManagerPointer> save(const ManagerPointer& manager, Deadline deadline) {
   if (auto saved =
-          awaitChange("Failed to save packet tunnel preferences: ", deadline,
+          awaitChange("Failed to save packet tunnel preferences: ", Step::save, deadline,
                       [&](auto completion) { manager->saveToPreferences(std::move(completion)); });
       !saved) {
     return std::unexpected(saved.error());
   }
   if (auto reloaded = awaitChange(
-          "Failed to reload packet tunnel preferences: ", deadline,
+          "Failed to reload packet tunnel preferences: ", Step::reload, deadline,
           [&](auto completion) { manager->loadFromPreferences(std::move(completion)); });
       !reloaded) {
     return std::unexpected(reloaded.error());

@@ -39,8 +39,11 @@ StatusWord describe(NEVPNStatus status) {
 Result<StatusPayload> requestStart(const NETunnelProviderManager& manager) {
   if (auto* session = dynamic_cast<NETunnelProviderSession*>(&manager.connection())) {
     if (const auto started = session->startVPNTunnel(); !started) {
-      return std::unexpected(Error{ManagerError::networkExtension(
-          "Failed to start packet tunnel: " + started.error().localizedDescription)});
+      ManagerError failure = ManagerError::networkExtension("Failed to start packet tunnel: " +
+                                                            started.error().localizedDescription)
+                                 .at(Step::start);
+      failure.cause = started.error().cause;
+      return std::unexpected(Error{std::move(failure)});
     }
   }
   return statusPayload(manager);
@@ -74,7 +77,7 @@ Result<StatusPayload> restart(const NETunnelProviderManager& manager, Deadline d
   do {
     connection.stopVPNTunnel();
     if (auto waited = waitOut(restartDelay, deadline); !waited) {
-      return std::unexpected(waited.error());
+      return std::unexpected(inStep(waited.error(), Step::stop));
     }
   } while (isUpOrComingUp(connection.status()));
   return requestStart(manager);
@@ -94,9 +97,17 @@ Result<StatusPayload> switchOnDemandOn(const ManagerPointer& manager, Result<Sta
   if (saved) {
     return outcome;
   }
-  return std::unexpected(Error{ManagerError::networkExtension(failureMessage(outcome.error()) +
-                                                              " " + kOnDemandLeftOffMessage +
-                                                              failureMessage(saved.error()))});
+  // The failure it was, told in full.
+  const Error& first = outcome.error();
+  ManagerError told =
+      ManagerError::networkExtension(failureMessage(first) + " " + kOnDemandLeftOffMessage +
+                                     failureMessage(saved.error()))
+          .coded(failureCode(first))
+          .at(failureStep(first));
+  if (const auto* own = std::get_if<ManagerError>(&first)) {
+    told.cause = own->cause;
+  }
+  return std::unexpected(Error{std::move(told)});
 }
 
 }  // namespace kelo::tunnel

@@ -84,7 +84,8 @@ TEST_F(RuleBuilding, TheFirstBadExclusionEndsItBeforeAnyInspection) {
   bundle("Applications/Mail.app", "Mail");
   const auto rules = build({dir_ / "Applications/Mail.app", dir_ / "Missing.app", "  "});
   EXPECT_EQ(rules.error(),
-            Error{ManagerError::invalidInput("No executable found in " + dir_ / "Missing.app.")});
+            Error{ManagerError::invalidInput("No executable found in " + dir_ / "Missing.app.")
+                      .coded(FailureCode::applicationNotFound)});
   EXPECT_TRUE(calls().empty());
 }
 

@@ -149,10 +149,10 @@ TEST(AppRuleRequest, NeedsExcludedAppsAndAcceptsAnEmptyList) {
   };
   EXPECT_TRUE(AppRulePayload::decode(nested(kMaximumRequestDepth)).has_value());
   EXPECT_EQ(AppRulePayload::decode(nested(kMaximumRequestDepth + 1)).error(),
-            Error{PlatformError{"The request nests deeper than 64 levels."}});
+            Error{ManagerError::invalidInput("The request nests deeper than 64 levels.")});
   EXPECT_EQ(AppRulePayload::decode("{}").error(),
-            Error{PlatformError{
-                "The request has no member \"excludedApps\"; it must be a list of strings."}});
+            Error{ManagerError::invalidInput(
+                "The request has no member \"excludedApps\"; it must be a list of strings.")});
 }
 
 TEST(FailureDocument, EscapesSlashesAndKeepsEmptyMessages) {

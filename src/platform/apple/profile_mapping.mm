@@ -193,10 +193,14 @@ class FrameworkSession final : public kelo::NETunnelProviderSession {
 
 kelo::PlatformError kelo::apple::platformError(NSError* _Nullable error,
                                                const char* _Nonnull fallback) {
-  if (NSString* description = error.localizedDescription) {
-    return kelo::PlatformError{toolText(description)};
+  std::optional<kelo::PlatformCause> cause;
+  if (error != nil && error.domain != nil) {
+    cause = kelo::PlatformCause{toolText(error.domain), static_cast<long long>(error.code)};
   }
-  return kelo::PlatformError{fallback};
+  if (NSString* description = error.localizedDescription) {
+    return kelo::PlatformError{toolText(description), cause};
+  }
+  return kelo::PlatformError{fallback, cause};
 }
 
 kelo::PlatformError kelo::apple::endedError() {

@@ -82,12 +82,30 @@ const Document* fault(const Document& document, const char* name) {
   return found == faults->end() ? nullptr : &*found;
 }
 
-std::optional<PlatformError> textFault(const Document& document, const char* name) {
-  const Document* found = fault(document, name);
-  if (found == nullptr || !found->is_string()) {
+// An error as a fault gives it: a text, its description; or an object with a text
+// "description" and, as an NSError has them, a text "domain" and an integer "code".
+std::optional<PlatformError> errorOf(const Document& value) {
+  if (value.is_string()) {
+    return platformError(value.get<std::string>());
+  }
+  const auto description = value.is_object() ? value.find("description") : value.end();
+  if (description == value.end() || !description->is_string()) {
     return std::nullopt;
   }
-  return platformError(found->get<std::string>());
+  PlatformError error = platformError(description->get<std::string>());
+  const auto domain = value.find("domain");
+  const auto code = value.find("code");
+  if (domain != value.end() && domain->is_string() && code != value.end() &&
+      code->is_number_integer() &&
+      (!code->is_number_unsigned() || code->get<std::uint64_t>() <= INT64_MAX)) {
+    error.cause = PlatformCause{domain->get<std::string>(), code->get<long long>()};
+  }
+  return error;
+}
+
+std::optional<PlatformError> errorFault(const Document& document, const char* name) {
+  const Document* found = fault(document, name);
+  return found == nullptr ? std::nullopt : errorOf(*found);
 }
 
 bool isSilent(const Document& document, const char* operation) {
@@ -134,7 +152,7 @@ class SimulatedConnection {
     return record(
         NEVPNStatusConnecting,
         [](const Document& document, const Document* entry) -> std::expected<bool, PlatformError> {
-          if (auto failure = textFault(document, "start")) {
+          if (auto failure = errorFault(document, "start")) {
             return std::unexpected(*failure);
           }
           if (entry == nullptr) {
@@ -282,7 +300,7 @@ std::optional<Document> documentFor(
   if (isSilent(*document, operation)) {
     return std::nullopt;
   }
-  if (auto failure = textFault(*document, operation)) {
+  if (auto failure = errorFault(*document, operation)) {
     deliver(std::move(completionHandler), Failed(std::unexpected(*failure)));
     return std::nullopt;
   }
@@ -326,7 +344,7 @@ void NETunnelProviderManager::saveToPreferences(CompletionHandler completionHand
           silent = true;
           return false;
         }
-        if (auto failure = textFault(document, "save")) {
+        if (auto failure = errorFault(document, "save")) {
           return std::unexpected(*failure);
         }
         network = simulator::storedNetwork(document);
@@ -384,9 +402,10 @@ void NETunnelProviderManager::removeFromPreferences(CompletionHandler completion
         }
         if (const Document* faults = fault(document, "remove");
             faults != nullptr && faults->is_object()) {
-          if (const auto found = faults->find(identifier_);
-              found != faults->end() && found->is_string()) {
-            return std::unexpected(platformError(found->get<std::string>()));
+          if (const auto found = faults->find(identifier_); found != faults->end()) {
+            if (auto failure = errorOf(*found)) {
+              return std::unexpected(std::move(*failure));
+            }
           }
         }
         auto& profiles = document["profiles"];

@@ -100,7 +100,8 @@ TEST(ChildProcesses, AFailedRunIsRunAgainOnlyWhereProcessesMayHaveRunShort) {
   EXPECT_EQ(callsMade(), 3);
 
   limitAbove(4);
-  const auto ran = runChildProcesses("/bin/sh", {runs[0]}, 3, [](std::size_t, ChildOutcome) {});
+  const auto ran =
+      runChildProcesses("/bin/sh", {runs[0]}, 3, [](std::size_t, const ChildOutcome&) {});
   ASSERT_FALSE(ran);
   EXPECT_TRUE(ran.error().localizedDescription.starts_with(
       "The program /bin/sh could not run for want of processes: the user's process limit of "))

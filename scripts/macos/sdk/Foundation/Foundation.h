@@ -109,6 +109,8 @@ __attribute__((objc_root_class))
 @end
 
 @interface NSError : NSObject <NSCopying, NSSecureCoding>
+@property(readonly, copy) NSString* domain;
+@property(readonly) NSInteger code;
 @property(readonly, copy) NSString* localizedDescription;
 @end
 
