@@ -209,7 +209,7 @@ class Soak:
         for run in pending:
             time.sleep(max(0.0, run["stop"][1] - time.monotonic()))
             # Only the tool itself, and not in the microseconds before it has set up its handlers
-            # (see the README): a per-app run starts in the fake root's wrapper, whose own death
+            # (see docs/testing.md): a per-app run starts in the fake root's wrapper, whose own death
             # by the signal says nothing of the tool.
             if not self.is_tool(run["process"].pid):
                 while run["process"].poll() is None and not self.is_tool(run["process"].pid):
