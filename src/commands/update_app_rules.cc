@@ -34,15 +34,18 @@ Result<StatusPayload> updateAppRules(const AppRulePayload& payload, const Contex
     manager.onDemandEnabled = false;
   }
 
-  auto status = [&]() -> Result<StatusPayload> {
-    if (const auto saved = tunnel::save(*perApp, context.deadline); !saved) {
-      return std::unexpected(saved.error());
-    }
-    // Only a running tunnel is restarted, so that the new rules take effect.
-    return tunnel::isUpOrComingUp(manager.connection().status())
-               ? tunnel::restart(manager, context.deadline, context.restartDelay)
-               : tunnel::statusPayload(manager);
-  }();
+  const auto saved = tunnel::save(*perApp, context.deadline);
+  // A save the platform refused stored nothing, on-demand's switch-off included.
+  const bool refused = !saved && failureCode(saved.error()) == FailureCode::platform &&
+                       failureStep(saved.error()) == Step::save;
+  if (!saved && (refused || !pauseOnDemand)) {
+    return std::unexpected(saved.error());
+  }
+  // Only a running tunnel is restarted, so that the new rules take effect.
+  auto status = !saved ? Result<StatusPayload>(std::unexpected(saved.error()))
+                : tunnel::isUpOrComingUp(manager.connection().status())
+                    ? tunnel::restart(manager, context.deadline, context.restartDelay)
+                    : tunnel::statusPayload(manager);
   if (!pauseOnDemand) {
     return status;
   }

@@ -331,6 +331,11 @@ TEST_F(Children, UpdateAppRulesLeavesOnDemandOnWhateverEndsIt) {
   expectFailure(run("update-app-rules", kNothingExcluded),
                 "Failed to start packet tunnel: The extension crashed.");
   EXPECT_EQ(stored()["profiles"][0]["onDemandEnabled"], true);
+  // A save that was refused switched nothing off: there is nothing to repair or to report.
+  seedOnDemand({{"save", "Denied."}});
+  expectFailure(run("update-app-rules", kNothingExcluded),
+                "Failed to save packet tunnel preferences: Denied.");
+  EXPECT_EQ(stored()["profiles"][0]["onDemandEnabled"], true);
 
   seedOnDemand(Json::object());
   auto stopped = invocation("update-app-rules", kNothingExcluded);
