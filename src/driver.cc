@@ -50,11 +50,10 @@ void writeFailure(const Error& error) {
 int writeOutcome(const Result<StatusPayload>& result) {
   if (!result) {
     if (const int ending = changes::requestedEnding(); ending != 0) {
-      const std::string message = failureMessage(result.error());
-      if (const auto left = message.find(tunnel::kOnDemandLeftOffMessage);
-          left != std::string::npos) {
-        failureText = failureDocument(std::string(deadline::endingMessage(ending)) + " " +
-                                      message.substr(left));
+      const auto* own = std::get_if<ManagerError>(&result.error());
+      if (own != nullptr && !own->unrepaired.empty()) {
+        failureText =
+            failureDocument(std::string(deadline::endingMessage(ending)) + " " + own->unrepaired);
         (void)deadline::deliver(STDERR_FILENO, failureText, 1);
       } else {
         (void)deadline::deliver(STDERR_FILENO, deadline::endingDocument(ending), 1);

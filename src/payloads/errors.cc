@@ -3,10 +3,9 @@
 namespace kelo {
 
 std::string ManagerError::errorDescription() const {
-  if (kind == Case::managerMissing) {
-    return "Kelo VPN packet tunnel manager is not configured.";
-  }
-  return message;
+  const std::string text =
+      kind == Case::managerMissing ? "Kelo VPN packet tunnel manager is not configured." : message;
+  return unrepaired.empty() ? text : text + " " + unrepaired;
 }
 
 std::string failureMessage(const Error& error) {

@@ -65,6 +65,8 @@ struct ManagerError {
   Step step = Step::none;
   // The platform's own error domain and code, where the platform gave them.
   std::optional<PlatformCause> cause = std::nullopt;
+  // What the failure left that a repair could not undo, told after its message.
+  std::string unrepaired = {};
 
   static ManagerError invalidCommand(std::string message) {
     return {Case::invalidCommand, std::move(message), FailureCode::usage};
@@ -96,7 +98,8 @@ struct ManagerError {
     return std::move(*this);
   }
 
-  // The text of the failure document; never absent, never replaced by a generic text.
+  // The text of the failure document, `unrepaired` included; never absent, never replaced by a
+  // generic text.
   std::string errorDescription() const;
 
   bool operator==(const ManagerError&) const = default;

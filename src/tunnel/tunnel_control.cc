@@ -97,16 +97,17 @@ Result<StatusPayload> switchOnDemandOn(const ManagerPointer& manager, Result<Sta
   if (saved) {
     return outcome;
   }
-  // The failure it was, told in full.
-  const Error& first = outcome.error();
-  ManagerError told =
-      ManagerError::networkExtension(failureMessage(first) + " " + kOnDemandLeftOffMessage +
-                                     failureMessage(saved.error()))
-          .coded(failureCode(first))
-          .at(failureStep(first));
-  if (const auto* own = std::get_if<ManagerError>(&first)) {
-    told.cause = own->cause;
+  // The failure it was, and what is left of it.
+  Error failure = outcome.error();
+  const std::string left = kOnDemandLeftOffMessage + failureMessage(saved.error());
+  if (auto* own = std::get_if<ManagerError>(&failure)) {
+    own->unrepaired = left;
+    return std::unexpected(std::move(failure));
   }
+  ManagerError told = ManagerError::networkExtension(failureMessage(failure))
+                          .coded(failureCode(failure))
+                          .at(failureStep(failure));
+  told.unrepaired = left;
   return std::unexpected(Error{std::move(told)});
 }
 

@@ -180,6 +180,11 @@ TEST_F(Commands, UpdateAppRules) {
       {"the save that switches on-demand on again fails", {perApp("ONE", {kUp, kUp, kDown}, true)},
        paused + ", stop ONE, start ONE, " + switchOn, "error: Failed to save packet tunnel preferences: ",
        {{switchOn, ""}}},
+      {"a failed start switches on-demand on again, and says when it cannot", {perApp("ONE", {kUp, kUp, kDown}, true)},
+       paused + ", stop ONE, start ONE, " + switchOn,
+       "error: Failed to start packet tunnel: crashed The on-demand connection could not be switched back on: "
+       "Failed to save packet tunnel preferences: read-only",
+       {{"start ONE", "crashed"}, {switchOn, "read-only"}}},
   };
   check(cases, [this](const Case& each) { return updateAppRules(AppRulePayload{each.excludedApps}, context()); });
 }
