@@ -105,16 +105,17 @@ bool stillNamed(int descriptor, const std::string& path) {
          held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
-// Asks for a turn: its file, created and locked, with the number after every turn there.
+// Asks for a turn: its file, created and locked, with the number after every turn there, which
+// are the turns it waits for (`earlier`): any asked for later has a higher number.
 std::expected<StoreLock, PlatformError> askForTurn(const std::string& folder,
-                                                   std::uint64_t& number) {
+                                                   std::vector<std::uint64_t>& earlier) {
   const std::string queuePath = folder + "/" + kQueueName;
   const int queue = openLocked(queuePath, O_CREAT);
   if (queue < 0) {
     return failed(queuePath + ": " + errnoText(errno) + ".");
   }
-  const auto turns = turnsIn(folder);
-  number = turns.empty() ? 1 : turns.back() + 1;
+  earlier = turnsIn(folder);
+  const std::uint64_t number = earlier.empty() ? 1 : earlier.back() + 1;
   const std::string path = folder + "/" + turnName(number);
   int turn = -1;
   {
@@ -153,17 +154,14 @@ std::expected<StoreLock, PlatformError> lockProfileStore() {
     // nothing can change, in this run or another, that a lock would have to order.
     return StoreLock(-1, {});
   }
-  std::uint64_t number = 0;
-  auto turn = askForTurn(*folder, number);
+  std::vector<std::uint64_t> earlier;
+  auto turn = askForTurn(*folder, earlier);
   if (!turn) {
     return turn;
   }
   // Every earlier turn, oldest first: its lock comes free when its run has ended.
-  for (const std::uint64_t earlier : turnsIn(*folder)) {
-    if (earlier >= number) {
-      break;
-    }
-    const std::string path = *folder + "/" + turnName(earlier);
+  for (const std::uint64_t number : earlier) {
+    const std::string path = *folder + "/" + turnName(number);
     const int descriptor = openLocked(path, 0);
     if (descriptor < 0) {
       if (errno == ENOENT) {
