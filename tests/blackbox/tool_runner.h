@@ -32,8 +32,9 @@ struct ToolInvocation {
   // Run before the tool, which follows with its arguments: a shell that changes what the tool
   // starts with, say (`sh -c '...; exec "$0" "$@"'`).
   std::vector<std::string> prefix = {};
-  // False when the prefix sends the tool's streams elsewhere: the schema test, which checks the
-  // document of every recorded run, then has none to read.
+  // False when the prefix sends the tool's streams elsewhere (the schema test, which checks the
+  // document of every recorded run, then has none to read), or for runs that only repeat
+  // documents recorded elsewhere.
   bool recorded = true;
   // True: the build of the tool that runs "$HOME/.codesign" as its code-signing program.
   bool homeCodesign = false;
