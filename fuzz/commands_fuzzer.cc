@@ -2,10 +2,10 @@
 // against the simulated platform in a home of the fuzzer's own; aborts when a promise to the
 // caller breaks (one document of the outcome's kind; the preferences valid, or unchanged, and
 // changed only as the simulator's rules allow; no temporary file; one tool profile after a
-// successful connect). Input: byte 0 the command, byte 1 the fault (low nibble) and whether
-// applications are found (bit 4), bytes 2-3 the request's length (big-endian), the request,
-// then the preferences document. A run's bound is a quarter of a second, so that a silent
-// platform ends quickly.
+// successful connect). Input: byte 0 the command, byte 1 the fault (low nibble), whether
+// applications are found (bit 4) and whether protocol 2 is asked for (bit 5), bytes 2-3 the
+// request's length (big-endian), the request, then the preferences document. A run's bound is a
+// quarter of a second, so that a silent platform ends quickly.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "command_table.h"
+#include "payloads/failure_document.h"
 #include "payloads/status_payload.h"
 #include "platform/simulated/preferences_file.h"
 
@@ -174,6 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string word = kWords[data[0] % kWords.size()];
   const int fault = data[1] & 0x0f;
   const bool applications = (data[1] & 0x10) != 0;
+  const bool second = (data[1] & 0x20) != 0;
   const std::size_t requestSize = std::min<std::size_t>((data[2] << 8) | data[3], size - 4);
   const std::string request(reinterpret_cast<const char*>(data) + 4, requestSize);
   std::string preferences(reinterpret_cast<const char*>(data) + 4 + requestSize,
@@ -206,19 +208,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                           : std::vector<std::string>{},
              place.codesign.string(), 4}};
       }};
-  const std::vector<std::string> arguments = {"kelo-ne-manager", word};
+  std::vector<std::string> arguments = {"kelo-ne-manager", word};
+  if (second) {
+    arguments.emplace_back("--protocol=2");
+  }
+  const auto protocol = kelo::requestedProtocol(arguments);
   const auto result = kelo::runCommand(arguments, surroundings);
 
   // Exactly one document, of the kind the outcome says.
   const std::string document =
-      result ? result->encoded() : kelo::failureDocument(kelo::failureMessage(result.error()));
+      result ? kelo::encoded(*result, protocol) : kelo::failureDocument(result.error(), protocol);
   const Json parsed = Json::parse(document, nullptr, false);
   check(parsed.is_object(), "the document is not a JSON object");
   if (result) {
-    check(parsed.size() == 7, "a status document without its seven members");
+    check(parsed.size() >= (second ? 13u : 7u) && parsed.size() <= (second ? 14u : 7u),
+          "a status document without its members");
+    check(!second || parsed["appRules"].size() == parsed["appRuleCount"].get<std::size_t>(),
+          "a status document whose rules are not as many as it counts");
   } else {
-    check(parsed.size() == 1 && parsed.contains("error") && parsed["error"].is_string(),
-          "a failure document that is not one text member");
+    check(parsed.contains("error") && parsed["error"].is_string(), "a failure without its text");
+    check(parsed.size() == 1 || (second && parsed.contains("code") && parsed["code"].is_string()),
+          "a failure document with members its protocol does not have");
   }
 
   const fs::path file = place.state / "vpn-preferences.json";

@@ -5,6 +5,7 @@
 #include <array>
 #include <string_view>
 
+#include "payloads/progress.h"
 #include "platform/descriptors.h"
 #include "platform/store_lock.h"
 
@@ -12,10 +13,16 @@ namespace kelo {
 
 namespace {
 
-constexpr char kUsage[] = "Usage: kelo-ne-manager <connect|disconnect|status|update-app-rules>";
+constexpr char kUsage[] =
+    "Usage: kelo-ne-manager <connect|disconnect|status|update-app-rules|version> "
+    "[--protocol=2]";
+constexpr char kFirstUsage[] =
+    "Usage: kelo-ne-manager <connect|disconnect|status|update-app-rules>";
+constexpr std::string_view kProtocolOption = "--protocol=";
 
 template <class Request>
 Result<Request> readJSONFromStdin() {
+  progress::enter(Step::request);
   // Read to its end, or to one byte past the largest request, which decoding then refuses.
   std::string bytes;
   readToEnd(STDIN_FILENO, bytes, kMaximumRequestBytes);
@@ -28,70 +35,126 @@ Result<Request> readJSONFromStdin() {
 // A run that changes profiles holds the store's lock from the moment its request is decoded
 // until its last step is done, so that runs against one store follow each other.
 template <class Operation>
-Result<StatusPayload> underStoreLock(Operation operation) {
+Result<Reply> underStoreLock(Operation operation) {
+  progress::enter(Step::lock);
   const auto lock = lockProfileStore();
   if (!lock) {
-    return std::unexpected(
-        Error{ManagerError::networkExtension("Failed to lock packet tunnel preferences: " +
-                                             lock.error().localizedDescription)
-                  .at(Step::lock)});
+    ManagerError failure =
+        ManagerError::networkExtension("Failed to lock packet tunnel preferences: " +
+                                       lock.error().localizedDescription)
+            .at(Step::lock);
+    failure.cause = lock.error().cause;
+    return std::unexpected(Error{std::move(failure)});
   }
   return operation();
 }
 
-Result<StatusPayload> runConnect(const Surroundings& surroundings) {
+// A command's status document, or its failure, as the one reply of the run.
+Result<Reply> replied(Result<StatusPayload> result) {
+  if (!result) {
+    return std::unexpected(std::move(result.error()));
+  }
+  return Reply(std::move(*result));
+}
+
+struct Command {
+  std::string_view word;
+  Result<Reply> (*run)(const Surroundings& surroundings, Protocol protocol);
+};
+
+commands::Context contextFor(const Surroundings& surroundings, Protocol protocol) {
+  commands::Context context = surroundings.changeContext();
+  context.protocol = protocol;
+  return context;
+}
+
+Result<Reply> runConnect(const Surroundings& surroundings, Protocol protocol) {
   const auto request = readJSONFromStdin<ConnectPayload>();
   if (!request) {
     return std::unexpected(request.error());
   }
-  return underStoreLock([&] { return commands::connect(*request, surroundings.changeContext()); });
+  return underStoreLock(
+      [&] { return replied(commands::connect(*request, contextFor(surroundings, protocol))); });
 }
 
-Result<StatusPayload> runDisconnect(const Surroundings& surroundings) {
-  return underStoreLock([&] { return commands::disconnect(surroundings.deadline); });
+Result<Reply> runDisconnect(const Surroundings& surroundings, Protocol protocol) {
+  return underStoreLock(
+      [&] { return replied(commands::disconnect(surroundings.deadline, protocol)); });
 }
 
-Result<StatusPayload> runStatus(const Surroundings& surroundings) {
-  return commands::status(surroundings.deadline);
+Result<Reply> runStatus(const Surroundings& surroundings, Protocol protocol) {
+  return replied(commands::status(surroundings.deadline, protocol));
 }
 
-Result<StatusPayload> runUpdateAppRules(const Surroundings& surroundings) {
+Result<Reply> runUpdateAppRules(const Surroundings& surroundings, Protocol protocol) {
   const auto request = readJSONFromStdin<AppRulePayload>();
   if (!request) {
     return std::unexpected(request.error());
   }
-  return underStoreLock(
-      [&] { return commands::updateAppRules(*request, surroundings.changeContext()); });
+  return underStoreLock([&] {
+    return replied(commands::updateAppRules(*request, contextFor(surroundings, protocol)));
+  });
 }
+
+Result<Reply> runVersion(const Surroundings&, Protocol);
 
 // The command table, compared in this order. A command that takes a request reads and decodes
 // it before any platform work starts.
-struct Command {
-  std::string_view word;
-  Result<StatusPayload> (*run)(const Surroundings& surroundings);
-};
-
-constexpr std::array<Command, 4> kCommands = {{
+constexpr std::array<Command, 6> kCommands = {{
     {"connect", runConnect},
     {"disconnect", runDisconnect},
     {"status", runStatus},
     {"update-app-rules", runUpdateAppRules},
+    {"version", runVersion},
+    {"--version", runVersion},
 }};
+
+Result<Reply> runVersion(const Surroundings&, Protocol) {
+  VersionPayload version{.version = KELO_VERSION, .protocols = {1, 2}, .commands = {}};
+  for (const Command& command : kCommands) {
+    if (!command.word.starts_with("--")) {
+      version.commands.emplace_back(command.word);
+    }
+  }
+  return Reply(std::move(version));
+}
 
 }  // namespace
 
-Result<StatusPayload> runCommand(std::span<const std::string> arguments,
-                                 const Surroundings& surroundings) {
-  if (arguments.size() < 2) {
-    return std::unexpected(Error{ManagerError::invalidCommand(kUsage)});
-  }
-  const std::string& word = arguments[1];
-  for (const Command& command : kCommands) {
-    if (command.word == word) {
-      return command.run(surroundings);
+Protocol requestedProtocol(std::span<const std::string> arguments) {
+  for (std::size_t index = 2; index < arguments.size(); ++index) {
+    if (arguments[index] == "--protocol=2") {
+      return Protocol::two;
     }
   }
-  return std::unexpected(Error{ManagerError::invalidCommand("Unknown command: " + word)});
+  return Protocol::one;
+}
+
+Result<Reply> runCommand(std::span<const std::string> arguments, const Surroundings& surroundings) {
+  if (arguments.size() < 2) {
+    return std::unexpected(Error{ManagerError::invalidCommand(kFirstUsage)});
+  }
+  const Protocol protocol = requestedProtocol(arguments);
+  const std::string& word = arguments[1];
+  const Command* chosen = nullptr;
+  for (const Command& command : kCommands) {
+    if (command.word == word) {
+      chosen = &command;
+      break;
+    }
+  }
+  if (chosen == nullptr) {
+    return std::unexpected(Error{ManagerError::invalidCommand("Unknown command: " + word)});
+  }
+  if (protocol == Protocol::two) {
+    for (const std::string& option : arguments.subspan(2)) {
+      if (option.starts_with("--") && !option.starts_with(kProtocolOption)) {
+        return std::unexpected(
+            Error{ManagerError::invalidCommand("Unknown option: " + option + ". " + kUsage)});
+      }
+    }
+  }
+  return chosen->run(surroundings, protocol);
 }
 
 }  // namespace kelo

@@ -1,5 +1,6 @@
-// The command table: the four command words, the request each reads from standard input, and
-// the operation each runs. Used by the driver, once per process, after it has set the process
+// The command table: the command words, the request each reads from standard input, the
+// operation each runs, and the options after the command word (`--protocol=N`). The only place
+// that reads the arguments. Used by the driver, once per process, after it has set the process
 // up; and by the whole-command fuzz target, which runs it again and again in one process.
 // Main thread.
 #pragma once
@@ -19,11 +20,15 @@ struct Surroundings {
   std::function<commands::Context()> changeContext;
 };
 
+// The protocol the arguments after the command word ask for: 2 with "--protocol=2", else 1 (a
+// protocol this tool does not know is answered as a tool that predates it would: in 1).
+Protocol requestedProtocol(std::span<const std::string> arguments);
+
 // Compares the command word (argument 1) with the table, reads and decodes the request where
 // the command takes one (before any platform work), and runs the command in `surroundings`.
 // "connect", "disconnect" and "update-app-rules" hold the profile store's lock from the
-// decoded request to their last step.
-Result<StatusPayload> runCommand(std::span<const std::string> arguments,
-                                 const Surroundings& surroundings);
+// decoded request to their last step. "version" (or "--version") reads and touches nothing.
+// Under protocol 2 an option the tool does not know is a usage failure; under 1 it is ignored.
+Result<Reply> runCommand(std::span<const std::string> arguments, const Surroundings& surroundings);
 
 }  // namespace kelo

@@ -17,6 +17,8 @@
 #include <limits>
 #include <new>
 
+#include "payloads/failure_document.h"
+#include "payloads/progress.h"
 #include "platform/change_gate.h"
 #include "platform/child_process.h"
 #include "platform/signals_blocked.h"
@@ -24,46 +26,6 @@
 namespace kelo::deadline {
 
 namespace {
-
-// A failure document built at compile time, so that a handler that writes it allocates
-// nothing; the messages need no escaping, which the build checks.
-template <std::size_t N>
-struct Rendered {
-  std::array<char, N> text{};
-  constexpr std::string_view view() const { return {text.data(), N}; }
-};
-
-template <std::size_t M>
-consteval auto failure(const char (&message)[M]) {
-  constexpr std::string_view open = R"({"error":")";
-  constexpr std::string_view close = R"("})";
-  Rendered<open.size() + (M - 1) + close.size()> rendered;
-  std::size_t at = 0;
-  for (const char c : open) {
-    rendered.text[at++] = c;
-  }
-  for (std::size_t index = 0; index + 1 < M; ++index) {
-    const char c = message[index];
-    if (c == '"' || c == '\\' || c == '/' || static_cast<unsigned char>(c) < 0x20) {
-      throw "a message rendered in advance must need no escaping";
-    }
-    rendered.text[at++] = c;
-  }
-  for (const char c : close) {
-    rendered.text[at++] = c;
-  }
-  return rendered;
-}
-
-constexpr auto kTimedOut = failure("Timed out waiting for Network Extension manager response.");
-constexpr auto kStoppedByTerm = failure("Stopped by SIGTERM before the request was complete.");
-constexpr auto kStoppedByInt = failure("Stopped by SIGINT before the request was complete.");
-constexpr auto kStoppedByHup = failure("Stopped by SIGHUP before the request was complete.");
-constexpr auto kOutOfMemory = failure("Unexpected failure: std::bad_alloc.");
-constexpr auto kAbnormalEnd = failure("Unexpected failure: the tool could not go on.");
-constexpr auto kNotDelivered = failure(
-    "The status document could not be written to standard output: the stream took nothing "
-    "before the run had to end.");
 
 constexpr std::array<int, 4> kHandled = {SIGALRM, SIGTERM, SIGINT, SIGHUP};
 
@@ -81,6 +43,13 @@ void* reserve = nullptr;
 
 // When the timer is due, on the monotonic clock; a timer signal before it is not the deadline.
 std::atomic<std::int64_t> due{0};
+
+// The protocol the handlers answer in.
+std::atomic<Protocol> protocol{Protocol::one};
+static_assert(std::atomic<Protocol>::is_always_lock_free, "a signal handler reads it");
+
+// The signal that the handler ending the run took, for the document it finishes.
+std::atomic<int> endedBy{SIGALRM};
 
 // The document the main thread claimed the outcome for.
 struct Claimed {
@@ -177,7 +146,7 @@ bool writeUntil(int descriptor, std::string_view bytes, std::atomic<std::size_t>
     _exit(claimed.exitStatus.load());
   }
   if (claimed.written.load() == 0 && descriptor == STDOUT_FILENO) {
-    endWith(kNotDelivered.view());
+    endWith(notDeliveredDocument(protocol.load(), endedBy.load()));
   }
   _exit(1);
 }
@@ -203,26 +172,28 @@ void end(int signal) {
     errno = interrupted;
     return;
   }
+  endedBy.store(signal);
   if (!changes::close()) {
     finishClaimed();
   }
   terminateChildProcesses();
   changes::removeLeftovers();
   const int requested = changes::requestedEnding();
-  endWith(endingDocument(requested != 0 ? requested : signal));
+  endWith(
+      endingDocument(protocol.load(), requested != 0 ? requested : signal, progress::current()));
 }
 
 // An exception that nothing caught, or one thrown while another unwound (memory that ran out
 // while the JSON library freed by allocating): one document all the same.
 [[noreturn]] void terminated() {
-  std::string_view document = kAbnormalEnd.view();
+  std::string_view document = abnormalEndDocument(protocol.load());
   if (const std::exception_ptr current = std::current_exception()) {
     try {
       std::rethrow_exception(current);
     } catch (const std::bad_alloc&) {
-      document = kOutOfMemory.view();
+      document = outOfMemoryDocument(protocol.load());
     } catch (...) {
-      document = kAbnormalEnd.view();
+      document = abnormalEndDocument(protocol.load());
     }
   }
   if (!changes::close()) {
@@ -244,28 +215,8 @@ void memoryRanOut() {
 
 }  // namespace
 
-std::string_view endingDocument(int signal) {
-  switch (signal) {
-    case SIGTERM:
-      return kStoppedByTerm.view();
-    case SIGINT:
-      return kStoppedByInt.view();
-    case SIGHUP:
-      return kStoppedByHup.view();
-    default:
-      return kTimedOut.view();
-  }
-}
-
-std::string_view endingMessage(int signal) {
-  constexpr std::size_t kOpen = std::string_view(R"({"error":")").size();
-  constexpr std::size_t kClose = std::string_view(R"("})").size();
-  const std::string_view document = endingDocument(signal);
-  return document.substr(kOpen, document.size() - kOpen - kClose);
-}
-
-std::string_view outOfMemoryDocument() {
-  return kOutOfMemory.view();
+void answerIn(Protocol chosen) {
+  protocol.store(chosen);
 }
 
 void arm(std::chrono::nanoseconds limit) {

@@ -18,6 +18,8 @@
 #include <chrono>
 #include <string_view>
 
+#include "payloads/protocol.h"
+
 namespace kelo::deadline {
 
 // Installs the handlers, ignores SIGPIPE and SIGXFSZ (a write that fails is reported, it does
@@ -26,13 +28,8 @@ namespace kelo::deadline {
 // was started with ignored stays ignored; a timer signal that comes before its time is ignored.
 void arm(std::chrono::nanoseconds limit);
 
-// The failure document that a stop signal, or the deadline (SIGALRM), ends a run with, and its
-// message alone.
-std::string_view endingDocument(int signal);
-std::string_view endingMessage(int signal);
-
-// The failure document of a shortage of memory, rendered in advance: writing it needs none.
-std::string_view outOfMemoryDocument();
+// The protocol the handlers' documents are written in, once the arguments have said it.
+void answerIn(Protocol protocol);
 
 // How much of a document reached its stream.
 enum class Delivery { complete, nothingWritten, partial };

@@ -11,6 +11,7 @@
 
 #include "command_table.h"
 #include "deadline.h"
+#include "payloads/failure_document.h"
 #include "platform/change_gate.h"
 #include "platform/descriptors.h"
 #include "platform/errno_text.h"
@@ -31,39 +32,24 @@ Error unexpectedFailure(const char* what) {
 
 // The documents live as long as the process: a handler may be the one that finishes writing
 // them (see deadline::deliver).
-std::string statusDocument;
+std::string replyDocument;
 std::string failureText;
 
-deadline::Delivery writeJSON(const StatusPayload& value) {
-  statusDocument = value.encoded();
-  return deadline::deliver(STDOUT_FILENO, statusDocument, 0);
-}
-
-void writeFailure(const Error& error) {
-  failureText = failureDocument(failureMessage(error));
+void writeFailure(const Error& error, Protocol protocol, int endedBy = 0) {
+  failureText = failureDocument(error, protocol, endedBy);
   (void)deadline::deliver(STDERR_FILENO, failureText, 1);
 }
 
 // Writes the run's one document and returns the exit status. A failure that came after an
 // ending was asked for (a stop signal, the deadline) is that ending, followed by what its
 // repair could not undo; a success is a success.
-int writeOutcome(const Result<StatusPayload>& result) {
+int writeOutcome(const Result<Reply>& result, Protocol protocol) {
   if (!result) {
-    if (const int ending = changes::requestedEnding(); ending != 0) {
-      const auto* own = std::get_if<ManagerError>(&result.error());
-      if (own != nullptr && !own->unrepaired.empty()) {
-        failureText =
-            failureDocument(std::string(deadline::endingMessage(ending)) + " " + own->unrepaired);
-        (void)deadline::deliver(STDERR_FILENO, failureText, 1);
-      } else {
-        (void)deadline::deliver(STDERR_FILENO, deadline::endingDocument(ending), 1);
-      }
-    } else {
-      writeFailure(result.error());
-    }
+    writeFailure(result.error(), protocol, changes::requestedEnding());
     return 1;
   }
-  switch (writeJSON(*result)) {
+  replyDocument = encoded(*result, protocol);
+  switch (deadline::deliver(STDOUT_FILENO, replyDocument, 0)) {
     case deadline::Delivery::complete:
       return 0;
     case deadline::Delivery::partial:
@@ -76,7 +62,8 @@ int writeOutcome(const Result<StatusPayload>& result) {
                    std::string("The status document could not be written to standard output: ") +
                    errnoText(error) + ".")
                    .coded(error == EFBIG || error == ENOSPC ? FailureCode::resources
-                                                            : FailureCode::internal));
+                                                            : FailureCode::internal),
+               protocol);
   return 1;
 }
 
@@ -99,18 +86,23 @@ int main(std::span<const std::string> arguments) {
                                   std::chrono::duration<double>(kTimeLimitSeconds));
   // A parent that ignores SIGCHLD would leave children reaped before their status is read.
   signal(SIGCHLD, SIG_DFL);
+  const Protocol protocol = requestedProtocol(arguments);
+  deadline::answerIn(protocol);
   try {
-    return writeOutcome(runCommand(
-        arguments, {deadline, [deadline] {
+    return writeOutcome(
+        runCommand(arguments,
+                   {deadline,
+                    [deadline] {
                       return commands::Context{deadline, tunnel::kRestartDelay, ruleSources()};
-                    }}));
+                    }}),
+        protocol);
   } catch (const std::bad_alloc&) {
-    (void)deadline::deliver(STDERR_FILENO, deadline::outOfMemoryDocument(), 1);
+    (void)deadline::deliver(STDERR_FILENO, outOfMemoryDocument(protocol), 1);
     return 1;
   } catch (const std::exception& error) {
-    return writeOutcome(std::unexpected(unexpectedFailure(error.what())));
+    return writeOutcome(std::unexpected(unexpectedFailure(error.what())), protocol);
   } catch (...) {
-    return writeOutcome(std::unexpected(unexpectedFailure("an unknown exception")));
+    return writeOutcome(std::unexpected(unexpectedFailure("an unknown exception")), protocol);
   }
 }
 

@@ -29,7 +29,7 @@ std::string signatureReport(std::string_view standardOutput, std::string_view st
 
 }  // namespace
 
-Result<CodeSignature> parseSignatureReport(std::string_view report, const std::string& path) {
+Inspection parseSignatureReport(std::string_view report, const std::string& path) {
   std::optional<std::string_view> identifier;
   std::optional<std::string_view> requirement;
   std::size_t start = 0;
@@ -45,31 +45,37 @@ Result<CodeSignature> parseSignatureReport(std::string_view report, const std::s
     }
   }
   if (!identifier || identifier->empty()) {
-    return std::unexpected(Error{ManagerError::codesign("Missing signing identifier for " + path)});
+    return std::unexpected(
+        InspectionFailure{SkipReason::noIdentifier,
+                          ManagerError::codesign("Missing signing identifier for " + path)});
   }
   if (!requirement || requirement->empty()) {
     return std::unexpected(
-        Error{ManagerError::codesign("Missing designated requirement for " + path)});
+        InspectionFailure{SkipReason::noRequirement,
+                          ManagerError::codesign("Missing designated requirement for " + path)});
   }
   return CodeSignature{std::string(*identifier), std::string(*requirement)};
 }
 
-Result<CodeSignature> codeSignature(const std::string& path, const ChildOutcome& run) {
+Inspection codeSignature(const std::string& path, const ChildOutcome& run) {
   if (!run) {
-    return std::unexpected(Error{run.error()});
+    const bool tooLarge = run.error().reason == ChildFailure::Reason::outputTooLarge;
+    return std::unexpected(InspectionFailure{
+        tooLarge ? SkipReason::outputTooLarge : SkipReason::notStarted, run.error().error});
   }
   const std::string report =
       signatureReport(decoded(run->standardOutput), decoded(run->standardError));
   if (run->terminationStatus != 0) {
-    return std::unexpected(Error{
+    return std::unexpected(InspectionFailure{
+        SkipReason::notSigned,
         ManagerError::codesign("Failed to inspect code signature for " + path + ": " + report)});
   }
   return parseSignatureReport(report, path);
 }
 
-Result<void> fetchCodeSignatures(
-    const std::vector<std::string>& paths, const std::string& codesignPath, unsigned concurrency,
-    const std::function<void(std::size_t, Result<CodeSignature>)>& found) {
+Result<void> fetchCodeSignatures(const std::vector<std::string>& paths,
+                                 const std::string& codesignPath, unsigned concurrency,
+                                 const std::function<void(std::size_t, Inspection)>& found) {
   std::vector<std::vector<std::string>> runs;
   runs.reserve(paths.size());
   for (const auto& path : paths) {

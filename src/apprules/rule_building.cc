@@ -7,6 +7,7 @@
 #include "apprules/code_signature.h"
 #include "apprules/discovery.h"
 #include "apprules/executable_resolution.h"
+#include "payloads/progress.h"
 #include "text/unicode_text.h"
 
 namespace kelo::apprules {
@@ -16,8 +17,9 @@ AppRuleSources AppRuleSources::system() {
   return {applicationRoots(), kCodesignPath, std::clamp(cores * 8, 8u, 64u)};
 }
 
-Result<std::vector<NEAppRule>> buildIncludedAppRules(const std::vector<std::string>& excluding,
-                                                     const AppRuleSources& sources) {
+Result<BuiltRules> buildIncludedAppRules(const std::vector<std::string>& excluding,
+                                         const AppRuleSources& sources) {
+  progress::enter(Step::inspect);
   ExecutableSet excluded;
   for (const auto& path : excluding) {
     auto canonical = canonicalExecutablePath(path);
@@ -51,36 +53,36 @@ Result<std::vector<NEAppRule>> buildIncludedAppRules(const std::vector<std::stri
       inspectedAt.push_back(index);
     }
   }
-  std::vector<std::optional<CodeSignature>> signatures(included.size());
+  std::vector<Inspection> signatures(
+      included.size(), std::unexpected(InspectionFailure{SkipReason::notUtf8, Error{}}));
   // A shortage that no running child could relieve fails the request: a smaller rule list
   // would pass for a complete one.
-  auto fetched = fetchCodeSignatures(
-      inspected, sources.codesignPath, sources.maximumInspections,
-      [&](std::size_t run, Result<CodeSignature> signature) {
-        if (signature) {  // unsigned or unreadable: that application gets no rule
-          signatures[inspectedAt[run]] = std::move(*signature);
-        }
-      });
+  auto fetched = fetchCodeSignatures(inspected, sources.codesignPath, sources.maximumInspections,
+                                     [&](std::size_t run, Inspection signature) {
+                                       signatures[inspectedAt[run]] = std::move(signature);
+                                     });
   if (!fetched) {
     return std::unexpected(fetched.error());
   }
-  std::vector<NEAppRule> rules;
+  // Unsigned or unreadable: that application gets no rule.
+  BuiltRules built;
   for (std::size_t index = 0; index < included.size(); ++index) {
     auto& signature = signatures[index];
     if (!signature) {
+      built.skipped.push_back({std::move(included[index]), signature.error().reason});
       continue;
     }
     NEAppRule rule(std::move(signature->signingIdentifier),
                    std::move(signature->designatedRequirement));
     rule.matchPath = std::move(included[index]);
-    rules.push_back(std::move(rule));
+    built.rules.push_back(std::move(rule));
   }
-  if (rules.empty()) {
+  if (built.rules.empty()) {
     return std::unexpected(Error{ManagerError::codesign(
         "App-based split tunneling could not build any usable macOS app rules from the installed "
         "application set.")});
   }
-  return rules;
+  return built;
 }
 
 }  // namespace kelo::apprules

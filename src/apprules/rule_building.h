@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "payloads/errors.h"
+#include "payloads/status_payload.h"
 #include "platform/network_extension.h"
 
 namespace kelo::apprules {
@@ -25,11 +26,17 @@ struct AppRuleSources {
   static AppRuleSources system();
 };
 
+// The rules, and the included applications that got none, with why, both in discovery order.
+struct BuiltRules {
+  std::vector<NEAppRule> rules;
+  std::vector<SkippedApplication> skipped;
+};
+
 // One rule per included application whose signature was read, in discovery order; never
 // empty. Fails with the first exclusion that cannot be resolved (before discovery starts),
 // with `invalidInput` when nothing is left after exclusion and with `codesign` when no
 // signature could be read.
-Result<std::vector<NEAppRule>> buildIncludedAppRules(const std::vector<std::string>& excluding,
-                                                     const AppRuleSources& sources);
+Result<BuiltRules> buildIncludedAppRules(const std::vector<std::string>& excluding,
+                                         const AppRuleSources& sources);
 
 }  // namespace kelo::apprules

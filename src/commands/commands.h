@@ -7,6 +7,7 @@
 
 #include "apprules/rule_building.h"
 #include "payloads/errors.h"
+#include "payloads/protocol.h"
 #include "payloads/requests.h"
 #include "payloads/status_payload.h"
 #include "tunnel/bounded_wait.h"
@@ -18,6 +19,7 @@ struct Context {
   tunnel::Deadline deadline;                   // the run's end, 15 seconds from its start
   std::chrono::duration<double> restartDelay;  // between stopping a running tunnel and a look
   apprules::AppRuleSources sources;            // where per-app rules come from
+  Protocol protocol = Protocol::one;           // what the answer carries
 };
 
 // "connect": leaves exactly one tool profile of the requested kind, filled from the request,
@@ -25,10 +27,10 @@ struct Context {
 Result<StatusPayload> connect(const ConnectPayload& payload, const Context& context);
 
 // "disconnect": stops the first tool profile's tunnel and reports it; removes nothing.
-Result<StatusPayload> disconnect(tunnel::Deadline deadline);
+Result<StatusPayload> disconnect(tunnel::Deadline deadline, Protocol protocol);
 
 // "status": reports the first tool profile, or that there is none.
-Result<StatusPayload> status(tunnel::Deadline deadline);
+Result<StatusPayload> status(tunnel::Deadline deadline, Protocol protocol);
 
 // "update-app-rules": recomputes the rules of the first per-app profile, saves it and restarts
 // its tunnel if it is up.

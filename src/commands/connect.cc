@@ -32,25 +32,28 @@ Result<StatusPayload> connect(const ConnectPayload& payload, const Context& cont
   }
 
   // Rules are built only once the stale profiles are gone; a full tunnel writes its empty list.
-  std::vector<NEAppRule> rules;
+  apprules::BuiltRules built;
   if (perAppMode) {
-    auto built = apprules::buildIncludedAppRules(payload.excludedApps, context.sources);
-    if (!built) {
-      return std::unexpected(built.error());
+    auto rules = apprules::buildIncludedAppRules(payload.excludedApps, context.sources);
+    if (!rules) {
+      return std::unexpected(rules.error());
     }
-    rules = std::move(*built);
+    built = std::move(*rules);
   }
-  tunnel::configure(*chosen, payload, perAppMode, std::move(rules));
+  tunnel::configure(*chosen, payload, perAppMode, std::move(built.rules));
 
   const auto saved = tunnel::save(chosen, context.deadline);
   if (!saved) {
     return std::unexpected(saved.error());
   }
-  const auto started = tunnel::start(**saved, context.deadline, context.restartDelay);
-  if (!started || payload.onDemandRules.empty()) {
-    return started;
+  auto started = tunnel::start(**saved, context.deadline, context.restartDelay);
+  if (started && !payload.onDemandRules.empty()) {
+    started = tunnel::switchOnDemandOn(chosen, std::move(started), context.deadline);
   }
-  return tunnel::switchOnDemandOn(chosen, started, context.deadline);
+  if (started && perAppMode) {
+    started->skippedApplications = std::move(built.skipped);
+  }
+  return tunnel::reported(std::move(started), *chosen, context.deadline, context.protocol);
 }
 
 }  // namespace kelo::commands

@@ -4,7 +4,7 @@
 
 namespace kelo::commands {
 
-Result<StatusPayload> disconnect(tunnel::Deadline deadline) {
+Result<StatusPayload> disconnect(tunnel::Deadline deadline, Protocol protocol) {
   const auto loaded = tunnel::loadAllManagers(deadline);
   if (!loaded) {
     return std::unexpected(loaded.error());
@@ -23,7 +23,7 @@ Result<StatusPayload> disconnect(tunnel::Deadline deadline) {
   }
   // Stopping returns at once: the status is the one the platform shows right after the request.
   first->connection().stopVPNTunnel();
-  return tunnel::statusPayload(*first);
+  return tunnel::reported(tunnel::statusPayload(*first), *first, deadline, protocol);
 }
 
 }  // namespace kelo::commands

@@ -4,7 +4,7 @@
 
 namespace kelo::commands {
 
-Result<StatusPayload> status(tunnel::Deadline deadline) {
+Result<StatusPayload> status(tunnel::Deadline deadline, Protocol protocol) {
   const auto loaded = tunnel::loadAllManagers(deadline);
   if (!loaded) {
     return std::unexpected(loaded.error());
@@ -12,7 +12,8 @@ Result<StatusPayload> status(tunnel::Deadline deadline) {
   if (loaded->empty()) {
     return StatusPayload::notConfigured();
   }
-  return tunnel::statusPayload(*loaded->front());
+  const NETunnelProviderManager& first = *loaded->front();
+  return tunnel::reported(tunnel::statusPayload(first), first, deadline, protocol);
 }
 
 }  // namespace kelo::commands

@@ -24,7 +24,7 @@ Result<StatusPayload> updateAppRules(const AppRulePayload& payload, const Contex
     return std::unexpected(rules.error());
   }
   NETunnelProviderManager& manager = **perApp;
-  manager.appRules = std::move(*rules);  // nothing else of the profile changes for good
+  manager.appRules = std::move(rules->rules);  // nothing else of the profile changes for good
   // A running tunnel that the system keeps up on demand is restarted with on-demand off, which
   // goes back on once the start was requested, or, should anything fail once it was switched
   // off, before the run ends.
@@ -46,10 +46,13 @@ Result<StatusPayload> updateAppRules(const AppRulePayload& payload, const Contex
                 : tunnel::isUpOrComingUp(manager.connection().status())
                     ? tunnel::restart(manager, context.deadline, context.restartDelay)
                     : tunnel::statusPayload(manager);
-  if (!pauseOnDemand) {
-    return status;
+  if (pauseOnDemand) {
+    status = tunnel::switchOnDemandOn(*perApp, std::move(status), context.deadline);
   }
-  return tunnel::switchOnDemandOn(*perApp, std::move(status), context.deadline);
+  if (status) {
+    status->skippedApplications = std::move(rules->skipped);
+  }
+  return tunnel::reported(std::move(status), manager, context.deadline, context.protocol);
 }
 
 }  // namespace kelo::commands

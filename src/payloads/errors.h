@@ -6,6 +6,7 @@
 #include <expected>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "platform/platform_error.h"
@@ -46,6 +47,23 @@ enum class Step {
   remove,
   wait
 };
+
+// The words protocol 2's failure document names a code and a step by.
+constexpr std::string_view codeName(FailureCode code) {
+  constexpr std::string_view kNames[] = {"usage",          "invalidRequest", "applicationNotFound",
+                                         "noApplications", "noUsableRules",  "notConfigured",
+                                         "notPerApp",      "platform",       "timedOut",
+                                         "stopped",        "unsupported",    "resources",
+                                         "internal"};
+  return kNames[static_cast<std::size_t>(code)];
+}
+constexpr std::string_view stepName(Step step) {
+  constexpr std::string_view kNames[] = {"",        "request", "lock",   "load",  "removeStale",
+                                         "inspect", "save",    "reload", "start", "stop",
+                                         "remove",  "wait"};
+  return kNames[static_cast<std::size_t>(step)];
+}
+inline constexpr std::size_t kStepCount = static_cast<std::size_t>(Step::wait) + 1;
 
 // The tool's own failures. Every case but `managerMissing` carries its message; each carries
 // its code and step, which a case's factory sets to what that case most often is.

@@ -1,11 +1,46 @@
-// The one success result of every command and its compact JSON form, the status document.
-// Built by tunnel control and update-app-rules; written by the driver on the main thread.
+// The answers of a command that succeeds, and their compact JSON forms: the status document of
+// a profile (every command but "version"), and the version document. Built by tunnel control,
+// the commands and the command table; written by the driver on the main thread.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <variant>
+#include <vector>
+
+#include "payloads/protocol.h"
+#include "platform/network_extension.h"
+#include "platform/platform_error.h"
 
 namespace kelo {
+
+// Why an installed application got no rule.
+enum class SkipReason {
+  notSigned,       // the code-signing program failed on it
+  noIdentifier,    // its report names no signing identifier
+  noRequirement,   // its report names no designated requirement
+  notUtf8,         // its path is not UTF-8, which a rule cannot name
+  outputTooLarge,  // the code-signing program wrote too much about it
+  notStarted,      // the code-signing program could not be started for it
+};
+
+struct SkippedApplication {
+  std::string path;
+  SkipReason reason;
+
+  bool operator==(const SkippedApplication&) const = default;
+};
+
+// The traffic settings of a profile's protocol, as stored.
+struct NetworkPolicyState {
+  bool includeAllNetworks = false;
+  bool excludeLocalNetworks = false;
+  bool disconnectOnSleep = false;
+  bool enforceRoutes = false;
+
+  bool operator==(const NetworkPolicyState&) const = default;
+};
 
 struct StatusPayload {
   bool configured = false;
@@ -16,16 +51,44 @@ struct StatusPayload {
   bool perAppMode = false;
   std::int64_t appRuleCount = 0;
 
+  // What protocol 2 adds. When the tunnel came up, in seconds since the Unix epoch; why it last
+  // went down, where the platform says.
+  std::optional<std::string> serverAddress = std::nullopt;
+  std::optional<double> connectedSince = std::nullopt;
+  std::optional<PlatformError> lastDisconnectError = std::nullopt;
+  bool onDemandEnabled = false;
+  std::vector<NEOnDemandRule> onDemandRules = {};
+  std::optional<NetworkPolicyState> networkPolicy = std::nullopt;
+  std::vector<NEAppRule> appRules = {};
+  // Only in the answers of the commands that built rules.
+  std::optional<std::vector<SkippedApplication>> skippedApplications = std::nullopt;
+
   // What is reported when the tool has no profile.
   static StatusPayload notConfigured();
 
-  // Compact JSON, every member present, slashes written plainly, no newline.
-  std::string encoded() const;
+  // Compact JSON, every member of the protocol present, slashes written plainly, no newline.
+  std::string encoded(Protocol protocol = Protocol::one) const;
 
   bool operator==(const StatusPayload&) const = default;
 };
 
-// The failure document for a message: {"error":...}, compact, with every slash escaped.
-std::string failureDocument(const std::string& message);
+// The answer of "version": the same in every protocol.
+struct VersionPayload {
+  std::string version;
+  std::vector<int> protocols;
+  std::vector<std::string> commands;
+
+  std::string encoded() const;
+
+  bool operator==(const VersionPayload&) const = default;
+};
+
+// What a command that succeeds answers.
+using Reply = std::variant<StatusPayload, VersionPayload>;
+
+std::string encoded(const Reply& reply, Protocol protocol);
+
+// The RFC 3339 form of a moment, in UTC with milliseconds: "2025-12-05T16:00:00.250Z".
+std::string rfc3339(double secondsSinceEpoch);
 
 }  // namespace kelo

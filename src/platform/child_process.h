@@ -21,9 +21,17 @@ struct ChildOutput {
   int terminationStatus = 0;
 };
 
-// A run's output, or why it has none: the program could not be started, or it wrote more than
+// Why a run has no output: the program could not be started, or it wrote more than
 // kMaximumChildOutputBytes to one stream.
-using ChildOutcome = std::expected<ChildOutput, PlatformError>;
+struct ChildFailure {
+  enum class Reason { notStarted, outputTooLarge };
+  Reason reason;
+  PlatformError error;
+
+  bool operator==(const ChildFailure&) const = default;
+};
+
+using ChildOutcome = std::expected<ChildOutput, ChildFailure>;
 
 // What a child may write to each stream; one that writes more is ended and its run fails.
 inline constexpr std::size_t kMaximumChildOutputBytes = 1u << 20;

@@ -83,9 +83,16 @@ class NETunnelProviderProtocol final : public NEVPNProtocol {
 // A profile's connection. Stopping returns at once and goes on in the background.
 class NEVPNConnection {
  public:
+  using LastDisconnectErrorCompletion = std::function<void(std::optional<PlatformError>)>;
+
   virtual ~NEVPNConnection() = default;
   virtual NEVPNStatus status() const = 0;
   virtual void stopVPNTunnel() = 0;
+  // When the tunnel came up, in seconds since the Unix epoch, while it reads connected.
+  virtual std::optional<double> connectedDate() const = 0;
+  // The error that ended the last connection, where the system keeps one (macOS 13 and later);
+  // delivered on the main run loop.
+  virtual void fetchLastDisconnectError(LastDisconnectErrorCompletion completionHandler) = 0;
 };
 
 // The connection of a tunnel-provider profile: the only kind on which a tunnel can be started.

@@ -22,6 +22,7 @@
 #include <optional>
 
 #include "payloads/errors.h"
+#include "payloads/failure_document.h"
 #include "platform/change_gate.h"
 #include "platform/run_loop.h"
 
@@ -31,8 +32,6 @@ namespace kelo::tunnel {
 using Deadline = runloop::Clock::time_point;
 
 inline constexpr std::chrono::duration<double> kRunLoopSlice{0.05};
-inline constexpr char kTimedOutMessage[] =
-    "Timed out waiting for Network Extension manager response.";
 
 // A platform request: hands its completion the one value it produces, later, on any thread.
 template <class Value>

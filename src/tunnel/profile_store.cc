@@ -1,5 +1,7 @@
 #include "tunnel/profile_store.h"
 
+#include "payloads/progress.h"
+
 namespace kelo::tunnel {
 
 namespace {
@@ -22,6 +24,7 @@ bool isToolProfile(const NETunnelProviderManager& manager) {
 // A request of `step` that completes with nothing but success or a platform error.
 Result<void> awaitChange(const char* prefix, Step step, Deadline deadline,
                          const Request<Completed>& request) {
+  progress::enter(step);
   const auto completed = awaitResult<Completed>(deadline, request);
   if (!completed) {
     return std::unexpected(inStep(completed.error(), step));
@@ -36,6 +39,7 @@ Result<void> awaitChange(const char* prefix, Step step, Deadline deadline,
 
 Result<std::vector<ManagerPointer>> loadAllManagers(Deadline deadline) {
   using Loaded = std::expected<std::vector<ManagerPointer>, PlatformError>;
+  progress::enter(Step::load);
   auto loaded = awaitResult<Loaded>(deadline, &NETunnelProviderManager::loadAllFromPreferences);
   if (!loaded) {
     return std::unexpected(inStep(loaded.error(), Step::load));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "payloads/progress.h"
 #include "platform/change_gate.h"
 
 namespace kelo::tunnel {
@@ -37,6 +38,7 @@ StatusWord describe(NEVPNStatus status) {
 // Asks a tunnel-provider session to start (a connection of another kind starts nothing) and
 // reports the status the platform shows right after the request.
 Result<StatusPayload> requestStart(const NETunnelProviderManager& manager) {
+  progress::enter(Step::start);
   if (auto* session = dynamic_cast<NETunnelProviderSession*>(&manager.connection())) {
     if (const auto started = session->startVPNTunnel(); !started) {
       ManagerError failure = ManagerError::networkExtension("Failed to start packet tunnel: " +
@@ -52,15 +54,50 @@ Result<StatusPayload> requestStart(const NETunnelProviderManager& manager) {
 }  // namespace
 
 StatusPayload statusPayload(const NETunnelProviderManager& manager) {
-  const StatusWord state = describe(manager.connection().status());
+  const NEVPNConnection& connection = manager.connection();
+  const StatusWord state = describe(connection.status());
   const std::size_t rules = manager.appRules ? manager.appRules->size() : 0;
-  return {.configured = true,
-          .connected = state.connected,
-          .connecting = state.connecting,
-          .disconnecting = state.disconnecting,
-          .status = state.word,
-          .perAppMode = rules > 0,
-          .appRuleCount = static_cast<std::int64_t>(rules)};
+  StatusPayload payload{
+      .configured = true,
+      .connected = state.connected,
+      .connecting = state.connecting,
+      .disconnecting = state.disconnecting,
+      .status = state.word,
+      .perAppMode = rules > 0,
+      .appRuleCount = static_cast<std::int64_t>(rules),
+      .connectedSince = connection.connectedDate(),
+      .onDemandEnabled = manager.onDemandEnabled,
+      .onDemandRules = manager.onDemandRules.value_or(std::vector<NEOnDemandRule>{}),
+      .appRules = manager.appRules.value_or(std::vector<NEAppRule>{})};
+  if (const auto* protocol =
+          dynamic_cast<const NETunnelProviderProtocol*>(manager.protocolConfiguration.get())) {
+    payload.serverAddress = protocol->serverAddress;
+    payload.networkPolicy =
+        NetworkPolicyState{.includeAllNetworks = protocol->includeAllNetworks,
+                           .excludeLocalNetworks = protocol->excludeLocalNetworks,
+                           .disconnectOnSleep = protocol->disconnectOnSleep,
+                           .enforceRoutes = false};
+  }
+  return payload;
+}
+
+Result<StatusPayload> reported(Result<StatusPayload> outcome,
+                               const NETunnelProviderManager& manager, Deadline deadline,
+                               Protocol protocol) {
+  if (!outcome || protocol == Protocol::one) {
+    return outcome;
+  }
+  using Fetched = std::optional<PlatformError>;
+  progress::enter(Step::load);
+  auto fetched = awaitResult<Fetched>(deadline, [&manager](auto completion) {
+    manager.connection().fetchLastDisconnectError(std::move(completion));
+  });
+  // Asked for after the last change: a run that must end, or its deadline, leaves it unknown
+  // rather than turning the change that was made into a failure.
+  if (fetched) {
+    outcome->lastDisconnectError = std::move(*fetched);
+  }
+  return outcome;
 }
 
 Result<StatusPayload> start(const NETunnelProviderManager& manager, Deadline deadline,
@@ -74,6 +111,7 @@ Result<StatusPayload> start(const NETunnelProviderManager& manager, Deadline dea
 Result<StatusPayload> restart(const NETunnelProviderManager& manager, Deadline deadline,
                               std::chrono::duration<double> restartDelay) {
   NEVPNConnection& connection = manager.connection();
+  progress::enter(Step::stop);
   do {
     connection.stopVPNTunnel();
     if (auto waited = waitOut(restartDelay, deadline); !waited) {
@@ -90,6 +128,7 @@ Result<StatusPayload> switchOnDemandOn(const ManagerPointer& manager, Result<Sta
     if (const auto saved = save(manager, deadline); !saved) {
       return std::unexpected(saved.error());
     }
+    outcome->onDemandEnabled = true;
     return outcome;
   }
   const changes::Repair repair;

@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "payloads/errors.h"
+#include "payloads/protocol.h"
 #include "payloads/status_payload.h"
 #include "platform/network_extension.h"
 #include "tunnel/bounded_wait.h"
@@ -27,8 +28,16 @@ inline bool isUpOrComingUp(NEVPNStatus status) {
   return status == NEVPNStatusConnected || status == NEVPNStatusConnecting;
 }
 
-// The status document of a profile.
+// The status document of a profile: everything but the last disconnect error, which the
+// platform must be asked for.
 StatusPayload statusPayload(const NETunnelProviderManager& manager);
+
+// A command's answer about the profile as the caller's protocol has it: under protocol 2 the
+// platform is asked for the last disconnect error too, which stays unknown (null) when its
+// answer does not come before the run must end. A failure is passed on.
+Result<StatusPayload> reported(Result<StatusPayload> outcome,
+                               const NETunnelProviderManager& manager, Deadline deadline,
+                               Protocol protocol);
 
 // Starts the profile's tunnel and returns its status, read right after the request; a tunnel
 // that is up or coming up is restarted instead.

@@ -35,7 +35,11 @@ class RuleBuilding : public ::testing::Test {
     return path;
   }
   Result<std::vector<NEAppRule>> build(const std::vector<std::string>& excluding) {
-    return buildIncludedAppRules(excluding, sources_);
+    auto built = buildIncludedAppRules(excluding, sources_);
+    if (!built) {
+      return std::unexpected(built.error());
+    }
+    return std::move(built->rules);
   }
   // The paths the code-signing program was called with, sorted: children run side by side.
   std::vector<std::string> calls() const {
@@ -98,15 +102,23 @@ TEST_F(RuleBuilding, KeepsDiscoveryOrderWhenInspectionsRunSideBySide) {
       "case \"$name\" in *7) exit 1;; esac\n");
   sources_.maximumInspections = 16;
   std::vector<NEAppRule> expected;
+  std::vector<SkippedApplication> skipped;
   std::vector<std::string> everyPath;
   for (int index = 10; index < 50; ++index) {
     const std::string name = "App" + std::to_string(index);
     everyPath.push_back(bundle("Applications/" + name + ".app", name));
     if (index % 10 != 7) {
       expected.push_back(rule(name, everyPath.back()));
+    } else {
+      skipped.push_back({everyPath.back(), SkipReason::notSigned});
     }
   }
-  EXPECT_EQ(build({}).value(), expected);
+  // A path that is not UTF-8 is skipped without an inspection, in its place in the order.
+  skipped.push_back({bundle("Applications/Z\xff.app", "Z\xff"), SkipReason::notUtf8});
+  const auto built = buildIncludedAppRules({}, sources_);
+  ASSERT_TRUE(built);
+  EXPECT_EQ(built->rules, expected);
+  EXPECT_EQ(built->skipped, skipped);
   auto called = calls();
   std::ranges::sort(called);
   EXPECT_EQ(called, everyPath);

@@ -199,7 +199,7 @@ TEST_F(Commands, StatusAndDisconnect) {
       {"loading fails", {}, "loadAll", "error: Failed to load packet tunnel preferences: denied",
        {{"loadAll", "denied"}}},
   };
-  check(cases, [this](const Case&) { return status(context().deadline); });
+  check(cases, [this](const Case&) { return status(context().deadline, kelo::Protocol::one); });
 
   const std::string switchOff = "save ONE with 0 rules, 1 on-demand rules";
   const std::vector<Case> disconnecting = {
@@ -210,7 +210,7 @@ TEST_F(Commands, StatusAndDisconnect) {
       {"the save fails and nothing is stopped", {{.identifier = "ONE", .statuses = {kUp}, .onDemand = true}},
        "loadAll, " + switchOff, "error: Failed to save packet tunnel preferences: full", {{"save ONE", "full"}}},
   };
-  check(disconnecting, [this](const Case&) { return disconnect(context().deadline); });
+  check(disconnecting, [this](const Case&) { return disconnect(context().deadline, kelo::Protocol::one); });
   // clang-format on
 
   // Every status code.
@@ -219,7 +219,7 @@ TEST_F(Commands, StatusAndDisconnect) {
       {4, "reasserting"}, {5, "disconnecting"}, {6, "unknown"},    {-1, "unknown"}};
   for (const auto& [code, word] : words) {
     recording::reset({{.identifier = "ONE", .statuses = {code}}});
-    EXPECT_EQ(outcome(disconnect(context().deadline)), reported(word)) << code;
+    EXPECT_EQ(outcome(disconnect(context().deadline, kelo::Protocol::one)), reported(word)) << code;
   }
 }
 

@@ -39,8 +39,8 @@ class FailureCodes : public ::testing::Test {
     return bundle;
   }
   // Runs one command with `request` on standard input against `preferences`.
-  Result<StatusPayload> run(const std::vector<std::string>& words, const Json& request,
-                            const Json& preferences) const {
+  Result<Reply> run(const std::vector<std::string>& words, const Json& request,
+                    const Json& preferences) const {
     testing::seedPreferences(home_.path(), preferences);
     testing::writeFile(home_ / "request", request.is_null() ? "" : request.dump());
     const int input = open((home_ / "request").c_str(), O_RDONLY | O_CLOEXEC);

@@ -1,6 +1,7 @@
 // The requests' strict decoding, with messages that name the member, and the failure document.
 #include <gtest/gtest.h>
 
+#include "payloads/failure_document.h"
 #include "payloads/requests.h"
 #include "payloads/status_payload.h"
 

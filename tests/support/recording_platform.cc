@@ -62,6 +62,15 @@ class RecordingSession final : public NETunnelProviderSession {
   void stopVPNTunnel() override { (void)request("stop " + identifier_); }
   // Starting answers at once: it can fail, but not stay silent.
   Answer startVPNTunnel() override { return request("start " + identifier_).value_or(Answer{}); }
+  std::optional<double> connectedDate() const override { return std::nullopt; }
+  // An injected failure is the error that ended the last connection.
+  void fetchLastDisconnectError(LastDisconnectErrorCompletion completionHandler) override {
+    if (const auto answer = request("lastDisconnectError " + identifier_)) {
+      using Last = std::optional<PlatformError>;
+      deliver(std::move(completionHandler),
+              std::optional<Last>(answer->has_value() ? Last() : Last(answer->error())));
+    }
+  }
 
  private:
   std::string identifier_;
@@ -77,6 +86,10 @@ class PlainConnection final : public NEVPNConnection {
       : recorded_(std::move(recorded)) {}
   NEVPNStatus status() const override { return recorded_->status(); }
   void stopVPNTunnel() override { recorded_->stopVPNTunnel(); }
+  std::optional<double> connectedDate() const override { return recorded_->connectedDate(); }
+  void fetchLastDisconnectError(LastDisconnectErrorCompletion completionHandler) override {
+    recorded_->fetchLastDisconnectError(std::move(completionHandler));
+  }
 
  private:
   std::shared_ptr<RecordingSession> recorded_;

@@ -3,7 +3,11 @@
 #include "platform/apple/value_conversion.h"
 #include "platform/change_gate.h"
 
+#include <dispatch/dispatch.h>
+
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -148,6 +152,39 @@ std::expected<NEVPNProtocol* _Nullable, kelo::PlatformError> frameworkProtocol(
   return object;
 }
 
+// When the connection came up, while it is connected.
+std::optional<double> connectedDateOf(::NEVPNConnection* connection) {
+  NSDate* date = connection.connectedDate;
+  if (date == nil) {
+    return std::nullopt;
+  }
+  return date.timeIntervalSince1970;
+}
+
+// The error that ended the connection's last run, on the main run loop: none before macOS 13,
+// which keeps none.
+void fetchLastDisconnectErrorOf(
+    ::NEVPNConnection* connection,
+    kelo::NEVPNConnection::LastDisconnectErrorCompletion completionHandler) {
+  auto handler = std::make_shared<kelo::NEVPNConnection::LastDisconnectErrorCompletion>(
+      std::move(completionHandler));
+  if (@available(macOS 13.0, *)) {
+    [connection fetchLastDisconnectErrorWithCompletionHandler:^(NSError* _Nullable error) {
+      std::optional<kelo::PlatformError> last;
+      if (error != nil) {
+        last = platformError(error, "The last connection ended with an error.");
+      }
+      dispatch_async(dispatch_get_main_queue(), ^{
+        (*handler)(last);
+      });
+    }];
+  } else {
+    dispatch_async(dispatch_get_main_queue(), ^{
+      (*handler)(std::nullopt);
+    });
+  }
+}
+
 class FrameworkConnection final : public kelo::NEVPNConnection {
  public:
   explicit FrameworkConnection(::NEVPNConnection* connection) : connection_(connection) {}
@@ -157,6 +194,10 @@ class FrameworkConnection final : public kelo::NEVPNConnection {
   }
   void stopVPNTunnel() override {
     kelo::changes::apply([this] { [connection_ stopVPNTunnel]; });
+  }
+  std::optional<double> connectedDate() const override { return connectedDateOf(connection_); }
+  void fetchLastDisconnectError(LastDisconnectErrorCompletion completionHandler) override {
+    fetchLastDisconnectErrorOf(connection_, std::move(completionHandler));
   }
 
  private:
@@ -171,6 +212,10 @@ class FrameworkSession final : public kelo::NETunnelProviderSession {
   }
   void stopVPNTunnel() override {
     kelo::changes::apply([this] { [session_ stopVPNTunnel]; });
+  }
+  std::optional<double> connectedDate() const override { return connectedDateOf(session_); }
+  void fetchLastDisconnectError(LastDisconnectErrorCompletion completionHandler) override {
+    fetchLastDisconnectErrorOf(session_, std::move(completionHandler));
   }
   std::expected<void, kelo::PlatformError> startVPNTunnel() override {
     std::expected<void, kelo::PlatformError> started = std::unexpected(endedError());

@@ -78,6 +78,10 @@ PlatformError launchError(const std::string& program, int error) {
   return PlatformError{"The program " + program + " could not be started: " + errnoText(error)};
 }
 
+ChildFailure notStarted(const std::string& program, int error) {
+  return {ChildFailure::Reason::notStarted, launchError(program, error)};
+}
+
 PlatformError processShortage(const std::string& program, rlim_t limit) {
   return PlatformError{"The program " + program +
                        " could not run for want of processes: the user's process limit of " +
@@ -186,9 +190,10 @@ struct Child {
     closeDescriptor(exit.descriptor);
     const int status = reap();
     if (overflowed) {
-      return std::unexpected(PlatformError{"The program " + program + " wrote more than " +
-                                           std::to_string(kMaximumChildOutputBytes >> 20) +
-                                           " MiB to one stream."});
+      return std::unexpected(ChildFailure{
+          ChildFailure::Reason::outputTooLarge,
+          PlatformError{"The program " + program + " wrote more than " +
+                        std::to_string(kMaximumChildOutputBytes >> 20) + " MiB to one stream."}});
     }
     return ChildOutput{std::move(texts[0]), std::move(texts[1]), status};
   }
@@ -339,7 +344,7 @@ class Children {
     if (done && !again.empty()) {
       if (refusing.load()) {
         for (const std::size_t run : again) {
-          finished(run, std::unexpected(launchError(program_, ECANCELED)));
+          finished(run, std::unexpected(notStarted(program_, ECANCELED)));
         }
       } else {
         waitForGroupsGone();
@@ -378,7 +383,7 @@ class Children {
         }
         ++next;
         if (!child) {
-          finished(run, std::unexpected(launchError(program_, child.error())));
+          finished(run, std::unexpected(notStarted(program_, child.error())));
           continue;
         }
         child->run = run;

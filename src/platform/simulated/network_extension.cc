@@ -33,7 +33,7 @@ double now() {
 NEVPNStatus settled(const ConnectionState& state) {
   if (state.since && now() >= *state.since + kSettleSeconds) {
     if (state.status == NEVPNStatusConnecting) {
-      return NEVPNStatusConnected;
+      return state.failing ? NEVPNStatusDisconnected : NEVPNStatusConnected;
     }
     if (state.status == NEVPNStatusDisconnecting) {
       return NEVPNStatusDisconnected;
@@ -121,6 +121,13 @@ bool isSilent(const Document& document, const char* operation) {
   return false;
 }
 
+template <class Handler, class Value>
+void deliver(Handler handler, Value value) {
+  runloop::post([handler = std::move(handler), value = std::move(value)]() mutable {
+    handler(std::move(value));
+  });
+}
+
 // The connection of one stored profile. It keeps the state it last saw and refreshes it, and
 // the network, from the file whenever it stops or starts the tunnel.
 class SimulatedConnection {
@@ -131,6 +138,33 @@ class SimulatedConnection {
         onDemand_(std::move(onDemand)) {}
 
   NEVPNStatus status() const { return onDemandStatus(settled(state_), onDemand_); }
+
+  // The moment the status became connected, as far as the stored state tells: a start that has
+  // settled, or a connected status written with its time. On-demand's doing has no time.
+  std::optional<double> connectedDate() const {
+    if (status() != NEVPNStatusConnected || !state_.since) {
+      return std::nullopt;
+    }
+    if (state_.status == NEVPNStatusConnecting) {
+      return *state_.since + kSettleSeconds;
+    }
+    if (state_.status == NEVPNStatusConnected) {
+      return state_.since;
+    }
+    return std::nullopt;
+  }
+
+  // Read afresh, as the system is asked; a Mac before 13 keeps none.
+  void fetchLastDisconnectError(NEVPNConnection::LastDisconnectErrorCompletion completion) const {
+    std::optional<PlatformError> error;
+    if (auto document = simulator::readPreferences();
+        document && simulator::runsAtLeast(*document, 13, 0)) {
+      if (const Document* entry = findEntry(*document, identifier_)) {
+        error = errorOf(simulator::storedDisconnectError(*entry));
+      }
+    }
+    deliver(std::move(completion), std::move(error));
+  }
 
   // A stop or a start is recorded in the file before the connection takes it on: one that
   // cannot be written changes nothing, and the connection then reads what is stored.
@@ -190,7 +224,16 @@ class SimulatedConnection {
           written = state_;
           written->status = next;
           written->since = now();
+          // A start keeps the last disconnect error; one that is set to fail writes its own.
+          const Document* fails =
+              next == NEVPNStatusConnecting ? fault(document, "connectFails") : nullptr;
+          if (next == NEVPNStatusConnecting) {
+            written->failing = fails != nullptr && errorOf(*fails).has_value();
+          }
           simulator::storeConnection(*entry, *written);
+          if (written->failing && fails != nullptr) {
+            (*entry)["connection"]["lastDisconnectError"] = *fails;
+          }
           return true;
         });
     if (recorded && written) {
@@ -210,6 +253,10 @@ class PlainConnection final : public NEVPNConnection {
   explicit PlainConnection(SimulatedConnection connection) : connection_(std::move(connection)) {}
   NEVPNStatus status() const override { return connection_.status(); }
   void stopVPNTunnel() override { connection_.stop(); }
+  std::optional<double> connectedDate() const override { return connection_.connectedDate(); }
+  void fetchLastDisconnectError(LastDisconnectErrorCompletion completionHandler) override {
+    connection_.fetchLastDisconnectError(std::move(completionHandler));
+  }
 
  private:
   SimulatedConnection connection_;
@@ -220,6 +267,10 @@ class SimulatedSession final : public NETunnelProviderSession {
   explicit SimulatedSession(SimulatedConnection connection) : connection_(std::move(connection)) {}
   NEVPNStatus status() const override { return connection_.status(); }
   void stopVPNTunnel() override { connection_.stop(); }
+  std::optional<double> connectedDate() const override { return connection_.connectedDate(); }
+  void fetchLastDisconnectError(LastDisconnectErrorCompletion completionHandler) override {
+    connection_.fetchLastDisconnectError(std::move(completionHandler));
+  }
   std::expected<void, PlatformError> startVPNTunnel() override { return connection_.start(); }
 
  private:
@@ -275,13 +326,6 @@ NETunnelProviderManager::Pointer newProfile(bool perAppVPN) {
       .type = simulator::kSessionType, .status = NEVPNStatusInvalid, .since = {}};
   manager->replaceConnection(makeConnection(*manager, std::move(unsaved), std::nullopt));
   return manager;
-}
-
-template <class Handler, class Value>
-void deliver(Handler handler, Value value) {
-  runloop::post([handler = std::move(handler), value = std::move(value)]() mutable {
-    handler(std::move(value));
-  });
 }
 
 // The document for an operation that only reads. When the file cannot be read or a fault

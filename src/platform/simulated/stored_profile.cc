@@ -1,6 +1,7 @@
 #include "platform/simulated/stored_profile.h"
 
 #include <array>
+#include <cstdio>
 #include <utility>
 
 namespace kelo::simulator {
@@ -224,6 +225,7 @@ ConnectionState storedConnection(const Document& entry) {
       since != connection->end() && since->is_number()) {
     state.since = since->get<double>();
   }
+  state.failing = connection->value("failing", Document()) == true;
   return state;
 }
 
@@ -237,6 +239,37 @@ void storeConnection(Document& entry, const ConnectionState& state) {
   if (state.since) {
     connection["since"] = *state.since;
   }
+  if (state.failing) {
+    connection["failing"] = true;
+  } else {
+    connection.erase("failing");
+  }
+}
+
+bool runsAtLeast(const Document& document, int major, int minor) {
+  const auto system = document.find("system");
+  if (system == document.end() || !system->is_object()) {
+    return true;
+  }
+  const auto version = system->find("macOSVersion");
+  if (version == system->end() || !version->is_string()) {
+    return true;
+  }
+  int runningMajor = 0;
+  int runningMinor = 0;
+  const std::string& text = version->get_ref<const std::string&>();
+  if (std::sscanf(text.c_str(), "%d.%d", &runningMajor, &runningMinor) < 1) {
+    return true;  // not a version: the contract's current macOS
+  }
+  return runningMajor > major || (runningMajor == major && runningMinor >= minor);
+}
+
+Document storedDisconnectError(const Document& entry) {
+  const auto connection = entry.find("connection");
+  if (connection == entry.end() || !connection->is_object()) {
+    return nullptr;
+  }
+  return connection->value("lastDisconnectError", Document());
 }
 
 Document* findEntry(Document& document, const std::string& identifier) {

@@ -19,6 +19,7 @@ struct ConnectionState {
   std::string type = kSessionType;
   NEVPNStatus status = NEVPNStatusDisconnected;
   std::optional<double> since;  // seconds since the epoch of the simulator's last change
+  bool failing = false;         // a start that never comes up: it settles as disconnected
 };
 
 ConnectionState storedConnection(const Document& entry);
@@ -53,6 +54,13 @@ struct OnDemandState {
   std::vector<NEOnDemandRule> rules;
   std::optional<Network> network;
 };
+
+// Whether the simulated Mac runs `major`.`minor` or later, as the document's top-level "system"
+// says; without it, a current macOS does.
+bool runsAtLeast(const Document& document, int major, int minor);
+
+// The entry's last disconnect error, as stored (a text or an object), or null.
+Document storedDisconnectError(const Document& entry);
 
 // The document's network: Wi-Fi (with its name) or Ethernet; none when "network" is missing
 // or names neither.

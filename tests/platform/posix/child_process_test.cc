@@ -21,7 +21,7 @@ std::vector<std::string> outputs(const std::vector<std::vector<std::string>>& ru
   std::vector<std::string> texts(runs.size(), "not run");
   (void)runChildProcesses(
       "/bin/sh", runs, concurrency, [&texts](std::size_t run, ChildOutcome outcome) {
-        texts[run] = outcome ? outcome->standardOutput : outcome.error().localizedDescription;
+        texts[run] = outcome ? outcome->standardOutput : outcome.error().error.localizedDescription;
       });
   return texts;
 }
