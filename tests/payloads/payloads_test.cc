@@ -1,6 +1,8 @@
 // The requests' strict decoding, with messages that name the member, and the failure document.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include "payloads/failure_document.h"
 #include "payloads/requests.h"
 #include "payloads/status_payload.h"
@@ -162,6 +164,29 @@ TEST(FailureDocument, EscapesSlashesAndKeepsEmptyMessages) {
   EXPECT_EQ(failureDocument(""), R"({"error":""})");
   EXPECT_EQ(failureDocument("say \"hi\"\n"), R"({"error":"say \"hi\"\n"})");
   EXPECT_EQ(failureDocument("bad \xff byte"), "{\"error\":\"bad \xef\xbf\xbd byte\"}");
+}
+
+// The documents the signal handlers write are rendered at compile time; they are what the
+// encoder writes for the same ending in the same step, in both protocols.
+TEST(FailureDocument, EndingsRenderedInAdvanceAreWhatTheEncoderWrites) {
+  for (const int signal : {SIGALRM, SIGTERM, SIGINT, SIGHUP}) {
+    for (std::size_t step = 0; step < kStepCount; ++step) {
+      const Error ended = ManagerError::timedOut("waited").at(static_cast<Step>(step));
+      for (const Protocol protocol : {Protocol::one, Protocol::two}) {
+        EXPECT_EQ(endingDocument(protocol, signal, static_cast<Step>(step)),
+                  failureDocument(ended, protocol, signal))
+            << signal << " " << step;
+      }
+    }
+  }
+  EXPECT_EQ(endingDocument(Protocol::two, SIGHUP, Step::inspect),
+            R"({"error":"Stopped by SIGHUP before the request was complete.","code":"stopped",)"
+            R"("step":"inspect","signal":"SIGHUP"})");
+  EXPECT_EQ(endingDocument(Protocol::two, SIGALRM, Step::lock),
+            R"({"error":"Timed out waiting for Network Extension manager response.",)"
+            R"("code":"timedOut","step":"lock"})");
+  EXPECT_EQ(outOfMemoryDocument(Protocol::two),
+            R"({"error":"Unexpected failure: std::bad_alloc.","code":"resources"})");
 }
 
 }  // namespace

@@ -25,6 +25,13 @@ MUST_REJECT = {  # one document each that breaks its schema
     "status": {"configured": True, "connected": False, "connecting": True,
                "disconnecting": False, "status": "up", "perAppMode": False, "appRuleCount": 0},
     "failure": {"error": "x", "code": 2},
+    "status-2": {"configured": False, "connected": False, "connecting": False,
+                 "disconnecting": False, "status": "invalid", "perAppMode": False,
+                 "appRuleCount": 0, "serverAddress": None, "connectedSince": "yesterday",
+                 "lastDisconnectError": None, "onDemand": {"enabled": False, "rules": []},
+                 "networkPolicy": None, "appRules": []},
+    "failure-2": {"error": "x", "code": "busy"},
+    "version": {"version": "1.0.0", "protocols": [], "commands": ["status"]},
     "preferences": {"profiles": [{"identifier": "A", "connection": {"status": "up"}}]},
 }
 
@@ -52,14 +59,17 @@ def main(schemas_folder, examples_folder, log_folder):
         run = json.loads(path.read_text())
         where = f"{path.name} ({' '.join(run['arguments'])}, exit {run['exitStatus']})"
         command = run["arguments"][0] if run["arguments"] else ""
-        if run["exitStatus"] == 0:
-            check("status", parsed(run["standardOutput"]), where)
+        second = command and "--protocol=2" in run["arguments"][1:]
+        if run["exitStatus"] == 0 and command in ("version", "--version"):
+            check("version", parsed(run["standardOutput"]), where)
+        elif run["exitStatus"] == 0:
+            check("status-2" if second else "status", parsed(run["standardOutput"]), where)
             if command in REQUESTS:
                 check(REQUESTS[command], parsed(run["input"]), where + " request")
             if parsed(run["preferencesBefore"]) is not None:
                 check("preferences", parsed(run["preferencesBefore"]), where + " before")
         elif run["exitStatus"] == 1:
-            check("failure", parsed(run["standardError"]), where)
+            check("failure-2" if second else "failure", parsed(run["standardError"]), where)
         after = run["preferencesAfter"]
         if after is not None and (after != run["preferencesBefore"] or run["exitStatus"] == 0):
             check("preferences", parsed(after), where + " after")
