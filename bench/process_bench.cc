@@ -6,13 +6,15 @@
 //   - per-app "connect" through the binary with 300, 1,000 and 2,000 signed applications whose
 //     fake code-signing program sleeps 30 ms a run, and, for the first two, rule building in
 //     this process with the tool's number of children at once against one at a time;
+//   - "status" of a profile with 1,000 rules in protocol 1 and protocol 2, alternating;
 //   - the peak resident memory of "status", of the largest request the tool accepts, and of a
 //     per-app "connect" with 2,000 applications.
 // The per-app runs need root and mount namespaces: the fake applications and code-signing
 // program are laid over "/" by the black-box tests' overlay script, as in those tests.
 // Run: build with -DKELO_BUILD_BENCHMARKS=ON, then build/bench/kelo_process_bench, or
 // build/bench/kelo_process_bench status TOOL for the status figures of another build, or
-// build/bench/kelo_process_bench compare TOOL TOOL for two builds side by side.
+// build/bench/kelo_process_bench compare TOOL TOOL for two builds side by side, or
+// build/bench/kelo_process_bench protocols TOOL for "status" in protocol 1 and 2 alone.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -145,6 +147,51 @@ void statusAgainstFloors(const std::string& tool) {
       median(seconds[0]) * 1e6, median(seconds[1]) * 1e6, median(seconds[2]) * 1e6, kTriples,
       median(ratios[0]), median(ratios[1]));
   std::printf("status: peak resident memory %.1f MiB\n", static_cast<double>(peakKiB) / 1024);
+}
+
+// "status" of a per-app profile with 1,000 rules and on-demand rules, in protocol 1 and in
+// protocol 2 (which also encodes every rule and asks for the last disconnect error), runs
+// alternating, and the median ratio of the pairs.
+void statusInBothProtocols(const std::string& tool) {
+  const Folder home("kelo-bench-home");
+  fs::create_directories(home.path() / ".local/state/kelo-ne-manager");
+  std::string rules;
+  for (int index = 0; index < 1000; ++index) {
+    const std::string name = "com.example.app" + std::to_string(index);
+    rules += (index > 0 ? "," : "") + std::string(R"({"signingIdentifier":")") + name +
+             R"(","designatedRequirement":"identifier \")" + name +
+             R"(\" and anchor apple generic","matchPath":"/Applications/App)" +
+             std::to_string(index) + ".app/Contents/MacOS/App" + std::to_string(index) + R"("})";
+  }
+  std::ofstream(home.path() / ".local/state/kelo-ne-manager/vpn-preferences.json")
+      << R"({"profiles":[{"identifier":"A","enabled":true,"perAppVPN":true,)"
+         R"("protocol":{"type":"tunnelProvider",)"
+         R"("providerBundleIdentifier":"com.kelo.vpn.desktop.PacketTunnel",)"
+         R"("serverAddress":"203.0.113.5"},"onDemandEnabled":true,)"
+         R"("onDemandRules":[{"action":"connect","interfaceType":"any"}],"appRules":[)"
+      << rules << R"(],"connection":{"status":3,"since":1764950400}}]})";
+  setenv("HOME", home.path().c_str(), 1);
+  constexpr int kPairs = 300;
+  std::array<std::vector<double>, 2> seconds;
+  std::vector<double> ratios;
+  for (int pair = -10; pair < kPairs; ++pair) {
+    std::array<double, 2> measured{};
+    for (int turn = 0; turn < 2; ++turn) {  // each protocol first in every other pair
+      const int which = (turn + pair + 10) % 2;
+      measured[which] = which == 0 ? run({tool, "status"}).seconds
+                                   : run({tool, "status", "--protocol=2"}).seconds;
+    }
+    if (pair < 0) {
+      continue;
+    }
+    seconds[0].push_back(measured[0]);
+    seconds[1].push_back(measured[1]);
+    ratios.push_back(measured[1] / measured[0]);
+  }
+  std::printf(
+      "status of 1,000 rules: protocol 1 median %.0f us, protocol 2 median %.0f us; median "
+      "ratio of %d pairs %.2f\n",
+      median(seconds[0]) * 1e6, median(seconds[1]) * 1e6, kPairs, median(ratios));
 }
 
 // The largest request the tool accepts, as many one-letter paths as fit into 1 MiB: the most
@@ -323,7 +370,7 @@ int main(int argc, char** argv) {
     const auto rules =
         kelo::apprules::buildIncludedAppRules({"/Applications/Group0/App0.app"}, sources);
     std::ofstream(arguments[1]) << std::chrono::duration<double>(Clock::now() - began).count()
-                                << ' ' << (rules ? rules->size() : 0);
+                                << ' ' << (rules ? rules->rules.size() : 0);
     return 0;
   }
   if (arguments.size() == 3 && arguments[0] == "compare") {
@@ -334,7 +381,12 @@ int main(int argc, char** argv) {
     statusAgainstFloors(arguments[1]);
     return 0;
   }
+  if (arguments.size() == 2 && arguments[0] == "protocols") {
+    statusInBothProtocols(arguments[1]);
+    return 0;
+  }
   statusAgainstFloors(KELO_TOOL_PATH);
+  statusInBothProtocols(KELO_TOOL_PATH);
   largestRequest();
   perAppConnects();
   return 0;

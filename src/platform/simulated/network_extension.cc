@@ -128,14 +128,21 @@ void deliver(Handler handler, Value value) {
   });
 }
 
+// Whether the simulated Mac keeps the error that ended a connection: macOS 13 and later do.
+bool keepsDisconnectErrors(const Document& document) {
+  return simulator::runsAtLeast(document, 13, 0);
+}
+
 // The connection of one stored profile. It keeps the state it last saw and refreshes it, and
 // the network, from the file whenever it stops or starts the tunnel.
 class SimulatedConnection {
  public:
-  SimulatedConnection(std::string identifier, ConnectionState state, OnDemandState onDemand)
+  SimulatedConnection(std::string identifier, ConnectionState state, OnDemandState onDemand,
+                      bool keepsDisconnectErrors)
       : identifier_(std::move(identifier)),
         state_(std::move(state)),
-        onDemand_(std::move(onDemand)) {}
+        onDemand_(std::move(onDemand)),
+        keepsDisconnectErrors_(keepsDisconnectErrors) {}
 
   NEVPNStatus status() const { return onDemandStatus(settled(state_), onDemand_); }
 
@@ -154,14 +161,11 @@ class SimulatedConnection {
     return std::nullopt;
   }
 
-  // Read afresh, as the system is asked; a Mac before 13 keeps none.
+  // As last read, like the status; a Mac before 13 keeps none.
   void fetchLastDisconnectError(NEVPNConnection::LastDisconnectErrorCompletion completion) const {
     std::optional<PlatformError> error;
-    if (auto document = simulator::readPreferences();
-        document && simulator::runsAtLeast(*document, 13, 0)) {
-      if (const Document* entry = findEntry(*document, identifier_)) {
-        error = errorOf(simulator::storedDisconnectError(*entry));
-      }
+    if (keepsDisconnectErrors_) {
+      error = errorOf(state_.lastDisconnectError);
     }
     deliver(std::move(completion), std::move(error));
   }
@@ -216,6 +220,7 @@ class SimulatedConnection {
           if (entry != nullptr) {
             state_ = simulator::storedConnection(*entry);
             onDemand_.network = simulator::storedNetwork(document);
+            keepsDisconnectErrors_ = keepsDisconnectErrors(document);
           }
           const auto change = applies(document, entry);
           if (!change || !*change) {
@@ -232,6 +237,7 @@ class SimulatedConnection {
           }
           simulator::storeConnection(*entry, *written);
           if (written->failing && fails != nullptr) {
+            written->lastDisconnectError = *fails;
             (*entry)["connection"]["lastDisconnectError"] = *fails;
           }
           return true;
@@ -246,6 +252,7 @@ class SimulatedConnection {
   std::string identifier_;
   ConnectionState state_;
   OnDemandState onDemand_;
+  bool keepsDisconnectErrors_;
 };
 
 class PlainConnection final : public NEVPNConnection {
@@ -278,15 +285,17 @@ class SimulatedSession final : public NETunnelProviderSession {
 };
 
 // The connection of a profile whose on-demand settings the system knows as the object holds
-// them now, on the network last read.
+// them now, on the network last read, on a Mac that keeps disconnect errors or not.
 std::shared_ptr<NEVPNConnection> makeConnection(const NETunnelProviderManager& manager,
                                                 ConnectionState state,
-                                                std::optional<simulator::Network> network) {
+                                                std::optional<simulator::Network> network,
+                                                bool keepsErrors) {
   const bool session = state.type == simulator::kSessionType;
   OnDemandState onDemand{.enabled = manager.onDemandEnabled,
                          .rules = manager.onDemandRules.value_or(std::vector<NEOnDemandRule>{}),
                          .network = std::move(network)};
-  SimulatedConnection connection(manager.identifier(), std::move(state), std::move(onDemand));
+  SimulatedConnection connection(manager.identifier(), std::move(state), std::move(onDemand),
+                                 keepsErrors);
   if (session) {
     return std::make_shared<SimulatedSession>(std::move(connection));
   }
@@ -297,7 +306,8 @@ std::shared_ptr<NEVPNConnection> makeConnection(const NETunnelProviderManager& m
 void refresh(NETunnelProviderManager& manager, const Document& entry, const Document& document) {
   simulator::readSettings(manager, entry);
   manager.replaceConnection(makeConnection(manager, simulator::storedConnection(entry),
-                                           simulator::storedNetwork(document)));
+                                           simulator::storedNetwork(document),
+                                           keepsDisconnectErrors(document)));
 }
 
 NETunnelProviderManager::Pointer parseProfile(const Document& entry, const Document& document) {
@@ -322,9 +332,9 @@ std::string newIdentifier() {
 
 NETunnelProviderManager::Pointer newProfile(bool perAppVPN) {
   auto manager = std::make_shared<NETunnelProviderManager>(newIdentifier(), perAppVPN, nullptr);
-  ConnectionState unsaved{
-      .type = simulator::kSessionType, .status = NEVPNStatusInvalid, .since = {}};
-  manager->replaceConnection(makeConnection(*manager, std::move(unsaved), std::nullopt));
+  ConnectionState unsaved;
+  unsaved.status = NEVPNStatusInvalid;
+  manager->replaceConnection(makeConnection(*manager, std::move(unsaved), std::nullopt, true));
   return manager;
 }
 
@@ -382,6 +392,7 @@ void NETunnelProviderManager::saveToPreferences(CompletionHandler completionHand
   const Document profile = simulator::storedSettings(*this);
   ConnectionState stored;
   std::optional<simulator::Network> network;
+  bool keepsErrors = true;
   auto saved =
       simulator::updatePreferences([&](Document& document) -> std::expected<bool, PlatformError> {
         if (isSilent(document, "save")) {
@@ -392,6 +403,7 @@ void NETunnelProviderManager::saveToPreferences(CompletionHandler completionHand
           return std::unexpected(*failure);
         }
         network = simulator::storedNetwork(document);
+        keepsErrors = keepsDisconnectErrors(document);
         Document entry = profile;
         Document* existing = findEntry(document, identifier_);
         if (existing != nullptr) {
@@ -414,7 +426,7 @@ void NETunnelProviderManager::saveToPreferences(CompletionHandler completionHand
     return;
   }
   if (saved) {
-    replaceConnection(makeConnection(*this, stored, std::move(network)));
+    replaceConnection(makeConnection(*this, stored, std::move(network), keepsErrors));
   }
   deliver(std::move(completionHandler), Saved(std::move(saved)));
 }

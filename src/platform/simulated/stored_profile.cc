@@ -226,6 +226,7 @@ ConnectionState storedConnection(const Document& entry) {
     state.since = since->get<double>();
   }
   state.failing = connection->value("failing", Document()) == true;
+  state.lastDisconnectError = connection->value("lastDisconnectError", Document());
   return state;
 }
 
@@ -262,14 +263,6 @@ bool runsAtLeast(const Document& document, int major, int minor) {
     return true;  // not a version: the contract's current macOS
   }
   return runningMajor > major || (runningMajor == major && runningMinor >= minor);
-}
-
-Document storedDisconnectError(const Document& entry) {
-  const auto connection = entry.find("connection");
-  if (connection == entry.end() || !connection->is_object()) {
-    return nullptr;
-  }
-  return connection->value("lastDisconnectError", Document());
 }
 
 Document* findEntry(Document& document, const std::string& identifier) {

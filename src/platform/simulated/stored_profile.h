@@ -18,8 +18,9 @@ inline constexpr char kSessionType[] = "tunnelProviderSession";
 struct ConnectionState {
   std::string type = kSessionType;
   NEVPNStatus status = NEVPNStatusDisconnected;
-  std::optional<double> since;  // seconds since the epoch of the simulator's last change
-  bool failing = false;         // a start that never comes up: it settles as disconnected
+  std::optional<double> since;   // seconds since the epoch of the simulator's last change
+  bool failing = false;          // a start that never comes up: it settles as disconnected
+  Document lastDisconnectError;  // as stored: a text, an object, or null
 };
 
 ConnectionState storedConnection(const Document& entry);
@@ -58,9 +59,6 @@ struct OnDemandState {
 // Whether the simulated Mac runs `major`.`minor` or later, as the document's top-level "system"
 // says; without it, a current macOS does.
 bool runsAtLeast(const Document& document, int major, int minor);
-
-// The entry's last disconnect error, as stored (a text or an object), or null.
-Document storedDisconnectError(const Document& entry);
 
 // The document's network: Wi-Fi (with its name) or Ethernet; none when "network" is missing
 // or names neither.
