@@ -158,10 +158,12 @@ void statusInBothProtocols(const std::string& tool) {
   std::string rules;
   for (int index = 0; index < 1000; ++index) {
     const std::string name = "com.example.app" + std::to_string(index);
-    rules += (index > 0 ? "," : "") + std::string(R"({"signingIdentifier":")") + name +
-             R"(","designatedRequirement":"identifier \")" + name +
-             R"(\" and anchor apple generic","matchPath":"/Applications/App)" +
-             std::to_string(index) + ".app/Contents/MacOS/App" + std::to_string(index) + R"("})";
+    const std::string app = "App" + std::to_string(index);
+    rules += index > 0 ? "," : "";
+    rules.append(R"({"signingIdentifier":")").append(name);
+    rules.append(R"(","designatedRequirement":"identifier \")").append(name);
+    rules.append(R"(\" and anchor apple generic","matchPath":"/Applications/)").append(app);
+    rules.append(".app/Contents/MacOS/").append(app).append(R"("})");
   }
   std::ofstream(home.path() / ".local/state/kelo-ne-manager/vpn-preferences.json")
       << R"({"profiles":[{"identifier":"A","enabled":true,"perAppVPN":true,)"

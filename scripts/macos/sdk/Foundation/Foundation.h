@@ -57,6 +57,12 @@ __attribute__((objc_root_class))
 @property(readonly) NSUInteger length;
 @end
 
+typedef double NSTimeInterval;
+
+@interface NSDate : NSObject <NSCopying, NSSecureCoding>
+@property(readonly) NSTimeInterval timeIntervalSince1970;
+@end
+
 @interface NSString : NSObject <NSCopying, NSMutableCopying, NSSecureCoding>
 - (nullable instancetype)initWithBytes:(const void*)bytes
                                 length:(NSUInteger)len

@@ -35,7 +35,10 @@ API_AVAILABLE_MACOS(10.11)
 - (BOOL)startVPNTunnelWithOptions:(nullable NSDictionary<NSString*, NSObject*>*)options
                    andReturnError:(NSError**)error;
 - (void)stopVPNTunnel;
+- (void)fetchLastDisconnectErrorWithCompletionHandler:(void (^)(NSError* _Nullable error))handler
+    API_AVAILABLE_MACOS(13.0);
 @property(readonly) NEVPNStatus status;
+@property(readonly, nullable) NSDate* connectedDate;
 @end
 
 API_AVAILABLE_MACOS(10.11)
