@@ -1,5 +1,6 @@
 #include "payloads/requests.h"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -13,9 +14,18 @@ namespace {
 
 using Json = nlohmann::json;
 
-constexpr std::array<std::string_view, 10> kConnectMemberNames = {
+constexpr std::array<std::string_view, 11> kConnectMemberNames = {
     "privateKey", "address",          "dns",          "peerPublicKey", "peerEndpoint", "allowedIps",
-    "mtu",        "keepaliveSeconds", "excludedApps", "onDemandRules"};
+    "mtu",        "keepaliveSeconds", "excludedApps", "onDemandRules", "networkPolicy"};
+
+// The settings of "networkPolicy", in the order a failure names them.
+constexpr std::array<std::pair<std::string_view, std::optional<bool> NetworkPolicy::*>, 4>
+    kPolicySettings = {{
+        {"includeAllNetworks", &NetworkPolicy::includeAllNetworks},
+        {"excludeLocalNetworks", &NetworkPolicy::excludeLocalNetworks},
+        {"enforceRoutes", &NetworkPolicy::enforceRoutes},
+        {"disconnectOnSleep", &NetworkPolicy::disconnectOnSleep},
+    }};
 
 template <class Value>
 using Words = std::array<std::pair<Value, std::string_view>, 3>;
@@ -291,6 +301,40 @@ Result<std::vector<NEOnDemandRule>> optionalOnDemandRules(const Json& object,
   return rules;
 }
 
+// The traffic settings: none when the member is absent or null. A setting the tool does not
+// know is refused, unlike an unknown member of the request: a misspelt safety setting must
+// never leave the tunnel otherwise than the caller chose.
+Result<NetworkPolicy> optionalNetworkPolicy(const Json& object, std::string_view name) {
+  NetworkPolicy policy;
+  const auto member = object.find(name);
+  if (member == object.end() || member->is_null()) {
+    return policy;
+  }
+  const std::string where = "Member " + quoted(name) + " of the request";
+  if (!member->is_object()) {
+    return decodingError(where + " is " + typeName(*member) + "; expected an object of booleans.");
+  }
+  for (const auto& [setting, value] : member->items()) {
+    const auto known = std::ranges::find(kPolicySettings, std::string_view(setting),
+                                         &decltype(kPolicySettings)::value_type::first);
+    if (known == kPolicySettings.end()) {
+      return decodingError("Member " + kelo::quoted(setting) + " of " + lowercased(where) +
+                           " is not a setting the tool knows; the settings are "
+                           "\"includeAllNetworks\", \"excludeLocalNetworks\", \"enforceRoutes\" "
+                           "and \"disconnectOnSleep\".");
+    }
+    if (value.is_null()) {
+      continue;
+    }
+    if (!value.is_boolean()) {
+      return decodingError("Member " + kelo::quoted(setting) + " of " + lowercased(where) + " is " +
+                           typeName(value) + "; expected a boolean.");
+    }
+    policy.*(known->second) = value.get<bool>();
+  }
+  return policy;
+}
+
 }  // namespace
 
 std::string_view stringValue(ConnectPayload::CodingKeys key) {
@@ -344,6 +388,19 @@ Result<ConnectPayload> ConnectPayload::decode(std::string_view json) {
     return std::unexpected(onDemandRules.error());
   }
   payload.onDemandRules = std::move(*onDemandRules);
+  auto policy = optionalNetworkPolicy(members, stringValue(Key::networkPolicy));
+  if (!policy) {
+    return std::unexpected(policy.error());
+  }
+  payload.networkPolicy = *policy;
+  // Per-app rules send only the applications they name through the tunnel, which a kill switch
+  // contradicts.
+  if (payload.networkPolicy.includeAllNetworks == true && !payload.excludedApps.empty()) {
+    return decodingError(
+        "Member \"includeAllNetworks\" of member \"networkPolicy\" of the request is true, "
+        "which sends every application through the tunnel, but \"excludedApps\" names "
+        "applications to keep out of it.");
+  }
   return payload;
 }
 

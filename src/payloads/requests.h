@@ -14,6 +14,17 @@
 
 namespace kelo {
 
+// The traffic settings a "connect" may choose, named after the protocol's own; absent, each
+// keeps the tool's choice (see tunnel::configure).
+struct NetworkPolicy {
+  std::optional<bool> includeAllNetworks;
+  std::optional<bool> excludeLocalNetworks;
+  std::optional<bool> enforceRoutes;
+  std::optional<bool> disconnectOnSleep;
+
+  bool operator==(const NetworkPolicy&) const = default;
+};
+
 // The request of "connect". Fields in the order in which they are decoded.
 struct ConnectPayload {
   enum class CodingKeys {
@@ -26,7 +37,8 @@ struct ConnectPayload {
     mtu,
     keepaliveSeconds,
     excludedApps,
-    onDemandRules
+    onDemandRules,
+    networkPolicy
   };
 
   std::string privateKey;
@@ -40,6 +52,7 @@ struct ConnectPayload {
   std::vector<std::string> excludedApps;
   // When the system brings the tunnel up or down by itself; none when absent.
   std::vector<NEOnDemandRule> onDemandRules;
+  NetworkPolicy networkPolicy = {};
 
   // Fails with a decoding error, a platform error that names the offending member.
   static Result<ConnectPayload> decode(std::string_view json);

@@ -78,6 +78,8 @@ class NETunnelProviderProtocol final : public NEVPNProtocol {
   bool disconnectOnSleep = false;
   bool includeAllNetworks = false;
   bool excludeLocalNetworks = false;
+  // Absent until a value is given: a profile that never had one is stored as it was.
+  std::optional<bool> enforceRoutes;
 };
 
 // A profile's connection. Stopping returns at once and goes on in the background.

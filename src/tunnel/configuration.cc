@@ -40,9 +40,13 @@ void configure(NETunnelProviderManager& manager, const ConnectPayload& payload, 
   auto protocol = std::make_shared<NETunnelProviderProtocol>();
   protocol->providerBundleIdentifier = kProviderBundleIdentifier;
   protocol->serverAddress = endpointHost(payload.peerEndpoint).value_or(kServerAddressFallback);
-  protocol->disconnectOnSleep = false;
-  protocol->includeAllNetworks = !perAppMode;
-  protocol->excludeLocalNetworks = false;
+  // The traffic settings the request chose; by default a full tunnel is a kill switch, and
+  // strict routes are left as the system has them.
+  const NetworkPolicy& policy = payload.networkPolicy;
+  protocol->disconnectOnSleep = policy.disconnectOnSleep.value_or(false);
+  protocol->includeAllNetworks = policy.includeAllNetworks.value_or(!perAppMode);
+  protocol->excludeLocalNetworks = policy.excludeLocalNetworks.value_or(false);
+  protocol->enforceRoutes = policy.enforceRoutes;
   protocol->providerConfiguration = ProviderConfiguration{
       {"private_key", payload.privateKey},
       {"address", payload.address},

@@ -76,7 +76,7 @@ StatusPayload statusPayload(const NETunnelProviderManager& manager) {
         NetworkPolicyState{.includeAllNetworks = protocol->includeAllNetworks,
                            .excludeLocalNetworks = protocol->excludeLocalNetworks,
                            .disconnectOnSleep = protocol->disconnectOnSleep,
-                           .enforceRoutes = false};
+                           .enforceRoutes = protocol->enforceRoutes.value_or(false)};
   }
   return payload;
 }

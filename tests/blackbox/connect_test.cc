@@ -147,5 +147,77 @@ TEST_F(Connect, OnDemandIsOnAfterAConnectAndOffAfterADisconnect) {
   EXPECT_FALSE(onlyProfile().contains("onDemandRules"));
 }
 
+// The traffic settings each member of "networkPolicy" chooses, alone and together, stored and
+// nothing else: "enforceRoutes" only when given. A per-app profile keeps its policy through
+// update-app-rules and its restart, and protocol 2 reports it; a policy that cannot be met is
+// refused before the stored profiles are touched.
+TEST_F(Connect, StoresTheNetworkPolicyTheRequestChose) {
+  const auto traffic = [this](const Json& policy) {
+    Json request = connectRequest();
+    request["networkPolicy"] = policy;
+    seed({});  // a new profile each time: no restart to wait for
+    EXPECT_EQ(connect(request).exitStatus, 0) << policy;
+    Json protocol = onlyProfile()["protocol"];
+    for (const char* other :
+         {"type", "providerBundleIdentifier", "serverAddress", "providerConfiguration"}) {
+      protocol.erase(other);
+    }
+    return protocol;
+  };
+  const auto expected = [](bool all, bool local, bool sleep, Json routes = nullptr) {
+    Json settings = {
+        {"disconnectOnSleep", sleep}, {"includeAllNetworks", all}, {"excludeLocalNetworks", local}};
+    if (!routes.is_null()) {
+      settings["enforceRoutes"] = routes;
+    }
+    return settings;
+  };
+  EXPECT_EQ(traffic(nullptr), expected(true, false, false));
+  EXPECT_EQ(traffic(Json::object()), expected(true, false, false));
+  EXPECT_EQ(traffic({{"includeAllNetworks", false}}), expected(false, false, false));
+  EXPECT_EQ(traffic({{"excludeLocalNetworks", true}}), expected(true, true, false));
+  EXPECT_EQ(traffic({{"enforceRoutes", false}}), expected(true, false, false, false));
+  EXPECT_EQ(traffic({{"disconnectOnSleep", true}}), expected(true, false, true));
+  EXPECT_EQ(traffic({{"includeAllNetworks", false},
+                     {"excludeLocalNetworks", true},
+                     {"enforceRoutes", true},
+                     {"disconnectOnSleep", true}}),
+            expected(false, true, true, true));
+
+  // Per-app: no kill switch by default; update-app-rules and its restart keep what was chosen.
+  writeFile(home_ / "Applications/Mail.app/Contents/MacOS/Mail", "", 0755);
+  writeFile(home_ / "Applications/Browser.app/Contents/MacOS/Browser", "", 0755);
+  writeFile(home_ / ".codesign",
+            "#!/bin/sh\necho \"Identifier=com.example.$(basename \"$4\")\" >&2\n"
+            "echo 'designated => x'\n",
+            0755);
+  const std::string browser = home_ / "Applications/Browser.app";
+  Json perApp = connectRequest(Json::array({browser}));
+  perApp["networkPolicy"] = {{"excludeLocalNetworks", true}, {"enforceRoutes", true}};
+  const auto withRules = [this](const std::string& command, const Json& request) {
+    return runTool({.arguments = {command, "--protocol=2"},
+                    .input = request.dump(),
+                    .home = home_.path(),
+                    .homeCodesign = true});
+  };
+  ASSERT_EQ(withRules("connect", perApp).exitStatus, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));  // up: the update restarts it
+  const auto updated = withRules("update-app-rules", {{"excludedApps", Json::array({browser})}});
+  ASSERT_EQ(updated.exitStatus, 0) << updated.standardError;
+  EXPECT_EQ(Json::parse(updated.standardOutput)["networkPolicy"],
+            Json::parse(R"({"includeAllNetworks":false,"excludeLocalNetworks":true,)"
+                        R"("disconnectOnSleep":false,"enforceRoutes":true})"));
+  EXPECT_EQ(onlyProfile()["protocol"]["enforceRoutes"], true);
+  EXPECT_EQ(onlyProfile()["protocol"]["includeAllNetworks"], false);
+
+  const std::string before = readFile(preferencesPath(home_.path()));
+  for (const Json& policy : {Json{{"includeAllNetworks", true}}, Json{{"killSwitch", false}},
+                             Json{{"enforceRoutes", 1}}}) {
+    perApp["networkPolicy"] = policy;
+    EXPECT_EQ(withRules("connect", perApp).exitStatus, 1) << policy;
+    EXPECT_EQ(readFile(preferencesPath(home_.path())), before) << policy;
+  }
+}
+
 }  // namespace
 }  // namespace kelo::testing

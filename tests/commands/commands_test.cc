@@ -72,17 +72,17 @@ class Commands : public ::testing::Test {
 };
 
 ConnectPayload connectRequest(std::vector<std::string> excludedApps, bool onDemand) {
-  return {
-      .privateKey = "k",
-      .address = "10.8.0.2/32",
-      .dns = "1.1.1.1",
-      .peerPublicKey = "p",
-      .peerEndpoint = "203.0.113.5:51820",
-      .allowedIps = "0.0.0.0/0",
-      .mtu = {},
-      .keepaliveSeconds = {},
-      .excludedApps = std::move(excludedApps),
-      .onDemandRules = onDemand ? std::vector{NEOnDemandRule{}} : std::vector<NEOnDemandRule>{}};
+  return {.privateKey = "k",
+          .address = "10.8.0.2/32",
+          .dns = "1.1.1.1",
+          .peerPublicKey = "p",
+          .peerEndpoint = "203.0.113.5:51820",
+          .allowedIps = "0.0.0.0/0",
+          .mtu = {},
+          .keepaliveSeconds = {},
+          .excludedApps = std::move(excludedApps),
+          .onDemandRules = onDemand ? std::vector{NEOnDemandRule{}} : std::vector<NEOnDemandRule>{},
+          .networkPolicy = {}};
 }
 
 recording::StoredProfile perApp(std::string identifier, std::vector<NEVPNStatus> statuses,

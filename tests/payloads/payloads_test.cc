@@ -48,6 +48,29 @@ std::string names(std::size_t count) {
   return list;
 }
 
+// Each setting alone, absent or null, and a kill switch switched off beside per-app rules.
+TEST(ConnectRequest, NetworkPolicyTakesEachSettingAlone) {
+  const std::string request =
+      R"({"privateKey":"","address":"","dns":"","peerPublicKey":"","peerEndpoint":"","allowedIps":"",)"
+      R"("excludedApps":["/x"],"networkPolicy":)";
+  EXPECT_EQ(ConnectPayload::decode(request + "null}")->networkPolicy, NetworkPolicy{});
+  EXPECT_EQ(ConnectPayload::decode(request + "{}}")->networkPolicy, NetworkPolicy{});
+  EXPECT_EQ(ConnectPayload::decode(request + R"({"includeAllNetworks":false,"enforceRoutes":null,)"
+                                             R"("disconnectOnSleep":true}})")
+                ->networkPolicy,
+            (NetworkPolicy{.includeAllNetworks = false,
+                           .excludeLocalNetworks = std::nullopt,
+                           .enforceRoutes = std::nullopt,
+                           .disconnectOnSleep = true}));
+  EXPECT_EQ(ConnectPayload::decode(request + R"({"excludeLocalNetworks":true,)"
+                                             R"("enforceRoutes":false}})")
+                ->networkPolicy,
+            (NetworkPolicy{.includeAllNetworks = std::nullopt,
+                           .excludeLocalNetworks = true,
+                           .enforceRoutes = false,
+                           .disconnectOnSleep = std::nullopt}));
+}
+
 TEST(ConnectRequest, OnDemandRulesMayBeAbsentAndTakeTheirLimits) {
   const std::string request =
       R"({"privateKey":"","address":"","dns":"","peerPublicKey":"","peerEndpoint":"","allowedIps":"",)"
@@ -125,6 +148,17 @@ TEST(ConnectRequest, NamesWhatMakesItUndecodable) {
       {seven + R"("onDemandRules":[)" + rules(1, names(65)) + "]}",
        "Member \"ssids\" of element 0 of member \"onDemandRules\" of the request has 65 names; at most 64 are "
        "allowed."},
+      {seven + R"("networkPolicy":[true]})",
+       "Member \"networkPolicy\" of the request is an array; expected an object of booleans."},
+      {seven + R"("networkPolicy":{"includeAllNetworks":false,"killSwitch":true}})",
+       "Member \"killSwitch\" of member \"networkPolicy\" of the request is not a setting the tool knows; "
+       "the settings are \"includeAllNetworks\", \"excludeLocalNetworks\", \"enforceRoutes\" and "
+       "\"disconnectOnSleep\"."},
+      {seven + R"("networkPolicy":{"enforceRoutes":"yes"}})",
+       "Member \"enforceRoutes\" of member \"networkPolicy\" of the request is a string; expected a boolean."},
+      {six + R"(,"excludedApps":["/Applications/Mail.app"],"networkPolicy":{"includeAllNetworks":true}})",
+       "Member \"includeAllNetworks\" of member \"networkPolicy\" of the request is true, which sends every "
+       "application through the tunnel, but \"excludedApps\" names applications to keep out of it."},
       {"[]", "The request is an array; expected a JSON object."},
       {"null", "The request is null; expected a JSON object."},
       {" ", "The request is not valid JSON at byte 2: unexpected end of input; expected '[', '{', or a literal."},

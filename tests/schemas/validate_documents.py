@@ -16,7 +16,7 @@ import jsonschema
 
 REQUESTS = {"connect": "connect-request", "update-app-rules": "update-app-rules-request"}
 EXAMPLES = {"full-tunnel.json": "connect-request", "per-app.json": "connect-request",
-            "on-demand.json": "connect-request",
+            "on-demand.json": "connect-request", "kill-switch-off.json": "connect-request",
             "update-app-rules.json": "update-app-rules-request"}
 MUST_REJECT = {  # one document each that breaks its schema
     "connect-request": {"privateKey": "k", "address": "a", "dns": "d", "peerPublicKey": "p",

@@ -46,7 +46,8 @@ bool sameSettings(const kelo::NETunnelProviderProtocol& one,
          one.providerConfiguration == other.providerConfiguration &&
          one.disconnectOnSleep == other.disconnectOnSleep &&
          one.includeAllNetworks == other.includeAllNetworks &&
-         one.excludeLocalNetworks == other.excludeLocalNetworks;
+         one.excludeLocalNetworks == other.excludeLocalNetworks &&
+         one.enforceRoutes == other.enforceRoutes;
 }
 
 std::shared_ptr<kelo::NEVPNProtocol> toolProtocol(NEVPNProtocol* _Nullable object) {
@@ -66,6 +67,7 @@ std::shared_ptr<kelo::NEVPNProtocol> toolProtocol(NEVPNProtocol* _Nullable objec
   protocol->disconnectOnSleep = provider.disconnectOnSleep == YES;
   protocol->includeAllNetworks = provider.includeAllNetworks == YES;
   protocol->excludeLocalNetworks = provider.excludeLocalNetworks == YES;
+  protocol->enforceRoutes = provider.enforceRoutes == YES;
   if (NSDictionary* configuration = provider.providerConfiguration) {
     // Entries under a key that is not a string, or with a value the tool has no form for, are
     // not read: they stay as the framework returned them.
@@ -148,6 +150,9 @@ std::expected<NEVPNProtocol* _Nullable, kelo::PlatformError> frameworkProtocol(
   object.disconnectOnSleep = provider->disconnectOnSleep ? YES : NO;
   object.includeAllNetworks = provider->includeAllNetworks ? YES : NO;
   object.excludeLocalNetworks = provider->excludeLocalNetworks ? YES : NO;
+  if (provider->enforceRoutes) {
+    object.enforceRoutes = *provider->enforceRoutes ? YES : NO;
+  }
   object.providerConfiguration = *configuration;
   return object;
 }

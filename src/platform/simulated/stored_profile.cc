@@ -83,6 +83,10 @@ std::shared_ptr<NEVPNProtocol> parseProtocol(const Document& entry) {
   protocol->disconnectOnSleep = flag(*stored, "disconnectOnSleep");
   protocol->includeAllNetworks = flag(*stored, "includeAllNetworks");
   protocol->excludeLocalNetworks = flag(*stored, "excludeLocalNetworks");
+  if (const auto routes = stored->find("enforceRoutes");
+      routes != stored->end() && routes->is_boolean()) {
+    protocol->enforceRoutes = routes->get<bool>();
+  }
   if (const auto configuration = stored->find("providerConfiguration");
       configuration != stored->end() && configuration->is_object()) {
     protocol->providerConfiguration = *configuration;
@@ -190,6 +194,9 @@ Document storedProtocol(const NEVPNProtocol& protocol) {
   stored["disconnectOnSleep"] = provider->disconnectOnSleep;
   stored["includeAllNetworks"] = provider->includeAllNetworks;
   stored["excludeLocalNetworks"] = provider->excludeLocalNetworks;
+  if (provider->enforceRoutes) {
+    stored["enforceRoutes"] = *provider->enforceRoutes;
+  }
   if (provider->providerConfiguration) {
     stored["providerConfiguration"] = *provider->providerConfiguration;
   }

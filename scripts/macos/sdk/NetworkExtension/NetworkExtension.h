@@ -21,6 +21,7 @@ API_AVAILABLE_MACOS(10.11)
 @property BOOL disconnectOnSleep;
 @property BOOL includeAllNetworks API_AVAILABLE_MACOS(10.15);
 @property BOOL excludeLocalNetworks API_AVAILABLE_MACOS(10.15);
+@property BOOL enforceRoutes API_AVAILABLE_MACOS(11.0);
 @end
 
 API_AVAILABLE_MACOS(10.11)
