@@ -39,6 +39,9 @@ REQUEST = {"privateKey": "cHJpdmF0ZQ==", "address": "10.8.0.2/32", "dns": "1.1.1
            "allowedIps": "0.0.0.0/0, ::/0"}
 # A third of the connects keep the tunnel up on demand; the soak's machine is on Ethernet.
 ON_DEMAND = {"onDemandRules": [{"action": "connect", "interfaceType": "ethernet"}]}
+# A quarter of the connects choose their traffic settings (a kill switch only for a full tunnel).
+POLICIES = [{"includeAllNetworks": False, "excludeLocalNetworks": True},
+            {"enforceRoutes": True, "disconnectOnSleep": True}, {"excludeLocalNetworks": True}]
 FAULTS = [{}, {}, {}, {"loadAll": "no load"}, {"save": "no save"}, {"reload": "no reload"},
           {"start": "no start"}]
 STOPS = [signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGTERM, signal.SIGKILL]
@@ -114,17 +117,21 @@ class Soak:
             argv += ["unshare", "-m", "--propagation", "private", "sh", str(FAKE_ROOT_SCRIPT),
                      str(self.fake), scratch, str(self.home), "--"]
             self.figures["per-app runs"] += 1
-        argv += [self.tool, word]
+        # A fifth of the runs ask for protocol 2's documents.
+        second = rng.random() < 0.2
+        argv += [self.tool, word] + (["--protocol=2"] if second else [])
         excluded = ["/Applications/Mail.app"] if per_app else []
         on_demand = ON_DEMAND if rng.random() < 0.3 else {}
-        request = {"connect": {**REQUEST, "excludedApps": excluded, **on_demand},
+        policy = {"networkPolicy": rng.choice(POLICIES)} if rng.random() < 0.25 else {}
+        request = {"connect": {**REQUEST, "excludedApps": excluded, **on_demand, **policy},
                    "update-app-rules": {"excludedApps": excluded}}.get(word)
         process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
         stop = None
         if rng.random() < 0.4:
             stop = (rng.choice(STOPS), time.monotonic() + rng.uniform(0.01, 0.3))
-        return {"index": index, "word": word, "per_app": per_app, "process": process,
+        return {"index": index, "word": word, "per_app": per_app, "second": second,
+                "process": process,
                 "request": json.dumps(request).encode() if request else b"", "stop": stop,
                 "scratch": scratch, "killed": False}
 
@@ -149,7 +156,13 @@ class Soak:
         except ValueError:
             self.violation(f"{where}: not one JSON document: {document!r}")
             return None
-        if other != b"" or not isinstance(value, dict) or len(value) != (7 if status == 0 else 1):
+        # Protocol 2: a status document of 13 members, 14 with the skipped applications, and a
+        # failure document with at least its text and code.
+        if run["second"]:
+            members = {13, 14} if status == 0 else {2, 3, 4, 5}
+        else:
+            members = {7} if status == 0 else {1}
+        if other != b"" or not isinstance(value, dict) or len(value) not in members:
             self.violation(f"{where}: out {out!r}, err {err!r}, exit {status}")
             return None
         if status == 0:
