@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""A soak of many runs at once: waves of tool processes running a random mix of the four
+"""A soak of many runs at once: waves of tool processes running a random mix of the five
 commands against one preferences file, with platform faults set between waves, stop signals
 sent at random moments, and per-app requests inspected by a slow code-signing program in a
 fake system root (as root, in a private mount namespace; see tests/blackbox/with_fake_root.sh).
@@ -108,8 +108,9 @@ class Soak:
             os.rename(temporary, path)
 
     def start(self, rng, index):
-        word = rng.choice(["connect", "connect", "disconnect", "status", "update-app-rules"])
-        per_app = self.per_app and word != "status" and rng.random() < 0.3
+        word = rng.choice(["connect", "connect", "disconnect", "status", "update-app-rules"] * 3 +
+                          ["remove"])
+        per_app = self.per_app and word not in ("status", "remove") and rng.random() < 0.3
         argv = ["env", f"HOME={self.home}"]
         scratch = None
         if per_app:
@@ -237,10 +238,12 @@ class Soak:
             value = self.finish(run)
             if value is not None:
                 successes.append((run["word"], value))
-        # A connect that failed may have removed the profiles another one left before it.
+        # A connect that failed may have removed the profiles another one left before it, and
+        # a remove takes them all.
         if any(run["word"] == "connect" for run in runs) and \
                 sum(word == "connect" for word, _ in successes) < \
-                sum(run["word"] == "connect" for run in runs):
+                sum(run["word"] == "connect" for run in runs) or \
+                any(run["word"] == "remove" for run in runs):
             successes = []
         time.sleep(0.05)  # a child killed at a run's end is reaped by the system meanwhile
         self.check_quiet(number, successes, any(run["killed"] for run in runs))

@@ -2,10 +2,10 @@
 // against the simulated platform in a home of the fuzzer's own; aborts when a promise to the
 // caller breaks (one document of the outcome's kind; the preferences valid, or unchanged, and
 // changed only as the simulator's rules allow; no temporary file; one tool profile after a
-// successful connect). Input: byte 0 the command, byte 1 the fault (low nibble), whether
-// applications are found (bit 4) and whether protocol 2 is asked for (bit 5), bytes 2-3 the
-// request's length (big-endian), the request, then the preferences document. A run's bound is a
-// quarter of a second, so that a silent platform ends quickly.
+// successful connect, none after a successful remove). Input: byte 0 the command, byte 1 the
+// fault (low nibble), whether applications are found (bit 4) and whether protocol 2 is asked
+// for (bit 5), bytes 2-3 the request's length (big-endian), the request, then the preferences
+// document. A run's bound is a quarter of a second, so that a silent platform ends quickly.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -31,8 +31,8 @@ using Json = nlohmann::ordered_json;
 namespace fs = std::filesystem;
 
 constexpr char kToolProvider[] = "com.kelo.vpn.desktop.PacketTunnel";
-constexpr std::array<const char*, 5> kWords = {"connect", "disconnect", "status",
-                                               "update-app-rules", "Status"};
+constexpr std::array<const char*, 6> kWords = {"connect",          "disconnect", "status",
+                                               "update-app-rules", "remove",     "Status"};
 
 struct Place {
   fs::path home;
@@ -236,13 +236,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(exists || !existed, "the preferences file vanished");
   if (exists) {
     checkPreferences(preferences, read(file), existed, word);
-    if (result && word == "connect") {
+    if (result && (word == "connect" || word == "remove")) {
       int tools = 0;
       for (const auto& profile : kelo::simulator::parsePreferences(read(file), "after")
                                      ->value("profiles", Json::array())) {
         tools += isTool(profile) ? 1 : 0;
       }
-      check(tools == 1, "a successful connect did not leave exactly one tool profile");
+      check(word != "connect" || tools == 1,
+            "a successful connect did not leave exactly one tool profile");
+      check(word != "remove" || tools == 0, "a successful remove left a tool profile");
     }
   }
   if (fs::exists(place.state)) {

@@ -3,7 +3,8 @@
 # in a fresh home folder of its own: status, a full-tunnel connect, disconnect, an on-demand
 # connect and a disconnect that stays disconnected, and then, where
 # mount namespaces are available (as root), a per-app connect and update-app-rules with fake
-# applications and a fake /usr/bin/codesign laid over the real root for those runs only.
+# applications and a fake /usr/bin/codesign laid over the real root for those runs only; last,
+# "remove", after which "status" shows no profile.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -56,9 +57,19 @@ run disconnect
 sleep 0.6  # without the switch-off, on-demand would have it up again by now
 run status
 
+# The end of every demo: the configuration taken off the machine, as an uninstaller would.
+finish() {
+  fake=""
+  echo
+  echo "--- remove, as sign-out or an uninstaller would"
+  run remove
+  run status
+}
+
 if [ "$(id -u)" -ne 0 ] || ! unshare -m --propagation private true 2>/dev/null; then
   echo
   echo "(per-app part skipped: it needs root to lay fake applications over /)"
+  finish
   exit 0
 fi
 fake=$scratch/fake
@@ -83,3 +94,4 @@ run status
 echo
 echo "stored rules:"
 grep -A1 '"signingIdentifier"' "$HOME/.local/state/kelo-ne-manager/vpn-preferences.json"
+finish

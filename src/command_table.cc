@@ -14,7 +14,7 @@ namespace kelo {
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: kelo-ne-manager <connect|disconnect|status|update-app-rules|version> "
+    "Usage: kelo-ne-manager <connect|disconnect|status|update-app-rules|remove|version> "
     "[--protocol=2]";
 constexpr char kFirstUsage[] =
     "Usage: kelo-ne-manager <connect|disconnect|status|update-app-rules>";
@@ -96,15 +96,20 @@ Result<Reply> runUpdateAppRules(const Surroundings& surroundings, Protocol proto
   });
 }
 
+Result<Reply> runRemove(const Surroundings& surroundings, Protocol) {
+  return underStoreLock([&] { return replied(commands::remove(surroundings.deadline)); });
+}
+
 Result<Reply> runVersion(const Surroundings&, Protocol);
 
 // The command table, compared in this order. A command that takes a request reads and decodes
 // it before any platform work starts.
-constexpr std::array<Command, 6> kCommands = {{
+constexpr std::array<Command, 7> kCommands = {{
     {"connect", runConnect},
     {"disconnect", runDisconnect},
     {"status", runStatus},
     {"update-app-rules", runUpdateAppRules},
+    {"remove", runRemove},
     {"version", runVersion},
     {"--version", runVersion},
 }};

@@ -32,6 +32,11 @@ Result<StatusPayload> disconnect(tunnel::Deadline deadline, Protocol protocol);
 // "status": reports the first tool profile, or that there is none.
 Result<StatusPayload> status(tunnel::Deadline deadline, Protocol protocol);
 
+// "remove": takes the tool's profiles off the machine: on-demand off first, the tunnels
+// stopped (given at most 5 seconds to go down), then each profile removed in turn. With none it
+// answers the not-configured status at once.
+Result<StatusPayload> remove(tunnel::Deadline deadline);
+
 // "update-app-rules": recomputes the rules of the first per-app profile, saves it and restarts
 // its tunnel if it is up.
 Result<StatusPayload> updateAppRules(const AppRulePayload& payload, const Context& context);

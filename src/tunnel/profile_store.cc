@@ -57,10 +57,13 @@ Result<std::vector<ManagerPointer>> loadAllManagers(Deadline deadline) {
   return tools;
 }
 
-Result<void> removeManagers(const std::vector<ManagerPointer>& managers, Deadline deadline) {
+Result<void> removeManagers(const std::vector<ManagerPointer>& managers, Deadline deadline,
+                            Step step) {
+  const char* prefix = step == Step::remove ? "Failed to remove packet tunnel preferences: "
+                                            : "Failed to remove stale tunnel preferences: ";
   for (const auto& manager : managers) {
     if (auto removed = awaitChange(
-            "Failed to remove stale tunnel preferences: ", Step::removeStale, deadline,
+            prefix, step, deadline,
             [&](auto completion) { manager->removeFromPreferences(std::move(completion)); });
         !removed) {
       return removed;

@@ -20,8 +20,12 @@ using ManagerPointer = NETunnelProviderManager::Pointer;
 // The tool's profiles, in the platform's order.
 Result<std::vector<ManagerPointer>> loadAllManagers(Deadline deadline);
 
-// Removes the profiles one after the other; the first failure ends it.
-Result<void> removeManagers(const std::vector<ManagerPointer>& managers, Deadline deadline);
+// Removes the profiles one after the other; the first failure ends it, and what was removed
+// before it stays removed. `step` says why they go: `removeStale` (profiles that a connect does
+// not keep) or `remove` (the tool's configuration taken off the machine), which the failure's
+// message says.
+Result<void> removeManagers(const std::vector<ManagerPointer>& managers, Deadline deadline,
+                            Step step = Step::removeStale);
 
 // Saves the profile, then reloads it; returns the same profile object.
 Result<ManagerPointer> save(const ManagerPointer& manager, Deadline deadline);

@@ -121,6 +121,32 @@ Result<StatusPayload> restart(const NETunnelProviderManager& manager, Deadline d
   return requestStart(manager);
 }
 
+Result<void> stopAll(const std::vector<ManagerPointer>& managers, Deadline deadline,
+                     std::chrono::duration<double> limit) {
+  progress::enter(Step::stop);
+  const auto running = [](const ManagerPointer& manager) {
+    const NEVPNStatus status = manager->connection().status();
+    return isUpOrComingUp(status) || status == NEVPNStatusReasserting;
+  };
+  const auto down = [](const ManagerPointer& manager) {
+    const NEVPNStatus status = manager->connection().status();
+    return status == NEVPNStatusDisconnected || status == NEVPNStatusInvalid;
+  };
+  for (const auto& manager : managers) {
+    if (running(manager)) {
+      manager->connection().stopVPNTunnel();
+    }
+  }
+  const auto end = runloop::Clock::now() + std::chrono::duration_cast<runloop::Clock::duration>(
+                                               std::chrono::duration<double>(limit));
+  while (!std::ranges::all_of(managers, down) && runloop::Clock::now() < end) {
+    if (auto waited = waitOut(kRunLoopSlice, deadline); !waited) {
+      return std::unexpected(inStep(waited.error(), Step::stop));
+    }
+  }
+  return {};
+}
+
 Result<StatusPayload> switchOnDemandOn(const ManagerPointer& manager, Result<StatusPayload> outcome,
                                        Deadline deadline) {
   manager->onDemandEnabled = true;

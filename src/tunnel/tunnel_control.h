@@ -49,6 +49,12 @@ Result<StatusPayload> start(const NETunnelProviderManager& manager, Deadline dea
 Result<StatusPayload> restart(const NETunnelProviderManager& manager, Deadline deadline,
                               std::chrono::duration<double> restartDelay);
 
+// Asks every profile's tunnel that is up or coming up (or reasserting) to stop, and turns the
+// main run loop until each reads disconnected or invalid, or `limit` has passed: a tunnel that
+// ignores the stop is left as it is. Fails only when the run must end or its deadline passes.
+Result<void> stopAll(const std::vector<ManagerPointer>& managers, Deadline deadline,
+                     std::chrono::duration<double> limit);
+
 // How long a repair may take once the run was asked to end, or its deadline has passed: less
 // than the grace the deadline's handler gives the main thread.
 inline constexpr std::chrono::milliseconds kRepairTime{200};

@@ -164,7 +164,7 @@ TEST_F(Connect, StoresTheNetworkPolicyTheRequestChose) {
     }
     return protocol;
   };
-  const auto expected = [](bool all, bool local, bool sleep, Json routes = nullptr) {
+  const auto expected = [](bool all, bool local, bool sleep, const Json& routes = nullptr) {
     Json settings = {
         {"disconnectOnSleep", sleep}, {"includeAllNetworks", all}, {"excludeLocalNetworks", local}};
     if (!routes.is_null()) {
