@@ -54,31 +54,15 @@ Result<StatusPayload> requestStart(const NETunnelProviderManager& manager) {
 }  // namespace
 
 StatusPayload statusPayload(const NETunnelProviderManager& manager) {
-  const NEVPNConnection& connection = manager.connection();
-  const StatusWord state = describe(connection.status());
+  const StatusWord state = describe(manager.connection().status());
   const std::size_t rules = manager.appRules ? manager.appRules->size() : 0;
-  StatusPayload payload{
-      .configured = true,
-      .connected = state.connected,
-      .connecting = state.connecting,
-      .disconnecting = state.disconnecting,
-      .status = state.word,
-      .perAppMode = rules > 0,
-      .appRuleCount = static_cast<std::int64_t>(rules),
-      .connectedSince = connection.connectedDate(),
-      .onDemandEnabled = manager.onDemandEnabled,
-      .onDemandRules = manager.onDemandRules.value_or(std::vector<NEOnDemandRule>{}),
-      .appRules = manager.appRules.value_or(std::vector<NEAppRule>{})};
-  if (const auto* protocol =
-          dynamic_cast<const NETunnelProviderProtocol*>(manager.protocolConfiguration.get())) {
-    payload.serverAddress = protocol->serverAddress;
-    payload.networkPolicy =
-        NetworkPolicyState{.includeAllNetworks = protocol->includeAllNetworks,
-                           .excludeLocalNetworks = protocol->excludeLocalNetworks,
-                           .disconnectOnSleep = protocol->disconnectOnSleep,
-                           .enforceRoutes = protocol->enforceRoutes.value_or(false)};
-  }
-  return payload;
+  return {.configured = true,
+          .connected = state.connected,
+          .connecting = state.connecting,
+          .disconnecting = state.disconnecting,
+          .status = state.word,
+          .perAppMode = rules > 0,
+          .appRuleCount = static_cast<std::int64_t>(rules)};
 }
 
 Result<StatusPayload> reported(Result<StatusPayload> outcome,
@@ -86,6 +70,19 @@ Result<StatusPayload> reported(Result<StatusPayload> outcome,
                                Protocol protocol) {
   if (!outcome || protocol == Protocol::one) {
     return outcome;
+  }
+  outcome->connectedSince = manager.connection().connectedDate();
+  outcome->onDemandEnabled = manager.onDemandEnabled;
+  outcome->onDemandRules = manager.onDemandRules.value_or(std::vector<NEOnDemandRule>{});
+  outcome->appRules = manager.appRules.value_or(std::vector<NEAppRule>{});
+  if (const auto* protocolSettings =
+          dynamic_cast<const NETunnelProviderProtocol*>(manager.protocolConfiguration.get())) {
+    outcome->serverAddress = protocolSettings->serverAddress;
+    outcome->networkPolicy =
+        NetworkPolicyState{.includeAllNetworks = protocolSettings->includeAllNetworks,
+                           .excludeLocalNetworks = protocolSettings->excludeLocalNetworks,
+                           .disconnectOnSleep = protocolSettings->disconnectOnSleep,
+                           .enforceRoutes = protocolSettings->enforceRoutes.value_or(false)};
   }
   using Fetched = std::optional<PlatformError>;
   progress::enter(Step::load);
@@ -154,7 +151,6 @@ Result<StatusPayload> switchOnDemandOn(const ManagerPointer& manager, Result<Sta
     if (const auto saved = save(manager, deadline); !saved) {
       return std::unexpected(saved.error());
     }
-    outcome->onDemandEnabled = true;
     return outcome;
   }
   const changes::Repair repair;

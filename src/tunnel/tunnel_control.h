@@ -28,13 +28,13 @@ inline bool isUpOrComingUp(NEVPNStatus status) {
   return status == NEVPNStatusConnected || status == NEVPNStatusConnecting;
 }
 
-// The status document of a profile: everything but the last disconnect error, which the
-// platform must be asked for.
+// The status of a profile, as protocol 1 has it.
 StatusPayload statusPayload(const NETunnelProviderManager& manager);
 
-// A command's answer about the profile as the caller's protocol has it: under protocol 2 the
-// platform is asked for the last disconnect error too, which stays unknown (null) when its
-// answer does not come before the run must end. A failure is passed on.
+// A command's answer about the profile as the caller's protocol has it: under protocol 2 what
+// the profile holds now (server, connected date, on-demand, traffic settings, rules), and the
+// last disconnect error, which the platform is asked for and which stays unknown (null) when
+// its answer does not come before the run must end. A failure is passed on.
 Result<StatusPayload> reported(Result<StatusPayload> outcome,
                                const NETunnelProviderManager& manager, Deadline deadline,
                                Protocol protocol);
