@@ -82,6 +82,23 @@ class NETunnelProviderProtocol final : public NEVPNProtocol {
   std::optional<bool> enforceRoutes;
 };
 
+// An observer of one of the framework's notifications (NSNotificationCenter, on the main queue):
+// its handler runs on the main run loop each time the notification is posted, never inside the
+// call that made it, until the object is destroyed, which removes it. Main thread.
+class NEVPNObserver {
+ public:
+  virtual ~NEVPNObserver() = default;
+};
+
+using NEVPNNotificationHandler = std::function<void()>;
+
+// NEVPNConfigurationChangeNotification: a profile was saved, removed or edited, by this process
+// or another. Profile objects loaded before show the change only once loaded again. The
+// simulated platform also posts it for a change of a stored connection's status, which its
+// objects, unlike the framework's, learn only by loading again.
+[[nodiscard]] std::unique_ptr<NEVPNObserver> observeConfigurationChange(
+    NEVPNNotificationHandler handler);
+
 // A profile's connection. Stopping returns at once and goes on in the background.
 class NEVPNConnection {
  public:
@@ -95,6 +112,9 @@ class NEVPNConnection {
   // The error that ended the last connection, where the system keeps one (macOS 13 and later);
   // delivered on the main run loop.
   virtual void fetchLastDisconnectError(LastDisconnectErrorCompletion completionHandler) = 0;
+  // NEVPNStatusDidChangeNotification for this connection: status() may read otherwise now.
+  [[nodiscard]] virtual std::unique_ptr<NEVPNObserver> observeStatusDidChange(
+      NEVPNNotificationHandler handler) = 0;
 };
 
 // The connection of a tunnel-provider profile: the only kind on which a tunnel can be started.

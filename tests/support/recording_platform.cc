@@ -18,6 +18,8 @@ struct Platform {
   std::vector<StoredProfile> profiles;
   std::map<std::string, std::optional<std::string>> failures;
   std::vector<std::string> log;
+  std::vector<std::weak_ptr<NEVPNNotificationHandler>> statusObservers;
+  std::vector<std::weak_ptr<NEVPNNotificationHandler>> configurationObservers;
 };
 
 Platform& platform() {
@@ -50,6 +52,33 @@ void deliver(std::function<void(Value)> handler, std::optional<Value> value) {
   }
 }
 
+// An observer keeps its handler alive; the platform holds it weakly.
+class RecordedObserver final : public NEVPNObserver {
+ public:
+  RecordedObserver(const std::string& name,
+                   std::vector<std::weak_ptr<NEVPNNotificationHandler>>& observers,
+                   NEVPNNotificationHandler handler)
+      : handler_(std::make_shared<NEVPNNotificationHandler>(std::move(handler))) {
+    (void)request(name);
+    std::lock_guard lock(platform().mutex);
+    observers.push_back(handler_);
+  }
+
+ private:
+  std::shared_ptr<NEVPNNotificationHandler> handler_;
+};
+
+void postTo(const std::vector<std::weak_ptr<NEVPNNotificationHandler>>& observers) {
+  std::lock_guard lock(platform().mutex);
+  for (const auto& observer : observers) {
+    runloop::post([observer] {
+      if (const auto handler = observer.lock()) {
+        (*handler)();
+      }
+    });
+  }
+}
+
 class RecordingSession final : public NETunnelProviderSession {
  public:
   RecordingSession(std::string identifier, std::vector<NEVPNStatus> statuses)
@@ -71,6 +100,10 @@ class RecordingSession final : public NETunnelProviderSession {
               std::optional<Last>(answer->has_value() ? Last() : Last(answer->error())));
     }
   }
+  std::unique_ptr<NEVPNObserver> observeStatusDidChange(NEVPNNotificationHandler handler) override {
+    return std::make_unique<RecordedObserver>("observe " + identifier_, platform().statusObservers,
+                                              std::move(handler));
+  }
 
  private:
   std::string identifier_;
@@ -89,6 +122,9 @@ class PlainConnection final : public NEVPNConnection {
   std::optional<double> connectedDate() const override { return recorded_->connectedDate(); }
   void fetchLastDisconnectError(LastDisconnectErrorCompletion completionHandler) override {
     recorded_->fetchLastDisconnectError(std::move(completionHandler));
+  }
+  std::unique_ptr<NEVPNObserver> observeStatusDidChange(NEVPNNotificationHandler handler) override {
+    return recorded_->observeStatusDidChange(std::move(handler));
   }
 
  private:
@@ -142,6 +178,8 @@ void reset(std::vector<StoredProfile> profiles) {
   platform().profiles = std::move(profiles);
   platform().failures.clear();
   platform().log.clear();
+  platform().statusObservers.clear();
+  platform().configurationObservers.clear();
 }
 
 void fail(const std::string& request, std::optional<std::string> description) {
@@ -158,7 +196,20 @@ std::string requests() {
   return joined;
 }
 
+void postStatusDidChange() {
+  postTo(platform().statusObservers);
+}
+
+void postConfigurationChange() {
+  postTo(platform().configurationObservers);
+}
+
 }  // namespace testing::recording
+
+std::unique_ptr<NEVPNObserver> observeConfigurationChange(NEVPNNotificationHandler handler) {
+  return std::make_unique<RecordedObserver>("observe configuration",
+                                            platform().configurationObservers, std::move(handler));
+}
 
 void NETunnelProviderManager::loadAllFromPreferences(LoadAllCompletion completionHandler) {
   std::optional<std::expected<std::vector<Pointer>, PlatformError>> loaded;

@@ -35,7 +35,13 @@ void fail(const std::string& request, std::optional<std::string> description);
 
 // The requests made since the last reset, in order and joined with ", ": "loadAll", "new
 // profile", "new per-app profile", "remove ID", "save ID with N rules" (and ", M on-demand
-// rules" and ", on demand" when the profile has them), "reload ID", "stop ID" and "start ID".
+// rules" and ", on demand" when the profile has them), "reload ID", "stop ID", "start ID",
+// "observe configuration" and "observe ID".
 std::string requests();
+
+// Posts the notification to every observer of it that lives ("status" to those of every
+// connection), as another process's change would. Any thread.
+void postStatusDidChange();
+void postConfigurationChange();
 
 }  // namespace kelo::testing::recording

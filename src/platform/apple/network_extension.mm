@@ -63,6 +63,11 @@ void deliverOutcome(CppManager* manager, NSError* _Nullable error, const char* f
 
 }  // namespace
 
+std::unique_ptr<kelo::NEVPNObserver> kelo::observeConfigurationChange(
+    NEVPNNotificationHandler handler) {
+  return kelo::apple::observe(NEVPNConfigurationChangeNotification, nil, std::move(handler));
+}
+
 void kelo::NETunnelProviderManager::loadAllFromPreferences(LoadAllCompletion completionHandler) {
   [::NETunnelProviderManager
       loadAllFromPreferencesWithCompletionHandler:^(

@@ -35,6 +35,11 @@ std::expected<void, PlatformError> carryOnto(::NETunnelProviderManager* _Nonnull
 // The tool's connection for the framework's: a tunnel-provider session, or a plain connection.
 std::shared_ptr<NEVPNConnection> toolConnection(::NEVPNConnection* _Nonnull connection);
 
+// Observes a notification of the framework on the main queue, from `object` or (nil) any object,
+// until the observer is destroyed.
+std::unique_ptr<NEVPNObserver> observe(NSNotificationName _Nonnull name, id _Nullable object,
+                                       NEVPNNotificationHandler handler);
+
 // The failure for a framework error: its localized description, else `fallback`.
 PlatformError platformError(NSError* _Nullable error, const char* _Nonnull fallback);
 

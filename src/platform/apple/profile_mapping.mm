@@ -190,6 +190,18 @@ void fetchLastDisconnectErrorOf(
   }
 }
 
+// The token NSNotificationCenter hands out for an observer, given back when it is destroyed.
+class NotificationObserver final : public kelo::NEVPNObserver {
+ public:
+  explicit NotificationObserver(id<NSObject> token) : token_(token) {}
+  ~NotificationObserver() override { [NSNotificationCenter.defaultCenter removeObserver:token_]; }
+  NotificationObserver(const NotificationObserver&) = delete;
+  NotificationObserver& operator=(const NotificationObserver&) = delete;
+
+ private:
+  id<NSObject> token_;
+};
+
 class FrameworkConnection final : public kelo::NEVPNConnection {
  public:
   explicit FrameworkConnection(::NEVPNConnection* connection) : connection_(connection) {}
@@ -203,6 +215,10 @@ class FrameworkConnection final : public kelo::NEVPNConnection {
   std::optional<double> connectedDate() const override { return connectedDateOf(connection_); }
   void fetchLastDisconnectError(LastDisconnectErrorCompletion completionHandler) override {
     fetchLastDisconnectErrorOf(connection_, std::move(completionHandler));
+  }
+  std::unique_ptr<kelo::NEVPNObserver> observeStatusDidChange(
+      kelo::NEVPNNotificationHandler handler) override {
+    return kelo::apple::observe(NEVPNStatusDidChangeNotification, connection_, std::move(handler));
   }
 
  private:
@@ -222,6 +238,10 @@ class FrameworkSession final : public kelo::NETunnelProviderSession {
   void fetchLastDisconnectError(LastDisconnectErrorCompletion completionHandler) override {
     fetchLastDisconnectErrorOf(session_, std::move(completionHandler));
   }
+  std::unique_ptr<kelo::NEVPNObserver> observeStatusDidChange(
+      kelo::NEVPNNotificationHandler handler) override {
+    return kelo::apple::observe(NEVPNStatusDidChangeNotification, session_, std::move(handler));
+  }
   std::expected<void, kelo::PlatformError> startVPNTunnel() override {
     std::expected<void, kelo::PlatformError> started = std::unexpected(endedError());
     kelo::changes::apply([this, &started] {
@@ -240,6 +260,20 @@ class FrameworkSession final : public kelo::NETunnelProviderSession {
 };
 
 }  // namespace
+
+std::unique_ptr<kelo::NEVPNObserver> kelo::apple::observe(NSNotificationName _Nonnull name,
+                                                          id _Nullable object,
+                                                          NEVPNNotificationHandler handler) {
+  auto shared = std::make_shared<NEVPNNotificationHandler>(std::move(handler));
+  id<NSObject> token =
+      [NSNotificationCenter.defaultCenter addObserverForName:name
+                                                      object:object
+                                                       queue:NSOperationQueue.mainQueue
+                                                  usingBlock:^(NSNotification* _Nonnull) {
+                                                    (*shared)();
+                                                  }];
+  return std::make_unique<NotificationObserver>(token);
+}
 
 kelo::PlatformError kelo::apple::platformError(NSError* _Nullable error,
                                                const char* _Nonnull fallback) {

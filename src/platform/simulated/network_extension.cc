@@ -12,6 +12,7 @@
 #include "platform/run_loop.h"
 #include "platform/simulated/preferences_file.h"
 #include "platform/simulated/stored_profile.h"
+#include "platform/simulated/watch.h"
 
 namespace kelo {
 
@@ -170,6 +171,16 @@ class SimulatedConnection {
     deliver(std::move(completion), std::move(error));
   }
 
+  // The system posts a status change when the tunnel settles by itself; every other change of
+  // the stored state is a change of the file, which the configuration's observers see.
+  std::unique_ptr<NEVPNObserver> observeStatusDidChange(NEVPNNotificationHandler handler) const {
+    if (!state_.since ||
+        (state_.status != NEVPNStatusConnecting && state_.status != NEVPNStatusDisconnecting)) {
+      return std::make_unique<NEVPNObserver>();
+    }
+    return simulator::watchMoment(*state_.since + kSettleSeconds, std::move(handler));
+  }
+
   // A stop or a start is recorded in the file before the connection takes it on: one that
   // cannot be written changes nothing, and the connection then reads what is stored.
   void stop() {
@@ -264,6 +275,9 @@ class PlainConnection final : public NEVPNConnection {
   void fetchLastDisconnectError(LastDisconnectErrorCompletion completionHandler) override {
     connection_.fetchLastDisconnectError(std::move(completionHandler));
   }
+  std::unique_ptr<NEVPNObserver> observeStatusDidChange(NEVPNNotificationHandler handler) override {
+    return connection_.observeStatusDidChange(std::move(handler));
+  }
 
  private:
   SimulatedConnection connection_;
@@ -277,6 +291,9 @@ class SimulatedSession final : public NETunnelProviderSession {
   std::optional<double> connectedDate() const override { return connection_.connectedDate(); }
   void fetchLastDisconnectError(LastDisconnectErrorCompletion completionHandler) override {
     connection_.fetchLastDisconnectError(std::move(completionHandler));
+  }
+  std::unique_ptr<NEVPNObserver> observeStatusDidChange(NEVPNNotificationHandler handler) override {
+    return connection_.observeStatusDidChange(std::move(handler));
   }
   std::expected<void, PlatformError> startVPNTunnel() override { return connection_.start(); }
 
@@ -362,6 +379,14 @@ std::optional<Document> documentFor(
 }
 
 }  // namespace
+
+std::unique_ptr<NEVPNObserver> observeConfigurationChange(NEVPNNotificationHandler handler) {
+  const auto path = simulator::preferencesPath();
+  if (!path) {
+    return std::make_unique<NEVPNObserver>();  // no file to watch: nothing can change
+  }
+  return simulator::watchFile(*path, std::move(handler));
+}
 
 void NETunnelProviderManager::loadAllFromPreferences(LoadAllCompletion completionHandler) {
   using Loaded = std::expected<std::vector<Pointer>, PlatformError>;

@@ -306,6 +306,50 @@ PlatformError platformError(std::string description) {
   return PlatformError{std::move(description)};
 }
 
+std::expected<std::string, PlatformError> preferencesPath() {
+  const auto folder = folderPath();
+  if (!folder) {
+    return folder;
+  }
+  return *folder + kFileName;
+}
+
+// A file's times to the nanosecond, named as the system names them: Darwin's own names, or
+// POSIX's.
+template <class Status>
+timespec modifiedTime(const Status& status) {
+  if constexpr (requires { status.st_mtimespec; }) {
+    return status.st_mtimespec;
+  } else {
+    return status.st_mtim;
+  }
+}
+
+template <class Status>
+timespec changedTime(const Status& status) {
+  if constexpr (requires { status.st_ctimespec; }) {
+    return status.st_ctimespec;
+  } else {
+    return status.st_ctim;
+  }
+}
+
+std::optional<FileStamp> stampOf(const std::string& path) {
+  struct stat status {};
+  if (lstat(path.c_str(), &status) != 0) {
+    return std::nullopt;
+  }
+  const timespec modified = modifiedTime(status);
+  const timespec changed = changedTime(status);
+  return FileStamp{.device = static_cast<unsigned long long>(status.st_dev),
+                   .inode = static_cast<unsigned long long>(status.st_ino),
+                   .size = static_cast<long long>(status.st_size),
+                   .modifiedSeconds = static_cast<long long>(modified.tv_sec),
+                   .modifiedNanoseconds = static_cast<long long>(modified.tv_nsec),
+                   .changedSeconds = static_cast<long long>(changed.tv_sec),
+                   .changedNanoseconds = static_cast<long long>(changed.tv_nsec)};
+}
+
 std::expected<Document, PlatformError> readPreferences() {
   const auto folder = folderPath();
   if (!folder) {

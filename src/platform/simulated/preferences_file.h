@@ -34,6 +34,26 @@ std::expected<Document, PlatformError> readPreferences();
 std::expected<void, PlatformError> updatePreferences(
     const std::function<std::expected<bool, PlatformError>(Document&)>& change);
 
+// What tells one state of the file from another, as the system reports it without reading the
+// file: every write (the simulator's rename of a new file, or a test's write in place) changes
+// it. A missing or unreachable file has none.
+struct FileStamp {
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  long long size = 0;
+  long long modifiedSeconds = 0;
+  long long modifiedNanoseconds = 0;
+  long long changedSeconds = 0;
+  long long changedNanoseconds = 0;
+
+  bool operator==(const FileStamp&) const = default;
+};
+
+// The file's path, found as every read finds it.
+std::expected<std::string, PlatformError> preferencesPath();
+
+std::optional<FileStamp> stampOf(const std::string& path);
+
 // The platform error for a described failure.
 PlatformError platformError(std::string description);
 

@@ -120,4 +120,24 @@ typedef double NSTimeInterval;
 @property(readonly, copy) NSString* localizedDescription;
 @end
 
+typedef NSString* NSNotificationName;
+
+@interface NSNotification : NSObject <NSCopying, NSSecureCoding>
+@property(readonly, copy) NSNotificationName name;
+@property(readonly, nullable, strong) id object;
+@end
+
+@interface NSOperationQueue : NSObject
+@property(class, readonly, strong) NSOperationQueue* mainQueue;
+@end
+
+@interface NSNotificationCenter : NSObject
+@property(class, readonly, strong) NSNotificationCenter* defaultCenter;
+- (id<NSObject>)addObserverForName:(nullable NSNotificationName)name
+                            object:(nullable id)obj
+                             queue:(nullable NSOperationQueue*)queue
+                        usingBlock:(void (^)(NSNotification* notification))block;
+- (void)removeObserver:(id)observer;
+@end
+
 NS_ASSUME_NONNULL_END

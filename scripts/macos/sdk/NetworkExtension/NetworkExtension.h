@@ -15,6 +15,9 @@ typedef NS_ENUM(NSInteger, NEVPNStatus) {
   NEVPNStatusDisconnecting = 5,
 } API_AVAILABLE_MACOS(10.11);
 
+extern NSNotificationName const NEVPNStatusDidChangeNotification API_AVAILABLE_MACOS(10.11);
+extern NSNotificationName const NEVPNConfigurationChangeNotification API_AVAILABLE_MACOS(10.11);
+
 API_AVAILABLE_MACOS(10.11)
 @interface NEVPNProtocol : NSObject <NSCopying, NSSecureCoding>
 @property(copy, nullable) NSString* serverAddress;
