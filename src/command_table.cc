@@ -14,18 +14,24 @@ namespace kelo {
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: kelo-ne-manager <connect|disconnect|status|update-app-rules|remove|version> "
+    "Usage: kelo-ne-manager <connect|disconnect|status|update-app-rules|remove|wait|version> "
     "[--protocol=2]";
 constexpr char kFirstUsage[] =
     "Usage: kelo-ne-manager <connect|disconnect|status|update-app-rules>";
 constexpr std::string_view kProtocolOption = "--protocol=";
 
-template <class Request>
-Result<Request> readJSONFromStdin() {
+// Reads standard input to its end, or to one byte past the largest request, which decoding
+// then refuses.
+std::string readRequestBytes() {
   progress::enter(Step::request);
-  // Read to its end, or to one byte past the largest request, which decoding then refuses.
   std::string bytes;
   readToEnd(STDIN_FILENO, bytes, kMaximumRequestBytes);
+  return bytes;
+}
+
+template <class Request>
+Result<Request> readJSONFromStdin() {
+  const std::string bytes = readRequestBytes();
   if (bytes.empty()) {
     return std::unexpected(Error{ManagerError::invalidInput("Expected JSON payload on stdin.")});
   }
@@ -100,16 +106,28 @@ Result<Reply> runRemove(const Surroundings& surroundings, Protocol) {
   return underStoreLock([&] { return replied(commands::remove(surroundings.deadline)); });
 }
 
+// A wait's request is optional: empty standard input, or a terminal (someone typing the
+// command), asks for the defaults.
+Result<Reply> runWait(const Surroundings& surroundings, Protocol protocol) {
+  const auto request =
+      isatty(STDIN_FILENO) == 1 ? WaitPayload::decode("") : WaitPayload::decode(readRequestBytes());
+  if (!request) {
+    return std::unexpected(request.error());
+  }
+  return replied(commands::wait(*request, surroundings.deadline, protocol));
+}
+
 Result<Reply> runVersion(const Surroundings&, Protocol);
 
 // The command table, compared in this order. A command that takes a request reads and decodes
 // it before any platform work starts.
-constexpr std::array<Command, 7> kCommands = {{
+constexpr std::array<Command, 8> kCommands = {{
     {"connect", runConnect},
     {"disconnect", runDisconnect},
     {"status", runStatus},
     {"update-app-rules", runUpdateAppRules},
     {"remove", runRemove},
+    {"wait", runWait},
     {"version", runVersion},
     {"--version", runVersion},
 }};

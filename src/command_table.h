@@ -27,8 +27,9 @@ Protocol requestedProtocol(std::span<const std::string> arguments);
 // Compares the command word (argument 1) with the table, reads and decodes the request where
 // the command takes one (before any platform work), and runs the command in `surroundings`.
 // "connect", "disconnect", "update-app-rules" and "remove" hold the profile store's lock from
-// the decoded request to their last step. "version" (or "--version") reads and touches nothing.
-// Under protocol 2 an option the tool does not know is a usage failure; under 1 it is ignored.
+// the decoded request to their last step; "wait" changes nothing and takes no lock. "version" (or
+// "--version") reads and touches nothing. Under protocol 2 an option the tool does not know is a
+// usage failure; under 1 it is ignored.
 Result<Reply> runCommand(std::span<const std::string> arguments, const Surroundings& surroundings);
 
 }  // namespace kelo

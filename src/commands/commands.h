@@ -1,4 +1,4 @@
-// The operations behind the four command words, one file each. Each reads top to bottom as the
+// The operations behind the command words, one file each. Each reads top to bottom as the
 // list of its steps: every step is a call that returns its result or its error, and the first
 // error ends the command. Main thread.
 #pragma once
@@ -36,6 +36,11 @@ Result<StatusPayload> status(tunnel::Deadline deadline, Protocol protocol);
 // stopped (given at most 5 seconds to go down), then each profile removed in turn. With none it
 // answers the not-configured status at once.
 Result<StatusPayload> remove(tunnel::Deadline deadline);
+
+// "wait": reports the first tool profile as soon as its status reads one of the request's, or
+// once its time is up; changes nothing.
+Result<StatusPayload> wait(const WaitPayload& payload, tunnel::Deadline deadline,
+                           Protocol protocol);
 
 // "update-app-rules": recomputes the rules of the first per-app profile, saves it and restarts
 // its tunnel if it is up.

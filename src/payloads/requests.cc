@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "payloads/status_payload.h"
 #include "platform/bounded_json.h"
 
 namespace kelo {
@@ -335,6 +336,71 @@ Result<NetworkPolicy> optionalNetworkPolicy(const Json& object, std::string_view
   return policy;
 }
 
+// The statuses a wait ends at: the default when absent or null.
+Result<std::vector<NEVPNStatus>> optionalStatusWords(const Json& object, std::string_view name,
+                                                     std::vector<NEVPNStatus> fallback) {
+  const auto member = object.find(name);
+  if (member == object.end() || member->is_null()) {
+    return fallback;
+  }
+  const std::string where = "Member " + quoted(name) + " of the request";
+  if (!member->is_array()) {
+    return decodingError(where + " is " + typeName(*member) + "; expected a list of statuses.");
+  }
+  if (member->empty()) {
+    return decodingError(where +
+                         " is an empty list; leave it out to wait for \"invalid\", "
+                         "\"disconnected\" or \"connected\".");
+  }
+  std::vector<NEVPNStatus> statuses;
+  for (std::size_t index = 0; index < member->size(); ++index) {
+    const Json& word = (*member)[index];
+    const std::string element = "Element " + std::to_string(index) + " of " + lowercased(where);
+    if (!word.is_string()) {
+      return decodingError(element + " is " + typeName(word) + "; expected a status.");
+    }
+    const auto known = std::ranges::find(kStatusWords, word.get_ref<const std::string&>());
+    if (known == kStatusWords.end()) {
+      return decodingError(element + " is " + kelo::quoted(word.get_ref<const std::string&>()) +
+                           ", which is not a status; the statuses are \"invalid\", "
+                           "\"disconnected\", \"connecting\", \"connected\", \"reasserting\" "
+                           "and \"disconnecting\".");
+    }
+    statuses.push_back(static_cast<NEVPNStatus>(known - kStatusWords.begin()));
+  }
+  return statuses;
+}
+
+// A number of seconds greater than 0 and at most `maximum`: `maximum` when absent or null.
+Result<double> optionalSeconds(const Request& request, std::string_view name, double maximum) {
+  const auto member = request.document.find(name);
+  if (member == request.document.end() || member->is_null()) {
+    return maximum;
+  }
+  const std::string where = "Member " + quoted(name) + " of the request";
+  if (!member->is_number()) {
+    return decodingError(where + " is " + typeName(*member) + "; expected a number of seconds.");
+  }
+  const double seconds = member->get<double>();
+  if (seconds > 0 && seconds <= maximum) {
+    return seconds;
+  }
+  std::string written;
+  if (member->is_number_unsigned()) {
+    written = std::to_string(member->get<std::uint64_t>());
+  } else if (member->is_number_integer()) {
+    written = std::to_string(member->get<std::int64_t>());
+  } else {
+    written = request.numberTexts.at("/" + std::string(name));
+  }
+  return decodingError(where + " is " + written + "; it must be greater than 0 and at most " +
+                       std::to_string(static_cast<int>(maximum)) + ".");
+}
+
+bool onlyWhiteSpace(std::string_view bytes) {
+  return bytes.find_first_not_of(" \t\n\r") == std::string_view::npos;
+}
+
 }  // namespace
 
 std::string_view stringValue(ConnectPayload::CodingKeys key) {
@@ -343,6 +409,10 @@ std::string_view stringValue(ConnectPayload::CodingKeys key) {
 
 std::string_view stringValue(AppRulePayload::CodingKeys) {
   return "excludedApps";
+}
+
+std::string_view stringValue(WaitPayload::CodingKeys key) {
+  return key == WaitPayload::CodingKeys::until ? "until" : "timeoutSeconds";
 }
 
 Result<ConnectPayload> ConnectPayload::decode(std::string_view json) {
@@ -414,6 +484,30 @@ Result<AppRulePayload> AppRulePayload::decode(std::string_view json) {
     return std::unexpected(excluded.error());
   }
   return AppRulePayload{std::move(*excluded)};
+}
+
+Result<WaitPayload> WaitPayload::decode(std::string_view json) {
+  WaitPayload payload;
+  if (onlyWhiteSpace(json)) {
+    return payload;
+  }
+  const auto request = parseRequestObject(json);
+  if (!request) {
+    return std::unexpected(request.error());
+  }
+  auto until =
+      optionalStatusWords(request->document, stringValue(CodingKeys::until), payload.until);
+  if (!until) {
+    return std::unexpected(until.error());
+  }
+  payload.until = std::move(*until);
+  const auto timeout =
+      optionalSeconds(*request, stringValue(CodingKeys::timeoutSeconds), kMaximumWaitSeconds);
+  if (!timeout) {
+    return std::unexpected(timeout.error());
+  }
+  payload.timeoutSeconds = *timeout;
+  return payload;
 }
 
 }  // namespace kelo

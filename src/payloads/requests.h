@@ -71,9 +71,27 @@ struct AppRulePayload {
   bool operator==(const AppRulePayload&) const = default;
 };
 
+// The longest a "wait" may wait: a run ends within 15 seconds, and must still answer.
+inline constexpr double kMaximumWaitSeconds = 14.0;
+
+// The request of "wait". No bytes, or only white space, ask for every default.
+struct WaitPayload {
+  enum class CodingKeys { until, timeoutSeconds };
+
+  // The statuses that end the wait: by default the settled ones.
+  std::vector<NEVPNStatus> until = {NEVPNStatusInvalid, NEVPNStatusDisconnected,
+                                    NEVPNStatusConnected};
+  double timeoutSeconds = kMaximumWaitSeconds;
+
+  static Result<WaitPayload> decode(std::string_view json);
+
+  bool operator==(const WaitPayload&) const = default;
+};
+
 // The JSON member name of a key.
 std::string_view stringValue(ConnectPayload::CodingKeys key);
 std::string_view stringValue(AppRulePayload::CodingKeys key);
+std::string_view stringValue(WaitPayload::CodingKeys key);
 
 // Larger requests are refused before they are parsed. A real request is a few keys and a list
 // of application paths: a thousand paths of a hundred bytes each take a tenth of this.

@@ -3,9 +3,11 @@
 // the commands and the command table; written by the driver on the main thread.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -14,6 +16,11 @@
 #include "platform/platform_error.h"
 
 namespace kelo {
+
+// The words a status document names a connection's status by, indexed by its code
+// (NEVPNStatusInvalid first); a code beyond them is "unknown".
+inline constexpr std::array<std::string_view, 6> kStatusWords = {
+    "invalid", "disconnected", "connecting", "connected", "reasserting", "disconnecting"};
 
 // Why an installed application got no rule.
 enum class SkipReason {

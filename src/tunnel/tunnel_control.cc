@@ -10,29 +10,19 @@ namespace kelo::tunnel {
 namespace {
 
 struct StatusWord {
-  const char* word;
+  std::string_view word;
   bool connected;
   bool connecting;
   bool disconnecting;
 };
 
 StatusWord describe(NEVPNStatus status) {
-  switch (status) {
-    case NEVPNStatusInvalid:
-      return {"invalid", false, false, false};
-    case NEVPNStatusDisconnected:
-      return {"disconnected", false, false, false};
-    case NEVPNStatusConnecting:
-      return {"connecting", false, true, false};
-    case NEVPNStatusConnected:
-      return {"connected", true, false, false};
-    case NEVPNStatusReasserting:
-      return {"reasserting", false, true, false};
-    case NEVPNStatusDisconnecting:
-      return {"disconnecting", false, false, true};
-    default:
-      return {"unknown", false, false, false};
+  if (status < 0 || static_cast<std::size_t>(status) >= kStatusWords.size()) {
+    return {"unknown", false, false, false};
   }
+  return {kStatusWords[static_cast<std::size_t>(status)], status == NEVPNStatusConnected,
+          status == NEVPNStatusConnecting || status == NEVPNStatusReasserting,
+          status == NEVPNStatusDisconnecting};
 }
 
 // Asks a tunnel-provider session to start (a connection of another kind starts nothing) and
@@ -60,7 +50,7 @@ StatusPayload statusPayload(const NETunnelProviderManager& manager) {
           .connected = state.connected,
           .connecting = state.connecting,
           .disconnecting = state.disconnecting,
-          .status = state.word,
+          .status = std::string(state.word),
           .perAppMode = rules > 0,
           .appRuleCount = static_cast<std::int64_t>(rules)};
 }

@@ -157,7 +157,7 @@ TEST_F(Protocol2, FailuresCarryTheirCodeStepAndPlatformError) {
   const auto unknown = run({"status", "--protocol=2", "--wait"});
   EXPECT_EQ(unknown.standardError,
             R"({"error":"Unknown option: --wait. Usage: kelo-ne-manager )"
-            R"(<connect|disconnect|status|update-app-rules|remove|version> [--protocol=2]",)"
+            R"(<connect|disconnect|status|update-app-rules|remove|wait|version> [--protocol=2]",)"
             R"("code":"usage"})");
   EXPECT_EQ(unknown.exitStatus, 1);
   EXPECT_EQ(run({"status", "--wait"}).exitStatus, 0);
@@ -204,7 +204,7 @@ TEST_F(Protocol2, VersionAnswersTheBuildWithoutTouchingAnything) {
   const std::string expected =
       R"({"version":")" KELO_VERSION
       R"(","protocols":[1,2],"commands":["connect","disconnect","status","update-app-rules",)"
-      R"("remove","version"]})";
+      R"("remove","wait","version"]})";
   for (const auto& arguments : std::vector<std::vector<std::string>>{
            {"version"}, {"--version"}, {"version", "--protocol=2"}}) {
     const auto answered = run(arguments, "{}");

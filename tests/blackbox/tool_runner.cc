@@ -9,9 +9,11 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <tuple>
@@ -49,7 +51,7 @@ void recordRun(const Started& started, const ToolRun& run) {
   if (!started.invocation->recorded) {
     return;
   }
-  static int count = 0;
+  static std::atomic<int> count = 0;  // runs may be recorded from several threads
   const auto text = [](const std::optional<std::string>& value) {
     return value ? Json(*value) : Json(nullptr);
   };
@@ -114,7 +116,10 @@ Started start(const ToolInvocation& invocation) {
   }
   pointers.push_back(nullptr);
 
-  // Tools are started from one thread, so the pipes can be marked close-on-exec after the fact.
+  // Tools may be started from several threads: one at a time, so that the pipes can be marked
+  // close-on-exec after the fact and no tool inherits another's.
+  static std::mutex starting;
+  const std::lock_guard one(starting);
   std::array<int, 2> output{};
   std::array<int, 2> error{};
   if (pipe(output.data()) != 0 || pipe(error.data()) != 0) {

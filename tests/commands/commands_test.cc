@@ -1,8 +1,9 @@
-// The four commands against the recording platform, one table each: what a command reports
+// The commands against the recording platform, one table each: what a command reports
 // and which platform requests it made, when every step succeeds and when each step fails.
 #include <gtest/gtest.h>
 
 #include <map>
+#include <thread>
 
 #include "commands/commands.h"
 #include "support/recording_platform.h"
@@ -221,6 +222,47 @@ TEST_F(Commands, StatusAndDisconnect) {
     recording::reset({{.identifier = "ONE", .statuses = {code}}});
     EXPECT_EQ(outcome(disconnect(context().deadline, kelo::Protocol::one)), reported(word)) << code;
   }
+}
+
+// A wait loads once and then only listens: a status change reads the status again, and only a
+// configuration change loads the profiles again. Its time running out answers the status as it
+// is; neither is a failure.
+TEST_F(Commands, WaitListensInsteadOfAsking) {
+  const auto waitFor = [this](std::vector<NEVPNStatus> until, double seconds = 5) {
+    return wait({.until = std::move(until), .timeoutSeconds = seconds}, context().deadline,
+                kelo::Protocol::one);
+  };
+  const std::string watching = "observe configuration, loadAll, observe ONE";
+  // clang-format off
+  const std::vector<Case> atOnce = {
+      {"already there", {{.identifier = "ONE", .statuses = {kUp}}}, watching, reported("connected")},
+      {"no profile reads invalid", {}, "observe configuration, loadAll",
+       StatusPayload::notConfigured().encoded()},
+      {"loading fails", {}, "observe configuration, loadAll",
+       "error: Failed to load packet tunnel preferences: denied", {{"loadAll", "denied"}}},
+  };
+  // clang-format on
+  check(atOnce, [&](const Case&) { return waitFor({kUp, NEVPNStatusInvalid}); });
+
+  const auto later = [](void (*post)()) {
+    return std::thread([post] {
+      std::this_thread::sleep_for(50ms);
+      post();
+    });
+  };
+  recording::reset({{.identifier = "ONE", .statuses = {kComingUp, kUp}}});
+  std::thread notifier = later(recording::postStatusDidChange);
+  EXPECT_EQ(outcome(waitFor({kUp})), reported("connected"));
+  notifier.join();
+  EXPECT_EQ(recording::requests(), watching);
+
+  recording::reset({{.identifier = "ONE", .statuses = {kComingUp}}});
+  notifier = later(recording::postConfigurationChange);
+  const auto began = runloop::Clock::now();
+  EXPECT_EQ(outcome(waitFor({kUp}, 0.3)), reported("connecting"));
+  EXPECT_GE(runloop::Clock::now() - began, 300ms);
+  notifier.join();
+  EXPECT_EQ(recording::requests(), watching + ", loadAll, observe ONE");
 }
 
 }  // namespace

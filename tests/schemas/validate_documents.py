@@ -14,7 +14,8 @@ import sys
 
 import jsonschema
 
-REQUESTS = {"connect": "connect-request", "update-app-rules": "update-app-rules-request"}
+REQUESTS = {"connect": "connect-request", "update-app-rules": "update-app-rules-request",
+            "wait": "wait-request"}
 EXAMPLES = {"full-tunnel.json": "connect-request", "per-app.json": "connect-request",
             "on-demand.json": "connect-request", "kill-switch-off.json": "connect-request",
             "update-app-rules.json": "update-app-rules-request"}
@@ -22,6 +23,7 @@ MUST_REJECT = {  # one document each that breaks its schema
     "connect-request": {"privateKey": "k", "address": "a", "dns": "d", "peerPublicKey": "p",
                         "peerEndpoint": "e", "allowedIps": "i", "excludedApps": [], "mtu": 1.5},
     "update-app-rules-request": {"excludedApps": [1]},
+    "wait-request": {"until": [], "timeoutSeconds": 15},
     "status": {"configured": True, "connected": False, "connecting": True,
                "disconnecting": False, "status": "up", "perAppMode": False, "appRuleCount": 0},
     "failure": {"error": "x", "code": 2},
@@ -64,7 +66,8 @@ def main(schemas_folder, examples_folder, log_folder):
             check("version", parsed(run["standardOutput"]), where)
         elif run["exitStatus"] == 0:
             check("status-2" if second else "status", parsed(run["standardOutput"]), where)
-            if command in REQUESTS:
+            # A wait's request is optional: empty input asks for the defaults.
+            if command in REQUESTS and (run["input"] or "").strip():
                 check(REQUESTS[command], parsed(run["input"]), where + " request")
             if parsed(run["preferencesBefore"]) is not None:
                 check("preferences", parsed(run["preferencesBefore"]), where + " before")

@@ -1,0 +1,72 @@
+#include "tunnel/status_wait.h"
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+
+#include "payloads/progress.h"
+
+namespace kelo::tunnel {
+
+namespace {
+
+// How soon a load that failed after a change is tried again.
+constexpr std::chrono::milliseconds kRetryInterval{20};
+
+}  // namespace
+
+Result<ManagerPointer> awaitStatus(std::span<const NEVPNStatus> until,
+                                   runloop::Clock::time_point end, Deadline deadline) {
+  // Observed before the first load, so that no change made meanwhile goes unnoticed. The
+  // handlers run on the main thread, during a turn of its run loop, which they end.
+  const auto mustLoad = std::make_shared<bool>(true);
+  const auto configuration = observeConfigurationChange([mustLoad] { *mustLoad = true; });
+  ManagerPointer first;
+  std::unique_ptr<NEVPNObserver> statusChanges;
+  // A load after a change may catch the preferences half-written by whoever changes them: it
+  // is tried again, and its failure answered only if it still fails when the time is up.
+  std::optional<Error> unreadable;
+  bool loadedOnce = false;
+  for (;;) {
+    if (*mustLoad) {
+      *mustLoad = false;
+      auto loaded = loadAllManagers(deadline);
+      if (!loaded && (!loadedOnce || runloop::Clock::now() >= deadline || changes::mustStop())) {
+        return std::unexpected(loaded.error());
+      }
+      if (loaded) {
+        loadedOnce = true;
+        unreadable.reset();
+        statusChanges.reset();
+        first = loaded->empty() ? nullptr : loaded->front();
+        if (first) {
+          // Nothing to note: the turn it ends is followed by a fresh read of the status.
+          statusChanges = first->connection().observeStatusDidChange([] {});
+        }
+      } else {
+        unreadable = loaded.error();
+      }
+      progress::enter(Step::wait);
+    }
+    const NEVPNStatus status = first ? first->connection().status() : NEVPNStatusInvalid;
+    const auto now = runloop::Clock::now();
+    if (unreadable && now >= end) {
+      return std::unexpected(*unreadable);
+    }
+    if (!unreadable && (std::ranges::find(until, status) != until.end() || now >= end)) {
+      return first;
+    }
+    if (now >= deadline || changes::mustStop()) {
+      return std::unexpected(Error{ManagerError::timedOut(kTimedOutMessage)});
+    }
+    if (unreadable) {
+      runloop::runOnce(std::min(
+          end, now + std::chrono::duration_cast<runloop::Clock::duration>(kRetryInterval)));
+      *mustLoad = true;
+    } else {
+      runloop::runOnce(std::min(end, deadline));
+    }
+  }
+}
+
+}  // namespace kelo::tunnel

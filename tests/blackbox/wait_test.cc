@@ -1,0 +1,200 @@
+// "wait" through the binary: it answers as soon as the status it waits for is there, whoever
+// brought it about (the tunnel settling, another process, the system's on-demand decision),
+// the status as it is when its time is up, the stop document at once on a stop signal, and a
+// refusal for a request it cannot honour.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "blackbox/tool_runner.h"
+
+namespace kelo::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Generous: a wait notices within 50 ms, but the machine that runs the tests may be busy.
+constexpr auto kNoticed = 400ms;
+
+double epochSeconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::string document(const std::string& status, bool configured = true) {
+  return R"({"configured":)" + std::string(configured ? "true" : "false") + R"(,"connected":)" +
+         (status == "connected" ? "true" : "false") + R"(,"connecting":)" +
+         (status == "connecting" ? "true" : "false") + R"(,"disconnecting":false,"status":")" +
+         status + R"(","perAppMode":false,"appRuleCount":0})";
+}
+
+class Wait : public ToolTest {
+ protected:
+  struct Timed {
+    ToolRun run;
+    Clock::duration took;
+  };
+  // A wait, while `meanwhile` runs on another thread `after` it began.
+  Timed waitWhile(const std::string& request, Clock::duration after,
+                  const std::function<void()>& meanwhile,
+                  std::vector<std::string> arguments = {"wait"}) const {
+    const auto began = Clock::now();
+    std::thread other([&] {
+      std::this_thread::sleep_until(began + after);
+      meanwhile();
+    });
+    Timed timed{run(std::move(arguments), request), {}};
+    timed.took = Clock::now() - began;
+    other.join();
+    return timed;
+  }
+  void writeNetwork(const Json& network) const {
+    Json document = stored();
+    document["network"] = network;
+    seedPreferences(home_.path(), document);  // in place, as a test harness might
+  }
+};
+
+TEST_F(Wait, AnswersWhenTheTunnelHasSettledAndNotBefore) {
+  expectSuccess(run({"connect"}, connectRequest().dump()), document("connecting"));
+  const double settles = stored()["profiles"][0]["connection"]["since"].get<double>() + 0.5;
+  const auto waited = run({"wait"}, R"({"until":["connected"]})");
+  const double answered = epochSeconds();
+  expectSuccess(waited, document("connected"));
+  EXPECT_GE(answered, settles);
+  EXPECT_LT(answered - settles, std::chrono::duration<double>(kNoticed).count());
+
+  // Already there: at once, and in protocol 2 with the rest of the status.
+  const auto began = Clock::now();
+  const auto again = run({"wait", "--protocol=2"});
+  EXPECT_LT(Clock::now() - began, kNoticed);
+  EXPECT_EQ(Json::parse(again.standardOutput)["status"], "connected");
+  EXPECT_NE(Json::parse(again.standardOutput)["connectedSince"], nullptr);
+}
+
+TEST_F(Wait, NoticesWhatAnotherProcessOrTheSystemChanges) {
+  // No profile at all: the status reads invalid, and a connect of another process is seen.
+  auto waited = waitWhile(R"({"until":["connected"]})", 200ms, [this] {
+    EXPECT_EQ(run({"connect"}, connectRequest().dump()).exitStatus, 0);
+  });
+  expectSuccess(waited.run, document("connected"));
+  EXPECT_LT(waited.took, 200ms + 500ms + kNoticed);
+
+  // A disconnect of another process.
+  waited = waitWhile(R"({"until":["disconnected"]})", 200ms,
+                     [this] { EXPECT_EQ(run({"disconnect"}).exitStatus, 0); });
+  expectSuccess(waited.run, document("disconnected"));
+  EXPECT_GE(waited.took, 200ms + 500ms);
+  EXPECT_LT(waited.took, 200ms + 500ms + kNoticed);
+
+  // On-demand brings the tunnel up once the machine leaves the network where it must stay down.
+  Json profile = toolProfile("ONE", 1);
+  profile["onDemandEnabled"] = true;
+  profile["onDemandRules"] = Json::parse(
+      R"([{"action":"disconnect","interfaceType":"wifi","ssids":["Home"]},{"action":"connect"}])");
+  seedPreferences(home_.path(), {{"profiles", {profile}},
+                                 {"network", {{"interfaceType", "wifi"}, {"ssid", "Home"}}}});
+  waited = waitWhile(R"({"until":["connected"]})", 200ms, [this] {
+    writeNetwork({{"interfaceType", "ethernet"}});
+  });
+  expectSuccess(waited.run, document("connected"));
+  EXPECT_LT(waited.took, 200ms + kNoticed);
+
+  // The profile removed by another process.
+  waited = waitWhile(R"({"until":["invalid"]})", 200ms,
+                     [this] { EXPECT_EQ(run({"remove"}).exitStatus, 0); });
+  expectSuccess(waited.run, document("invalid", false));
+}
+
+TEST_F(Wait, AStartThatFailsEndsDisconnectedAndSaysWhy) {
+  seed({}, {{"connectFails",
+             {{"description", "The server did not answer."},
+              {"domain", "NEVPNErrorDomain"},
+              {"code", 7}}}});
+  EXPECT_EQ(run({"connect"}, connectRequest().dump()).exitStatus, 0);
+  const auto waited = run({"wait", "--protocol=2"}, R"({"until":["connected","disconnected"]})");
+  EXPECT_EQ(waited.exitStatus, 0);
+  const Json answer = Json::parse(waited.standardOutput);
+  EXPECT_EQ(answer["status"], "disconnected");
+  EXPECT_EQ(answer["lastDisconnectError"],
+            Json::parse(R"({"message":"The server did not answer.","domain":"NEVPNErrorDomain",)"
+                        R"("code":7})"));
+}
+
+// Time running out is no failure: the caller compares the status with what it waited for.
+TEST_F(Wait, AnswersTheStatusAsItIsWhenTimeIsUp) {
+  seed({toolProfile("ONE", 3)});
+  auto began = Clock::now();
+  expectSuccess(run({"wait"}, R"({"until":["disconnected"],"timeoutSeconds":0.3})"),
+                document("connected"));
+  EXPECT_GE(Clock::now() - began, 300ms);
+  EXPECT_LT(Clock::now() - began, 300ms + kNoticed);
+
+  // By default at most 14 seconds, inside the run's 15.
+  began = Clock::now();
+  expectSuccess(run({"wait"}, R"({"until":["reasserting"]})"), document("connected"));
+  EXPECT_GE(Clock::now() - began, 13s);
+  EXPECT_LT(Clock::now() - began, 15s);
+}
+
+TEST_F(Wait, AStopSignalEndsItAtOnce) {
+  seed({toolProfile("ONE", 3)});
+  const auto began = Clock::now();
+  const auto stopped = runToolsConcurrently(
+      {{.arguments = {"wait", "--protocol=2"},
+        .input = R"({"until":["disconnected"]})",
+        .home = home_.path(),
+        .signalAfter = std::pair{SIGTERM, std::chrono::microseconds(300'000)}}})[0];
+  EXPECT_LT(Clock::now() - began, 300ms + kNoticed);
+  EXPECT_EQ(stopped.standardOutput, "");
+  EXPECT_EQ(stopped.standardError,
+            R"({"error":"Stopped by SIGTERM before the request was complete.","code":"stopped",)"
+            R"("step":"wait","signal":"SIGTERM"})");
+  EXPECT_EQ(stopped.exitStatus, 1);
+}
+
+// The request is optional; what it holds is checked before anything is waited for.
+TEST_F(Wait, RefusesARequestItCannotHonour) {
+  for (const std::string empty : {"", " \n", "{}", R"({"until":null,"timeoutSeconds":null})"}) {
+    expectSuccess(run({"wait"}, empty), document("invalid", false));
+  }
+  const std::string statuses =
+      R"(the statuses are \"invalid\", \"disconnected\", \"connecting\", \"connected\", )"
+      R"(\"reasserting\" and \"disconnecting\".)";
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"[]", "The request is an array; expected a JSON object."},
+      {R"({"until":"connected"})",
+       R"(Member \"until\" of the request is a string; expected a list of statuses.)"},
+      {R"({"until":[]})", R"(Member \"until\" of the request is an empty list; leave it out )"
+                          R"(to wait for \"invalid\", \"disconnected\" or \"connected\".)"},
+      {R"({"until":["connected",3]})",
+       R"(Element 1 of member \"until\" of the request is a number; expected a status.)"},
+      {R"({"until":["up"]})",
+       R"(Element 0 of member \"until\" of the request is \"up\", which is not a status; )" +
+           statuses},
+      {R"({"until":["Connected"]})",
+       R"(Element 0 of member \"until\" of the request is \"Connected\", which is not a )"
+       R"(status; )" +
+           statuses},
+      {R"({"timeoutSeconds":"5"})",
+       R"(Member \"timeoutSeconds\" of the request is a string; expected a number of seconds.)"},
+  };
+  for (const auto& [request, message] : refused) {
+    expectFailure(run({"wait"}, request), message);
+  }
+  for (const std::string seconds : {"0", "-1", "14.001", "15", "1e3", "-0.0"}) {
+    expectFailure(run({"wait"}, R"({"timeoutSeconds":)" + seconds + "}"),
+                  R"(Member \"timeoutSeconds\" of the request is )" + seconds +
+                      "; it must be greater than 0 and at most 14.");
+  }
+  const auto refusal = run({"wait", "--protocol=2"}, R"({"until":[]})");
+  EXPECT_EQ(Json::parse(refusal.standardError)["code"], "invalidRequest");
+  EXPECT_EQ(Json::parse(refusal.standardError)["step"], "request");
+}
+
+}  // namespace
+}  // namespace kelo::testing
