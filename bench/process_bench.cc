@@ -8,15 +8,19 @@
 //     this process with the tool's number of children at once against one at a time;
 //   - "status" of a profile with 1,000 rules in protocol 1 and protocol 2, alternating;
 //   - the peak resident memory of "status", of the largest request the tool accepts, and of a
-//     per-app "connect" with 2,000 applications.
+//     per-app "connect" with 2,000 applications;
+//   - "wait": the CPU time of a 10-second wait that nothing ends, and how long after a tunnel
+//     settles, or another process changes the preferences, a waiting run has answered.
 // The per-app runs need root and mount namespaces: the fake applications and code-signing
 // program are laid over "/" by the black-box tests' overlay script, as in those tests.
 // Run: build with -DKELO_BUILD_BENCHMARKS=ON, then build/bench/kelo_process_bench, or
 // build/bench/kelo_process_bench status TOOL for the status figures of another build, or
 // build/bench/kelo_process_bench compare TOOL TOOL for two builds side by side, or
-// build/bench/kelo_process_bench protocols TOOL for "status" in protocol 1 and 2 alone.
+// build/bench/kelo_process_bench protocols TOOL for "status" in protocol 1 and 2 alone, or
+// build/bench/kelo_process_bench wait TOOL for the "wait" figures alone.
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +34,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "apprules/rule_building.h"
@@ -63,6 +68,8 @@ class Folder {
 
 struct Measured {
   double seconds = 0;
+  double cpuSeconds = 0;  // user and system time of the program (with `peak`, of both programs)
+  double endedAt = 0;     // when it had ended, in seconds since the epoch
   long peakKiB = 0;
   int exitStatus = -1;
 };
@@ -97,8 +104,14 @@ Measured run(std::vector<std::string> arguments, const std::string& input = "/de
   pid_t child = -1;
   if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
     int status = 0;
-    waitpid(child, &status, 0);
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
     measured.seconds = std::chrono::duration<double>(Clock::now() - began).count();
+    measured.endedAt =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    measured.cpuSeconds =
+        static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     measured.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
   posix_spawn_file_actions_destroy(&actions);
@@ -316,6 +329,67 @@ void perAppConnects() {
 
 // Two builds of the tool side by side, for a change's cost: each one's status figures, then
 // per-app connects of 1,000 applications at 30 ms a code-signing run, alternating between them.
+// "wait": the CPU time of waits that run out their 10 seconds; then, over rounds, how long
+// after the simulated settling of a start (half a second after it was written) a wait for
+// "connected" has ended, and how long after another process wrote a stopped tunnel into the
+// file a wait for "disconnected" has. The latencies include the tool's exit, as a caller sees it.
+void waits(const std::string& tool) {
+  const Folder home("kelo-bench-home");
+  const fs::path folder = home.path() / ".local/state/kelo-ne-manager";
+  fs::create_directories(folder);
+  setenv("HOME", home.path().c_str(), 1);
+  const auto epochSeconds = [] {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  };
+  const auto seed = [&](int status, double since) {
+    const fs::path scratch = folder / "seed";
+    std::ofstream(scratch)
+        << R"({"profiles":[{"identifier":"A","enabled":true,"protocol":{"type":"tunnelProvider",)"
+           R"("providerBundleIdentifier":"com.kelo.vpn.desktop.PacketTunnel"},)"
+           R"("connection":{"status":)"
+        << status << R"(,"since":)" << std::to_string(since) << "}}]}";
+    fs::rename(scratch, folder / "vpn-preferences.json");
+  };
+  const auto request = [&](const std::string& name, const std::string& text) {
+    std::ofstream(home.path() / name) << text;
+    return (home.path() / name).string();
+  };
+  seed(3, epochSeconds());
+  const std::string never = request("never", R"({"until":["reasserting"],"timeoutSeconds":10})");
+  for (int round = 0; round < 3; ++round) {
+    const Measured measured = run({tool, "wait"}, never);
+    std::printf("wait: 10-second wait, CPU time %.1f ms (%.2f s, exit %d)\n",
+                measured.cpuSeconds * 1e3, measured.seconds, measured.exitStatus);
+  }
+  constexpr int kRounds = 20;
+  const std::string connected = request("connected", R"({"until":["connected"]})");
+  const std::string disconnected = request("disconnected", R"({"until":["disconnected"]})");
+  std::vector<double> settling;
+  std::vector<double> written;
+  for (int round = 0; round < kRounds; ++round) {
+    const double since = epochSeconds();
+    seed(2, since);
+    settling.push_back(run({tool, "wait"}, connected).endedAt - (since + 0.5));
+    seed(3, epochSeconds());
+    double stoppedAt = 0;
+    std::thread other([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      stoppedAt = epochSeconds();
+      seed(1, stoppedAt);
+    });
+    const Measured waited = run({tool, "wait"}, disconnected);
+    other.join();
+    written.push_back(waited.endedAt - stoppedAt);
+  }
+  for (const auto& [what, figures] :
+       {std::pair{"settling", &settling}, std::pair{"another process's change", &written}}) {
+    std::sort(figures->begin(), figures->end());
+    std::printf("wait: answered after %s in %d rounds: median %.1f ms, at most %.1f ms\n", what,
+                kRounds, median(*figures) * 1e3, figures->back() * 1e3);
+  }
+}
+
 void compare(const std::string& first, const std::string& second) {
   for (const auto& tool : {first, second}) {
     std::printf("%s\n", tool.c_str());
@@ -383,6 +457,10 @@ int main(int argc, char** argv) {
     statusAgainstFloors(arguments[1]);
     return 0;
   }
+  if (arguments.size() == 2 && arguments[0] == "wait") {
+    waits(arguments[1]);
+    return 0;
+  }
   if (arguments.size() == 2 && arguments[0] == "protocols") {
     statusInBothProtocols(arguments[1]);
     return 0;
@@ -390,6 +468,7 @@ int main(int argc, char** argv) {
   statusAgainstFloors(KELO_TOOL_PATH);
   statusInBothProtocols(KELO_TOOL_PATH);
   largestRequest();
+  waits(KELO_TOOL_PATH);
   perAppConnects();
   return 0;
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""A soak of many runs at once: waves of tool processes running a random mix of the five
-commands against one preferences file, with platform faults set between waves, stop signals
+"""A soak of many runs at once: waves of tool processes running a random mix of the six
+commands against one preferences file (a "wait" for at most a second and a half, while the
+others change what it waits for), with platform faults set between waves, stop signals
 sent at random moments, and per-app requests inspected by a slow code-signing program in a
 fake system root (as root, in a private mount namespace; see tests/blackbox/with_fake_root.sh).
 
@@ -109,8 +110,9 @@ class Soak:
 
     def start(self, rng, index):
         word = rng.choice(["connect", "connect", "disconnect", "status", "update-app-rules"] * 3 +
-                          ["remove"])
-        per_app = self.per_app and word not in ("status", "remove") and rng.random() < 0.3
+                          ["remove", "wait", "wait"])
+        per_app = self.per_app and word not in ("status", "remove", "wait") and \
+            rng.random() < 0.3
         argv = ["env", f"HOME={self.home}"]
         scratch = None
         if per_app:
@@ -124,8 +126,11 @@ class Soak:
         excluded = ["/Applications/Mail.app"] if per_app else []
         on_demand = ON_DEMAND if rng.random() < 0.3 else {}
         policy = {"networkPolicy": rng.choice(POLICIES)} if rng.random() < 0.25 else {}
+        until = rng.choice([["connected"], ["disconnected", "invalid"], None])
         request = {"connect": {**REQUEST, "excludedApps": excluded, **on_demand, **policy},
-                   "update-app-rules": {"excludedApps": excluded}}.get(word)
+                   "update-app-rules": {"excludedApps": excluded},
+                   "wait": {"until": until, "timeoutSeconds": round(rng.uniform(0.1, 1.5), 2)}
+                   }.get(word)
         process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
         stop = None

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds kelo-ne-manager and walks it through its whole cycle against the simulated platform,
-# in a fresh home folder of its own: status, a full-tunnel connect, disconnect, an on-demand
-# connect and a disconnect that stays disconnected, and then, where
+# in a fresh home folder of its own: status, a full-tunnel connect and a wait until it is up,
+# disconnect, an on-demand connect and a disconnect that stays disconnected, and then, where
 # mount namespaces are available (as root), a per-app connect and update-app-rules with fake
 # applications and a fake /usr/bin/codesign laid over the real root for those runs only; last,
 # "remove", after which "status" shows no profile.
@@ -39,8 +39,7 @@ run() {
 
 run status
 run connect examples/full-tunnel.json
-sleep 0.6  # the simulated extension takes half a second to come up
-run status
+run wait  # the simulated extension takes half a second to come up: answered once it has
 run disconnect
 run update-app-rules examples/update-app-rules.json
 
@@ -54,8 +53,7 @@ json.dump(document, open(sys.argv[1], "w"))
 NETWORK
 run connect examples/on-demand.json
 run disconnect
-sleep 0.6  # without the switch-off, on-demand would have it up again by now
-run status
+run wait  # once it is down; without the switch-off, on-demand would have it up again
 
 # The end of every demo: the configuration taken off the machine, as an uninstaller would.
 finish() {
