@@ -84,7 +84,9 @@ class NETunnelProviderProtocol final : public NEVPNProtocol {
 
 // An observer of one of the framework's notifications (NSNotificationCenter, on the main queue):
 // its handler runs on the main run loop each time the notification is posted, never inside the
-// call that made it, until the object is destroyed, which removes it. Main thread.
+// call that made it, until the object is destroyed, which removes it. Null where the platform
+// cannot notify (the simulated one, when no thread can be started): then only looking again
+// tells. Main thread.
 class NEVPNObserver {
  public:
   virtual ~NEVPNObserver() = default;

@@ -10,8 +10,9 @@ namespace kelo::tunnel {
 
 namespace {
 
-// How soon a load that failed after a change is tried again.
-constexpr std::chrono::milliseconds kRetryInterval{20};
+// How soon a load that failed after a change is tried again, and how often the profiles are
+// looked at where the platform cannot say when they change.
+constexpr std::chrono::milliseconds kLookAgain{20};
 
 }  // namespace
 
@@ -59,9 +60,10 @@ Result<ManagerPointer> awaitStatus(std::span<const NEVPNStatus> until,
     if (now >= deadline || changes::mustStop()) {
       return std::unexpected(Error{ManagerError::timedOut(kTimedOutMessage)});
     }
-    if (unreadable) {
-      runloop::runOnce(std::min(
-          end, now + std::chrono::duration_cast<runloop::Clock::duration>(kRetryInterval)));
+    // Without a notification to wait for, the profiles are loaded again after a short pause.
+    if (unreadable || !configuration || (first && !statusChanges)) {
+      runloop::runOnce(
+          std::min(end, now + std::chrono::duration_cast<runloop::Clock::duration>(kLookAgain)));
       *mustLoad = true;
     } else {
       runloop::runOnce(std::min(end, deadline));

@@ -1,7 +1,8 @@
 // Waiting for a profile's status without asking the platform again and again: the tool's first
 // profile is loaded once and watched through the platform's notifications. A configuration
 // change (a profile saved, removed or edited, by any process) loads the profiles again; a
-// status change of the watched connection reads its status again. Main thread.
+// status change of the watched connection reads its status again. Where the platform cannot
+// notify, the profiles are loaded again every 20 ms instead. Main thread.
 #pragma once
 
 #include <span>

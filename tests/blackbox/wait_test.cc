@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -123,6 +124,41 @@ TEST_F(Wait, AStartThatFailsEndsDisconnectedAndSaysWhy) {
   EXPECT_EQ(answer["lastDisconnectError"],
             Json::parse(R"({"message":"The server did not answer.","domain":"NEVPNErrorDomain",)"
                         R"("code":7})"));
+}
+
+// A file caught half-written by whoever changes it is read again; one that stays unreadable is
+// answered as the failure it is once the time is up.
+TEST_F(Wait, AFileCaughtHalfWrittenIsReadAgain) {
+  seed({toolProfile("ONE", 3)});
+  const std::string path = preferencesPath(home_.path());
+  auto waited = waitWhile(R"({"until":["disconnected"]})", 100ms, [&] {
+    writeFile(path, R"({"profiles":[)", 0600);
+    std::this_thread::sleep_for(100ms);
+    seed({toolProfile("ONE", 1)});
+  });
+  expectSuccess(waited.run, document("disconnected"));
+
+  waited = waitWhile(R"({"until":["connected"],"timeoutSeconds":0.5})", 100ms,
+                     [&] { writeFile(path, "{", 0600); });
+  EXPECT_EQ(waited.run.standardOutput, "");
+  EXPECT_EQ(
+      waited.run.standardError.rfind(R"({"error":"Failed to load packet tunnel preferences: )", 0),
+      0u)
+      << waited.run.standardError;
+  EXPECT_EQ(waited.run.exitStatus, 1);
+}
+
+// With no thread to spare for listening, a wait looks again every few milliseconds instead.
+TEST_F(Wait, WithoutAThreadToSpareItStillNotices) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root, to run as another user with a process limit";
+  }
+  ASSERT_EQ(chown(home_.path().c_str(), 65534, 65534), 0);
+  const auto nobody = withoutProcessesToSpare();
+  EXPECT_EQ(run({"connect"}, connectRequest().dump(), nobody).exitStatus, 0);
+  const double settles = stored()["profiles"][0]["connection"]["since"].get<double>() + 0.5;
+  expectSuccess(run({"wait"}, R"({"until":["connected"]})", nobody), document("connected"));
+  EXPECT_LT(epochSeconds() - settles, std::chrono::duration<double>(kNoticed).count());
 }
 
 // Time running out is no failure: the caller compares the status with what it waited for.

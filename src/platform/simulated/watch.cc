@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 #ifdef __linux__
@@ -158,7 +159,12 @@ class Watch final : public NEVPNObserver {
       stop_ = {-1, -1};
     }
     const SignalsBlocked blocked;  // inherited by the helper thread
-    thread_ = std::thread([this, handler = std::move(handler)] { run(handler); });
+    try {
+      thread_ = std::thread([this, handler = std::move(handler)] { run(handler); });
+    } catch (const std::system_error&) {
+      closeStop();
+      throw;
+    }
   }
 
   // A handler posted already may still run: it finds the observer gone, and does nothing.
@@ -169,16 +175,20 @@ class Watch final : public NEVPNObserver {
     }
     thread_.join();
     *observing_ = false;
+    closeStop();
+  }
+  Watch(const Watch&) = delete;
+  Watch& operator=(const Watch&) = delete;
+
+ private:
+  void closeStop() {
     for (const int end : stop_) {
       if (end >= 0) {
         close(end);
       }
     }
   }
-  Watch(const Watch&) = delete;
-  Watch& operator=(const Watch&) = delete;
 
- private:
   void run(const NEVPNNotificationHandler& handler) {
     while (!stopping_) {
       const Look seen = subject_->look();
@@ -211,16 +221,26 @@ class Watch final : public NEVPNObserver {
   std::thread thread_;
 };
 
+// Null when no thread can be started for it (the caller is at its process limit, say).
+std::unique_ptr<NEVPNObserver> started(std::unique_ptr<Subject> subject,
+                                       NEVPNNotificationHandler handler) {
+  try {
+    return std::make_unique<Watch>(std::move(subject), std::move(handler));
+  } catch (const std::system_error&) {
+    return nullptr;
+  }
+}
+
 }  // namespace
 
 std::unique_ptr<NEVPNObserver> watchFile(const std::string& path,
                                          NEVPNNotificationHandler handler) {
-  return std::make_unique<Watch>(std::make_unique<File>(path), std::move(handler));
+  return started(std::make_unique<File>(path), std::move(handler));
 }
 
 std::unique_ptr<NEVPNObserver> watchMoment(double secondsSinceEpoch,
                                            NEVPNNotificationHandler handler) {
-  return std::make_unique<Watch>(std::make_unique<Moment>(secondsSinceEpoch), std::move(handler));
+  return started(std::make_unique<Moment>(secondsSinceEpoch), std::move(handler));
 }
 
 }  // namespace kelo::simulator

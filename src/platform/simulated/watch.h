@@ -14,6 +14,8 @@
 
 namespace kelo::simulator {
 
+// Each is null when no thread can be started for it.
+
 // Posts `handler` each time the file at `path` changes: it is created, written, replaced or
 // removed, by this process or another.
 std::unique_ptr<NEVPNObserver> watchFile(const std::string& path, NEVPNNotificationHandler handler);
