@@ -36,6 +36,14 @@ std::string replyDocument;
 std::string failureText;
 
 void writeFailure(const Error& error, Protocol protocol, int endedBy = 0) {
+  const auto* own = std::get_if<ManagerError>(&error);
+  if (endedBy != 0 && (own == nullptr || own->unrepaired.empty())) {
+    // An ending with nothing left unrepaired: its document was rendered in advance, so writing
+    // it allocates nothing, even with the memory exhausted.
+    (void)deadline::deliver(STDERR_FILENO, endingDocument(protocol, endedBy, failureStep(error)),
+                            1);
+    return;
+  }
   failureText = failureDocument(error, protocol, endedBy);
   (void)deadline::deliver(STDERR_FILENO, failureText, 1);
 }
