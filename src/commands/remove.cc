@@ -1,5 +1,3 @@
-#include <algorithm>
-
 #include "commands/commands.h"
 #include "tunnel/profile_store.h"
 #include "tunnel/tunnel_control.h"

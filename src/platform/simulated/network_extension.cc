@@ -241,9 +241,9 @@ class SimulatedConnection {
           written->status = next;
           written->since = now();
           // A start keeps the last disconnect error; one that is set to fail writes its own.
-          const Document* fails =
-              next == NEVPNStatusConnecting ? fault(document, "connectFails") : nullptr;
+          const Document* fails = nullptr;
           if (next == NEVPNStatusConnecting) {
+            fails = fault(document, "connectFails");
             written->failing = fails != nullptr && errorOf(*fails).has_value();
           }
           simulator::storeConnection(*entry, *written);
