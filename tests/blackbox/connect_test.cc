@@ -128,6 +128,10 @@ TEST_F(Connect, OnDemandIsOnAfterAConnectAndOffAfterADisconnect) {
   expectSuccess(connect(request), kConnecting);
   EXPECT_EQ(onlyProfile()["onDemandEnabled"], true);
   EXPECT_EQ(onlyProfile()["onDemandRules"], rules);
+  // The answer is read once on-demand is on, and protocol 2 shows it.
+  const Json answered =
+      Json::parse(run({"connect", "--protocol=2"}, request.dump()).standardOutput)["onDemand"];
+  EXPECT_EQ(answered, (Json{{"enabled", true}, {"rules", rules}}));
 
   expectSuccess(run({"disconnect"}),
                 R"({"configured":true,"connected":false,"connecting":false,"disconnecting":true,)"
