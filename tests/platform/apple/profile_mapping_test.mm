@@ -1,11 +1,35 @@
 // The mapping between the framework's profile objects and the tool's (macOS only), on objects
 // built in memory: nothing is saved, so no entitlement is needed. What the tool reads of a
-// profile, what a change carries back, and what a change of one field leaves alone.
+// profile and of its connection, what a change carries back, what a change of one field leaves
+// alone, and how a connection's notifications reach the tool.
 #include "platform/apple/profile_mapping.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
+
 #include "platform/apple/value_conversion.h"
+#include "platform/run_loop.h"
+
+// A connection as the system would report one, built in memory.
+@interface KeloReportedConnection : NEVPNConnection
+@property(nonatomic) NEVPNStatus reportedStatus;
+@property(nonatomic, nullable) NSDate* reportedDate;
+@property(nonatomic, nullable) NSError* reportedError;
+@end
+
+@implementation KeloReportedConnection
+- (NEVPNStatus)status {
+  return self.reportedStatus;
+}
+- (nullable NSDate*)connectedDate {
+  return self.reportedDate;
+}
+- (void)fetchLastDisconnectErrorWithCompletionHandler:(void (^)(NSError* _Nullable))handler {
+  handler(self.reportedError);
+}
+@end
 
 namespace kelo::apple {
 namespace {
@@ -105,6 +129,78 @@ TEST(ProfileMapping, AValueWithoutAFrameworkFormChangesNothing) {
   EXPECT_FALSE(carryOnto(object, *manager).has_value());
   EXPECT_TRUE(object.onDemandEnabled);
   EXPECT_EQ(object.onDemandRules.count, 3u);
+}
+
+// Turns the main run loop until `done` holds, for at most a second.
+void turnUntil(const std::function<bool()>& done) {
+  const auto limit = runloop::Clock::now() + std::chrono::seconds(1);
+  while (!done() && runloop::Clock::now() < limit) {
+    runloop::runOnce(runloop::Clock::now() + std::chrono::milliseconds(50));
+  }
+}
+
+// Protocol 2's connected date and last disconnect error, with the error's domain and code; none
+// before macOS 13, which keeps no such error.
+TEST(ProfileMapping, AConnectionsDateAndLastErrorComeThrough) {
+  KeloReportedConnection* object = [[KeloReportedConnection alloc] init];
+  object.reportedStatus = ::NEVPNStatusConnected;
+  object.reportedDate = [NSDate dateWithTimeIntervalSince1970:1764950400.25];
+  object.reportedError = [NSError errorWithDomain:@"NEVPNConnectionErrorDomain"
+                                             code:7
+                                         userInfo:@{NSLocalizedDescriptionKey : @"No answer."}];
+  const auto connection = toolConnection(object);
+  EXPECT_EQ(connection->status(), NEVPNStatusConnected);
+  EXPECT_EQ(connection->connectedDate(), 1764950400.25);
+  std::optional<std::optional<PlatformError>> fetched;
+  connection->fetchLastDisconnectError(
+      [&fetched](std::optional<PlatformError> error) { fetched = std::move(error); });
+  EXPECT_FALSE(fetched.has_value());  // delivered on the main run loop, never inside the call
+  turnUntil([&fetched] { return fetched.has_value(); });
+  ASSERT_TRUE(fetched.has_value());
+  if (@available(macOS 13.0, *)) {
+    ASSERT_TRUE(fetched->has_value());
+    EXPECT_EQ((*fetched)->localizedDescription, "No answer.");
+    EXPECT_EQ((*fetched)->cause, (PlatformCause{"NEVPNConnectionErrorDomain", 7}));
+  } else {
+    EXPECT_FALSE(fetched->has_value());
+  }
+
+  object.reportedDate = nil;
+  object.reportedError = nil;
+  EXPECT_EQ(connection->connectedDate(), std::nullopt);
+  fetched.reset();
+  connection->fetchLastDisconnectError(
+      [&fetched](std::optional<PlatformError> error) { fetched = std::move(error); });
+  turnUntil([&fetched] { return fetched.has_value(); });
+  ASSERT_TRUE(fetched.has_value());
+  EXPECT_FALSE(fetched->has_value());
+}
+
+// A status change of the connection reaches its observer on the main run loop, and nothing
+// reaches it once it is gone; another connection's changes never do.
+TEST(ProfileMapping, AConnectionsStatusChangesReachItsObserverOnly) {
+  KeloReportedConnection* object = [[KeloReportedConnection alloc] init];
+  KeloReportedConnection* other = [[KeloReportedConnection alloc] init];
+  int told = 0;
+  auto observer = toolConnection(object)->observeStatusDidChange([&told] { ++told; });
+  [NSNotificationCenter.defaultCenter postNotificationName:NEVPNStatusDidChangeNotification
+                                                    object:other];
+  [NSNotificationCenter.defaultCenter postNotificationName:NEVPNStatusDidChangeNotification
+                                                    object:object];
+  turnUntil([&told] { return told > 0; });
+  EXPECT_EQ(told, 1);
+  observer.reset();
+  [NSNotificationCenter.defaultCenter postNotificationName:NEVPNStatusDidChangeNotification
+                                                    object:object];
+  runloop::runOnce(runloop::Clock::now() + std::chrono::milliseconds(100));
+  EXPECT_EQ(told, 1);
+
+  int configurations = 0;
+  auto configuration = observeConfigurationChange([&configurations] { ++configurations; });
+  [NSNotificationCenter.defaultCenter postNotificationName:NEVPNConfigurationChangeNotification
+                                                    object:nil];
+  turnUntil([&configurations] { return configurations > 0; });
+  EXPECT_EQ(configurations, 1);
 }
 
 }  // namespace

@@ -60,6 +60,7 @@ __attribute__((objc_root_class))
 typedef double NSTimeInterval;
 
 @interface NSDate : NSObject <NSCopying, NSSecureCoding>
++ (instancetype)dateWithTimeIntervalSince1970:(NSTimeInterval)secs;
 @property(readonly) NSTimeInterval timeIntervalSince1970;
 @end
 
@@ -114,7 +115,13 @@ typedef double NSTimeInterval;
 - (void)removeObjectForKey:(KeyType)aKey;
 @end
 
+typedef NSString* NSErrorDomain;
+extern NSString* const NSLocalizedDescriptionKey;
+
 @interface NSError : NSObject <NSCopying, NSSecureCoding>
++ (instancetype)errorWithDomain:(NSErrorDomain)domain
+                           code:(NSInteger)code
+                       userInfo:(nullable NSDictionary<NSString*, id>*)dict;
 @property(readonly, copy) NSString* domain;
 @property(readonly) NSInteger code;
 @property(readonly, copy) NSString* localizedDescription;
@@ -137,6 +144,7 @@ typedef NSString* NSNotificationName;
                             object:(nullable id)obj
                              queue:(nullable NSOperationQueue*)queue
                         usingBlock:(void (^)(NSNotification* notification))block;
+- (void)postNotificationName:(NSNotificationName)aName object:(nullable id)anObject;
 - (void)removeObserver:(id)observer;
 @end
 
