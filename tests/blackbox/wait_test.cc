@@ -19,8 +19,12 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Generous: a wait notices within 50 ms, but the machine that runs the tests may be busy.
-constexpr auto kNoticed = 400ms;
+// Generous: a wait notices within 50 ms, but the machine that runs the tests may be busy, and
+// its time includes the tool's exit.
+constexpr double kNoticedSeconds = 0.5;
+// Far below the 14 seconds of a wait that missed what it waited for, and above any start of
+// the tool, under a sanitizer on a busy machine too.
+constexpr auto kPrompt = 5s;
 
 double epochSeconds() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -37,7 +41,7 @@ class Wait : public ToolTest {
  protected:
   struct Timed {
     ToolRun run;
-    Clock::duration took;
+    double answered;  // when the run had ended, in seconds since the epoch
   };
   // A wait, while `meanwhile` runs on another thread `after` it began.
   Timed waitWhile(const std::string& request, Clock::duration after,
@@ -48,10 +52,18 @@ class Wait : public ToolTest {
       std::this_thread::sleep_until(began + after);
       meanwhile();
     });
-    Timed timed{run(std::move(arguments), request), {}};
-    timed.took = Clock::now() - began;
+    Timed timed{run(std::move(arguments), request), 0};
+    timed.answered = epochSeconds();
     other.join();
     return timed;
+  }
+  // When the stored start or stop of the first profile settles.
+  double settles() const {
+    return stored()["profiles"][0]["connection"]["since"].get<double>() + 0.5;
+  }
+  static void expectSoonAfter(double answered, double moment) {
+    EXPECT_GE(answered, moment);
+    EXPECT_LT(answered - moment, kNoticedSeconds);
   }
   void writeNetwork(const Json& network) const {
     Json document = stored();
@@ -62,17 +74,15 @@ class Wait : public ToolTest {
 
 TEST_F(Wait, AnswersWhenTheTunnelHasSettledAndNotBefore) {
   expectSuccess(run({"connect"}, connectRequest().dump()), document("connecting"));
-  const double settles = stored()["profiles"][0]["connection"]["since"].get<double>() + 0.5;
   const auto waited = run({"wait"}, R"({"until":["connected"]})");
   const double answered = epochSeconds();
   expectSuccess(waited, document("connected"));
-  EXPECT_GE(answered, settles);
-  EXPECT_LT(answered - settles, std::chrono::duration<double>(kNoticed).count());
+  expectSoonAfter(answered, settles());
 
   // Already there: at once, and in protocol 2 with the rest of the status.
   const auto began = Clock::now();
   const auto again = run({"wait", "--protocol=2"});
-  EXPECT_LT(Clock::now() - began, kNoticed);
+  EXPECT_LT(Clock::now() - began, kPrompt);
   EXPECT_EQ(Json::parse(again.standardOutput)["status"], "connected");
   EXPECT_NE(Json::parse(again.standardOutput)["connectedSince"], nullptr);
 }
@@ -83,14 +93,13 @@ TEST_F(Wait, NoticesWhatAnotherProcessOrTheSystemChanges) {
     EXPECT_EQ(run({"connect"}, connectRequest().dump()).exitStatus, 0);
   });
   expectSuccess(waited.run, document("connected"));
-  EXPECT_LT(waited.took, 200ms + 500ms + kNoticed);
+  expectSoonAfter(waited.answered, settles());
 
   // A disconnect of another process.
   waited = waitWhile(R"({"until":["disconnected"]})", 200ms,
                      [this] { EXPECT_EQ(run({"disconnect"}).exitStatus, 0); });
   expectSuccess(waited.run, document("disconnected"));
-  EXPECT_GE(waited.took, 200ms + 500ms);
-  EXPECT_LT(waited.took, 200ms + 500ms + kNoticed);
+  expectSoonAfter(waited.answered, settles());
 
   // On-demand brings the tunnel up once the machine leaves the network where it must stay down.
   Json profile = toolProfile("ONE", 1);
@@ -99,11 +108,13 @@ TEST_F(Wait, NoticesWhatAnotherProcessOrTheSystemChanges) {
       R"([{"action":"disconnect","interfaceType":"wifi","ssids":["Home"]},{"action":"connect"}])");
   seedPreferences(home_.path(), {{"profiles", {profile}},
                                  {"network", {{"interfaceType", "wifi"}, {"ssid", "Home"}}}});
-  waited = waitWhile(R"({"until":["connected"]})", 200ms, [this] {
+  double moved = 0;
+  waited = waitWhile(R"({"until":["connected"]})", 200ms, [&] {
+    moved = epochSeconds();
     writeNetwork({{"interfaceType", "ethernet"}});
   });
   expectSuccess(waited.run, document("connected"));
-  EXPECT_LT(waited.took, 200ms + kNoticed);
+  expectSoonAfter(waited.answered, moved);
 
   // The profile removed by another process.
   waited = waitWhile(R"({"until":["invalid"]})", 200ms,
@@ -156,9 +167,8 @@ TEST_F(Wait, WithoutAThreadToSpareItStillNotices) {
   ASSERT_EQ(chown(home_.path().c_str(), 65534, 65534), 0);
   const auto nobody = withoutProcessesToSpare();
   EXPECT_EQ(run({"connect"}, connectRequest().dump(), nobody).exitStatus, 0);
-  const double settles = stored()["profiles"][0]["connection"]["since"].get<double>() + 0.5;
   expectSuccess(run({"wait"}, R"({"until":["connected"]})", nobody), document("connected"));
-  EXPECT_LT(epochSeconds() - settles, std::chrono::duration<double>(kNoticed).count());
+  expectSoonAfter(epochSeconds(), settles());
 }
 
 // Time running out is no failure: the caller compares the status with what it waited for.
@@ -168,7 +178,7 @@ TEST_F(Wait, AnswersTheStatusAsItIsWhenTimeIsUp) {
   expectSuccess(run({"wait"}, R"({"until":["disconnected"],"timeoutSeconds":0.3})"),
                 document("connected"));
   EXPECT_GE(Clock::now() - began, 300ms);
-  EXPECT_LT(Clock::now() - began, 300ms + kNoticed);
+  EXPECT_LT(Clock::now() - began, kPrompt);
 
   // By default at most 14 seconds, inside the run's 15.
   began = Clock::now();
@@ -185,7 +195,7 @@ TEST_F(Wait, AStopSignalEndsItAtOnce) {
         .input = R"({"until":["disconnected"]})",
         .home = home_.path(),
         .signalAfter = std::pair{SIGTERM, std::chrono::microseconds(300'000)}}})[0];
-  EXPECT_LT(Clock::now() - began, 300ms + kNoticed);
+  EXPECT_LT(Clock::now() - began, kPrompt);
   EXPECT_EQ(stopped.standardOutput, "");
   EXPECT_EQ(stopped.standardError,
             R"({"error":"Stopped by SIGTERM before the request was complete.","code":"stopped",)"
