@@ -1,6 +1,6 @@
-// The two request documents read from standard input, and their strict decoding.
-// Decoding is pure (bytes in, value or error out); the driver calls it on the main thread
-// before any platform work starts.
+// The request documents read from standard input ("connect", "update-app-rules", "wait"), and
+// their strict decoding. Decoding is pure (bytes in, value or error out); the driver calls it on
+// the main thread before any platform work starts.
 #pragma once
 
 #include <cstdint>
