@@ -34,6 +34,48 @@ bool openPipe(std::array<int, 2>& ends) {
   return pipe2(ends.data(), O_CLOEXEC) == 0;
 }
 
+namespace {
+
+// In the child, until the exec: what runs here only makes system calls, with values on this
+// stack, so that it may share the parent's memory. Signals are all blocked on entry. The tool's
+// handlers must never run in the child: each goes back to its default before anything is
+// unblocked. A failure is written to `report` before the child ends.
+[[noreturn]] void execInChild(const char* program, char* const arguments[], int output, int error,
+                              pid_t parent, int report) {
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;
+  sigemptyset(&standard.sa_mask);
+  for (int signal = 1; signal < NSIG; ++signal) {
+    struct sigaction current {};
+    if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN &&
+        current.sa_handler != SIG_DFL) {
+      sigaction(signal, &standard, nullptr);
+    }
+  }
+  sigaction(SIGPIPE, &standard, nullptr);
+  sigaction(SIGXFSZ, &standard, nullptr);
+  int failure = 0;
+  // The death signal comes when the starting thread ends; a tool that ended before it was
+  // asked for is seen in the parent process id.
+  if (setpgid(0, 0) != 0 || prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent ||
+      dup2(output, STDOUT_FILENO) < 0 || dup2(error, STDERR_FILENO) < 0) {
+    failure = errno != 0 ? errno : ESRCH;
+  } else {
+    // Every descriptor above standard error goes but the report pipe, which the exec closes.
+    syscall(SYS_close_range, STDERR_FILENO + 1, report - 1, 0);
+    syscall(SYS_close_range, report + 1, ~0u, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);  // NOLINT(concurrency-mt-unsafe): one thread here
+    execve(program, arguments, environ);
+    failure = errno;
+  }
+  (void)!write(report, &failure, sizeof failure);
+  _exit(127);
+}
+
+}  // namespace
+
 std::expected<pid_t, int> spawn(const char* program, char* const arguments[], int output,
                                 int error) {
   const pid_t parent = getpid();
@@ -42,48 +84,22 @@ std::expected<pid_t, int> spawn(const char* program, char* const arguments[], in
   if (pipe2(report.data(), O_CLOEXEC) != 0) {
     return std::unexpected(errno);
   }
-  // fork, not posix_spawn: only a child that runs code of ours before the exec can ask for the
-  // parent-death signal.
-  const pid_t child = fork();
+  // vfork, not posix_spawn: only a child that runs code of ours before the exec can ask for the
+  // parent-death signal. Not fork either: the child borrows this thread's memory until its exec
+  // instead of copying the tool's page tables, which a per-app connect would do a thousand times.
+  // This thread waits meanwhile; the child runs as the C library's posix_spawn runs its own.
+  const int reportEnd = report[1];
+  // NOLINTNEXTLINE(bugprone-unsafe-functions,clang-analyzer-security.insecureAPI.vfork): see above
+  const pid_t child = vfork();
+  if (child == 0) {
+    // NOLINTNEXTLINE(clang-analyzer-unix.Vfork): it makes system calls only, then execs or exits
+    execInChild(program, arguments, output, error, parent, reportEnd);
+  }
   if (child < 0) {
     const int failure = errno;
     close(report[0]);
     close(report[1]);
     return std::unexpected(failure);
-  }
-  if (child == 0) {
-    // Signals are all blocked here. The tool's handlers must never run in the child: each
-    // goes back to its default before anything is unblocked.
-    struct sigaction standard {};
-    standard.sa_handler = SIG_DFL;
-    sigemptyset(&standard.sa_mask);
-    for (int signal = 1; signal < NSIG; ++signal) {
-      struct sigaction current {};
-      if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN &&
-          current.sa_handler != SIG_DFL) {
-        sigaction(signal, &standard, nullptr);
-      }
-    }
-    sigaction(SIGPIPE, &standard, nullptr);
-    sigaction(SIGXFSZ, &standard, nullptr);
-    int failure = 0;
-    // The death signal comes when the starting thread ends; a tool that ended before it was
-    // asked for is seen in the parent process id.
-    if (setpgid(0, 0) != 0 || prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent ||
-        dup2(output, STDOUT_FILENO) < 0 || dup2(error, STDERR_FILENO) < 0) {
-      failure = errno != 0 ? errno : ESRCH;
-    } else {
-      // Every descriptor above standard error goes but the report pipe, which the exec closes.
-      syscall(SYS_close_range, STDERR_FILENO + 1, report[1] - 1, 0);
-      syscall(SYS_close_range, report[1] + 1, ~0u, 0);
-      sigset_t none;
-      sigemptyset(&none);
-      sigprocmask(SIG_SETMASK, &none, nullptr);  // NOLINT(concurrency-mt-unsafe): one thread here
-      execve(program, arguments, environ);
-      failure = errno;
-    }
-    (void)!write(report[1], &failure, sizeof failure);
-    _exit(127);
   }
   close(report[1]);
   int failure = 0;
