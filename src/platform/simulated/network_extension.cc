@@ -4,7 +4,6 @@
 #include "platform/network_extension.h"
 
 #include <algorithm>
-#include <chrono>
 #include <functional>
 #include <optional>
 #include <random>
@@ -23,16 +22,13 @@ using simulator::Document;
 using simulator::findEntry;
 using simulator::OnDemandState;
 using simulator::platformError;
+using simulator::secondsSinceEpoch;
 
 constexpr double kSettleSeconds = 0.5;
 
-double now() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
 // The extension takes half a second to come up or go down after the simulator's last change.
 NEVPNStatus settled(const ConnectionState& state) {
-  if (state.since && now() >= *state.since + kSettleSeconds) {
+  if (state.since && secondsSinceEpoch() >= *state.since + kSettleSeconds) {
     if (state.status == NEVPNStatusConnecting) {
       return state.failing ? NEVPNStatusDisconnected : NEVPNStatusConnected;
     }
@@ -239,7 +235,7 @@ class SimulatedConnection {
           }
           written = state_;
           written->status = next;
-          written->since = now();
+          written->since = secondsSinceEpoch();
           // A start keeps the last disconnect error; one that is set to fail writes its own.
           const Document* fails = nullptr;
           if (next == NEVPNStatusConnecting) {

@@ -1,6 +1,7 @@
 #include "platform/simulated/stored_profile.h"
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <utility>
 
@@ -214,6 +215,10 @@ Document storedRules(const std::vector<NEAppRule>& rules) {
 }
 
 }  // namespace
+
+double secondsSinceEpoch() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
 
 ConnectionState storedConnection(const Document& entry) {
   ConnectionState state;

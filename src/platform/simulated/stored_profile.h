@@ -14,6 +14,9 @@ namespace kelo::simulator {
 
 inline constexpr char kSessionType[] = "tunnelProviderSession";
 
+// The wall clock in seconds since the epoch: the clock a connection's "since" is written in.
+double secondsSinceEpoch();
+
 // An entry's "connection"; a missing one is a disconnected tunnel-provider session.
 struct ConnectionState {
   std::string type = kSessionType;

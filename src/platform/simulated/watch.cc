@@ -17,6 +17,7 @@
 
 #include "platform/signals_blocked.h"
 #include "platform/simulated/preferences_file.h"
+#include "platform/simulated/stored_profile.h"
 
 namespace kelo::simulator {
 
@@ -49,9 +50,7 @@ class Moment final : public Subject {
  public:
   explicit Moment(double secondsSinceEpoch) : moment_(secondsSinceEpoch) {}
   Look look() override {
-    const double left =
-        moment_ -
-        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const double left = moment_ - secondsSinceEpoch();
     if (left <= 0) {
       return {.changed = true, .next = std::nullopt};
     }
