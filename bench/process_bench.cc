@@ -126,14 +126,20 @@ double median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
-void statusAgainstFloors(const std::string& tool) {
-  const Folder home("kelo-bench-home");
+// Makes `home` the home of the runs to come, with one connected profile in its simulated
+// preferences: what "status" is timed on.
+void useStatusHome(const Folder& home) {
   fs::create_directories(home.path() / ".local/state/kelo-ne-manager");
   std::ofstream(home.path() / ".local/state/kelo-ne-manager/vpn-preferences.json")
       << R"({"profiles":[{"identifier":"A","enabled":true,"protocol":{"type":"tunnelProvider",)"
          R"("providerBundleIdentifier":"com.kelo.vpn.desktop.PacketTunnel"},)"
          R"("connection":{"status":3}}]})";
   setenv("HOME", home.path().c_str(), 1);
+}
+
+void statusAgainstFloors(const std::string& tool) {
+  const Folder home("kelo-bench-home");
+  useStatusHome(home);
   constexpr int kTriples = 400;
   const std::array<std::string, 3> programs = {tool, "/bin/true", KELO_ONE_LINE_PATH};
   std::array<std::vector<double>, 3> seconds;
@@ -394,6 +400,26 @@ void compare(const std::string& first, const std::string& second) {
   for (const auto& tool : {first, second}) {
     std::printf("%s\n", tool.c_str());
     statusAgainstFloors(tool);
+  }
+  {
+    // The two builds' "status" in alternating pairs, so that both see the same moments of a
+    // shared machine: the ratio that says whether the second is slower.
+    const Folder home("kelo-bench-home");
+    useStatusHome(home);
+    constexpr int kPairs = 1000;
+    std::vector<double> ratios;
+    for (int pair = -20; pair < kPairs; ++pair) {
+      std::array<double, 2> seconds{};
+      for (int turn = 0; turn < 2; ++turn) {  // each build first in every other pair
+        const int which = (turn + pair + 20) % 2;
+        seconds[which] = run({which == 0 ? first : second, "status"}).seconds;
+      }
+      if (pair >= 0) {
+        ratios.push_back(seconds[1] / seconds[0]);
+      }
+    }
+    std::printf("status: median ratio of %d alternating pairs, second build to first %.3f\n",
+                kPairs, median(ratios));
   }
   if (!fakeRootsAvailable()) {
     std::printf("per-app connect: skipped (needs root and mount namespaces)\n");
