@@ -48,7 +48,7 @@ class Subject {
 
 class Moment final : public Subject {
  public:
-  explicit Moment(double secondsSinceEpoch) : moment_(secondsSinceEpoch) {}
+  explicit Moment(double moment) : moment_(moment) {}
   Look look() override {
     const double left = moment_ - secondsSinceEpoch();
     if (left <= 0) {
