@@ -237,9 +237,8 @@ std::unique_ptr<NEVPNObserver> watchFile(const std::string& path,
   return started(std::make_unique<File>(path), std::move(handler));
 }
 
-std::unique_ptr<NEVPNObserver> watchMoment(double secondsSinceEpoch,
-                                           NEVPNNotificationHandler handler) {
-  return started(std::make_unique<Moment>(secondsSinceEpoch), std::move(handler));
+std::unique_ptr<NEVPNObserver> watchMoment(double moment, NEVPNNotificationHandler handler) {
+  return started(std::make_unique<Moment>(moment), std::move(handler));
 }
 
 }  // namespace kelo::simulator

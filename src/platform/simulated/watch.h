@@ -20,9 +20,8 @@ namespace kelo::simulator {
 // removed, by this process or another.
 std::unique_ptr<NEVPNObserver> watchFile(const std::string& path, NEVPNNotificationHandler handler);
 
-// Posts `handler` once, when the wall clock reaches `secondsSinceEpoch` (the clock the
-// simulator's times are written in).
-std::unique_ptr<NEVPNObserver> watchMoment(double secondsSinceEpoch,
-                                           NEVPNNotificationHandler handler);
+// Posts `handler` once, when the wall clock reaches `moment`, in seconds since the epoch (the clock
+// the simulator's times are written in).
+std::unique_ptr<NEVPNObserver> watchMoment(double moment, NEVPNNotificationHandler handler);
 
 }  // namespace kelo::simulator
