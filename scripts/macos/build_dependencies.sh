@@ -6,6 +6,9 @@
 #     for the tool's deployment target (a package manager's holds the machine's architecture
 #     only, built for the machine's macOS);
 #   - nlohmann/json, whose headers are compiled into the tool.
+# Both releases declare a CMake minimum below 3.5, which CMake 4 refuses to configure unless a
+# policy version is named: each configure names 3.5 (CMake 3 ignores the variable), and
+# scripts/check_pinned_configures.py, run by the test suite, fails when one does not.
 # Each download is checked against its pinned SHA-256 before anything is built from it, and
 # what was built is recorded in PREFIX/pinned-sources.txt, which the build compares with the pins.
 set -euo pipefail
@@ -34,7 +37,8 @@ fetch() {
 }
 
 fetch utf8proc
-cmake -S "$work/utf8proc" -B "$work/utf8proc-build" -DCMAKE_BUILD_TYPE=Release \
+cmake -S "$work/utf8proc" -B "$work/utf8proc-build" -DCMAKE_POLICY_VERSION_MINIMUM=3.5 \
+  -DCMAKE_BUILD_TYPE=Release \
   -DBUILD_SHARED_LIBS=OFF -DCMAKE_OSX_ARCHITECTURES="arm64;x86_64" \
   -DCMAKE_OSX_DEPLOYMENT_TARGET="$target" -DCMAKE_INSTALL_PREFIX="$prefix" \
   -DCMAKE_INSTALL_LIBDIR=lib >/dev/null
@@ -44,7 +48,8 @@ lipo "$prefix/lib/libutf8proc.a" -verify_arch arm64 x86_64
 echo "build_dependencies: $prefix/lib/libutf8proc.a ($(lipo -archs "$prefix/lib/libutf8proc.a"))"
 
 fetch nlohmann_json
-cmake -S "$work/nlohmann_json" -B "$work/nlohmann_json-build" -DJSON_BuildTests=OFF \
+cmake -S "$work/nlohmann_json" -B "$work/nlohmann_json-build" -DCMAKE_POLICY_VERSION_MINIMUM=3.5 \
+  -DJSON_BuildTests=OFF \
   -DJSON_Install=ON -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
 cmake --build "$work/nlohmann_json-build"
 cmake --install "$work/nlohmann_json-build" >/dev/null

@@ -1,6 +1,7 @@
 #include "blackbox/tool_runner.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -13,7 +14,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <tuple>
@@ -196,17 +201,87 @@ std::vector<ToolRun> runToolsConcurrently(const std::vector<ToolInvocation>& inv
   return runs;
 }
 
-std::vector<std::string> withoutProcessesToSpare() {
-  // A sanitizer's leak check needs a thread of its own at exit: it is left out here.
+namespace {
+
+// Every uid that a process of this machine runs as: real, effective, saved or file-system.
+std::set<unsigned> uidsInUse() {
+  std::set<unsigned> uids;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
+    std::ifstream status(entry.path() / "status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.starts_with("Uid:")) {
+        std::istringstream fields(line.substr(4));
+        for (unsigned uid = 0; fields >> uid;) {
+          uids.insert(uid);
+        }
+        break;
+      }
+    }
+  }
+  return uids;
+}
+
+OtherUser findOtherUser() {
+  OtherUser user;
+  if (geteuid() != 0) {
+    user.unavailable = "needs root, to run as another user with a process limit";
+    return user;
+  }
+  const std::set<unsigned> inUse = uidsInUse();
+  for (unsigned uid = 61000; uid > 50000 && user.uid == 0; --uid) {
+    if (!inUse.contains(uid) && getpwuid(uid) == nullptr) {
+      user.uid = uid;
+    }
+  }
+  if (user.uid == 0) {
+    user.unavailable = "every uid from 50001 to 61000 is in use or named";
+    return user;
+  }
+  // A folder of its own, removed as the test process ends.
+  static const TemporaryDirectory folder;
+  if (chmod(folder.path().c_str(), 0755) != 0) {
+    user.unavailable = "cannot open " + folder.path() + " to all";
+    return user;
+  }
+  user.tool = folder / "kelo-ne-manager";
+  std::error_code failed;
+  std::filesystem::copy_file(KELO_TOOL_PATH, user.tool, failed);
+  const std::string uid = std::to_string(user.uid);
+  const std::string reach = "setpriv --reuid=" + uid + " --regid=" + uid + " --clear-groups test -x '" +
+                            user.tool + "'";
+  if (failed || std::system(reach.c_str()) != 0) {
+    user.unavailable = "uid " + uid + " cannot run a copy of the tool in " + folder.path() +
+                       ": every folder on the way to it must be open to all";
+  }
+  return user;
+}
+
+}  // namespace
+
+const OtherUser& otherUser() {
+  static const OtherUser user = findOtherUser();
+  return user;
+}
+
+std::vector<std::string> asOtherUser(const std::string& limits, const std::string& before) {
+  const OtherUser& user = otherUser();
+  const std::string uid = std::to_string(user.uid);
+  // A sanitizer's leak check needs a thread of its own at exit: it is left out here. The shell's
+  // "$0" is the tool of the build, which the user may not reach: its copy runs instead.
   return {"env",
           "ASAN_OPTIONS=detect_leaks=0",
           "setpriv",
-          "--reuid=65534",
-          "--regid=65534",
+          "--reuid=" + uid,
+          "--regid=" + uid,
           "--clear-groups",
-          "prlimit",
-          "--nproc=1",
-          "--"};
+          "/bin/sh",
+          "-c",
+          before + "exec prlimit " + limits + " -- '" + user.tool + "' \"$@\""};
+}
+
+std::vector<std::string> withoutProcessesToSpare() {
+  return asOtherUser("--nproc=1");
 }
 
 Json connectRequest(Json excludedApps) {

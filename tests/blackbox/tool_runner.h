@@ -50,8 +50,24 @@ std::vector<ToolRun> runToolsConcurrently(const std::vector<ToolInvocation>& inv
 // Whether this machine lets the tests build a fake system root (root, mount namespaces).
 bool fakeRootAvailable();
 
-// A prefix that runs the tool as the user "nobody" with a limit of one process: no thread and
-// no child can be started. Needs root.
+// A user for runs under a process limit, which counts every process of the user: a uid that no
+// process of this machine runs as and the password database does not name, and a copy of the
+// tool in a folder of its own that any user can reach (the build's folder may lie under one that
+// only its owner can enter). `unavailable` says why there is none: runs as another user need
+// root, and a temporary folder that user can reach. Tests that run as it share it, so CTest
+// never runs two of them at once (tests/CMakeLists.txt).
+struct OtherUser {
+  unsigned uid = 0;
+  std::string tool;
+  std::string unavailable;
+};
+const OtherUser& otherUser();
+
+// A prefix that runs the copy of the tool as that user, after the shell command `before` (empty,
+// or ending in "&" or ";"), under prlimit's `limits`. The user must have been given the home.
+std::vector<std::string> asOtherUser(const std::string& limits, const std::string& before = "");
+
+// As the other user with a limit of one process: no thread and no child can be started.
 std::vector<std::string> withoutProcessesToSpare();
 
 // A connect request that leaves these applications out of the tunnel (none: a full tunnel).
