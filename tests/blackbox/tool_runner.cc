@@ -248,8 +248,8 @@ OtherUser findOtherUser() {
   std::error_code failed;
   std::filesystem::copy_file(KELO_TOOL_PATH, user.tool, failed);
   const std::string uid = std::to_string(user.uid);
-  const std::string reach = "setpriv --reuid=" + uid + " --regid=" + uid + " --clear-groups test -x '" +
-                            user.tool + "'";
+  const std::string reach =
+      "setpriv --reuid=" + uid + " --regid=" + uid + " --clear-groups test -x '" + user.tool + "'";
   if (failed || std::system(reach.c_str()) != 0) {
     user.unavailable = "uid " + uid + " cannot run a copy of the tool in " + folder.path() +
                        ": every folder on the way to it must be open to all";
