@@ -25,17 +25,46 @@ StatusWord describe(NEVPNStatus status) {
           status == NEVPNStatusDisconnecting};
 }
 
+Result<void> askToStart(NETunnelProviderSession& session) {
+  if (const auto started = session.startVPNTunnel(); !started) {
+    ManagerError failure = ManagerError::networkExtension("Failed to start packet tunnel: " +
+                                                          started.error().localizedDescription)
+                               .at(Step::start);
+    failure.cause = started.error().cause;
+    return std::unexpected(Error{std::move(failure)});
+  }
+  return {};
+}
+
+// A Mac drops a start asked for while the tunnel is still going down, without a word: a start
+// that finds the tunnel still disconnecting is watched until it goes down, then asked for once
+// more, or until it comes up, which means that it was taken.
+Result<void> startAgainOnceDown(NETunnelProviderSession& session, Deadline deadline) {
+  NEVPNStatus status = session.status();
+  if (status != NEVPNStatusDisconnecting) {
+    return {};
+  }
+  const auto end = std::min(runloop::Clock::now() + kDroppedStartWatch, deadline - kAnswerRoom);
+  while (status == NEVPNStatusDisconnecting && runloop::Clock::now() < end) {
+    if (auto waited = waitOut(kRunLoopSlice, deadline); !waited) {
+      return std::unexpected(inStep(waited.error(), Step::start));
+    }
+    status = session.status();
+  }
+  return status == NEVPNStatusDisconnected ? askToStart(session) : Result<void>{};
+}
+
 // Asks a tunnel-provider session to start (a connection of another kind starts nothing) and
-// reports the status the platform shows right after the request.
-Result<StatusPayload> requestStart(const NETunnelProviderManager& manager) {
+// reports the status the platform shows right after the request, or, where the start was
+// dropped, after it was asked for again.
+Result<StatusPayload> requestStart(const NETunnelProviderManager& manager, Deadline deadline) {
   progress::enter(Step::start);
   if (auto* session = dynamic_cast<NETunnelProviderSession*>(&manager.connection())) {
-    if (const auto started = session->startVPNTunnel(); !started) {
-      ManagerError failure = ManagerError::networkExtension("Failed to start packet tunnel: " +
-                                                            started.error().localizedDescription)
-                                 .at(Step::start);
-      failure.cause = started.error().cause;
-      return std::unexpected(Error{std::move(failure)});
+    if (auto started = askToStart(*session); !started) {
+      return std::unexpected(started.error());
+    }
+    if (auto again = startAgainOnceDown(*session, deadline); !again) {
+      return std::unexpected(again.error());
     }
   }
   return statusPayload(manager);
@@ -61,7 +90,11 @@ Result<StatusPayload> reported(Result<StatusPayload> outcome,
   if (!outcome || protocol == Protocol::one) {
     return outcome;
   }
-  outcome->connectedSince = manager.connection().connectedDate();
+  // A Mac keeps the date while the tunnel reasserts or goes down: it is told only while the
+  // status reads connected.
+  if (outcome->status == kStatusWords[NEVPNStatusConnected]) {
+    outcome->connectedSince = manager.connection().connectedDate();
+  }
   outcome->onDemandEnabled = manager.onDemandEnabled;
   outcome->onDemandRules = manager.onDemandRules.value_or(std::vector<NEOnDemandRule>{});
   outcome->appRules = manager.appRules.value_or(std::vector<NEAppRule>{});
@@ -76,11 +109,13 @@ Result<StatusPayload> reported(Result<StatusPayload> outcome,
   }
   using Fetched = std::optional<PlatformError>;
   progress::enter(Step::load);
-  auto fetched = awaitResult<Fetched>(deadline, [&manager](auto completion) {
+  const auto bound = std::min(deadline, runloop::Clock::now() + kLastDisconnectErrorTime);
+  auto fetched = awaitResult<Fetched>(bound, [&manager](auto completion) {
     manager.connection().fetchLastDisconnectError(std::move(completion));
   });
-  // Asked for after the last change: a run that must end, or its deadline, leaves it unknown
-  // rather than turning the change that was made into a failure.
+  // Asked for after the last change: a platform that does not answer in time, a run that must
+  // end, or its deadline, leaves it unknown rather than turning the change that was made into a
+  // failure.
   if (fetched) {
     outcome->lastDisconnectError = std::move(*fetched);
   }
@@ -92,7 +127,7 @@ Result<StatusPayload> start(const NETunnelProviderManager& manager, Deadline dea
   if (isUpOrComingUp(manager.connection().status())) {
     return restart(manager, deadline, restartDelay);
   }
-  return requestStart(manager);
+  return requestStart(manager, deadline);
 }
 
 Result<StatusPayload> restart(const NETunnelProviderManager& manager, Deadline deadline,
@@ -105,7 +140,7 @@ Result<StatusPayload> restart(const NETunnelProviderManager& manager, Deadline d
       return std::unexpected(inStep(waited.error(), Step::stop));
     }
   } while (isUpOrComingUp(connection.status()));
-  return requestStart(manager);
+  return requestStart(manager, deadline);
 }
 
 Result<void> stopAll(const std::vector<ManagerPointer>& managers, Deadline deadline,

@@ -18,6 +18,17 @@ namespace kelo::tunnel {
 // How long a running tunnel is given to go down between the request to stop and the next look.
 inline constexpr std::chrono::duration<double> kRestartDelay{1.0};
 
+// What a command that watches the tunnel leaves of the run's 15 seconds: time to read what is
+// reported and write the answer.
+inline constexpr std::chrono::seconds kAnswerRoom{1};
+
+// How long a start that finds the tunnel still going down watches it, to ask again once it is
+// down (less where the run has less left).
+inline constexpr std::chrono::seconds kDroppedStartWatch{5};
+
+// How long the platform is given to tell the last disconnect error before it is reported unknown.
+inline constexpr std::chrono::seconds kLastDisconnectErrorTime{2};
+
 // A per-app profile carries at least one application rule; a full-tunnel profile none.
 inline bool hasAppRules(const NETunnelProviderManager& manager) {
   return manager.appRules && !manager.appRules->empty();
@@ -40,7 +51,8 @@ Result<StatusPayload> reported(Result<StatusPayload> outcome,
                                Protocol protocol);
 
 // Starts the profile's tunnel and returns its status, read right after the request; a tunnel
-// that is up or coming up is restarted instead.
+// that is up or coming up is restarted instead. A start that finds the tunnel still
+// disconnecting, which a Mac drops, is asked for again once the tunnel is down.
 Result<StatusPayload> start(const NETunnelProviderManager& manager, Deadline deadline,
                             std::chrono::duration<double> restartDelay);
 

@@ -111,6 +111,7 @@ TEST_F(Protocol2, AConnectThatFailsLaterTellsWhy) {
               {"code", 8}}}});
   const auto connected = second("connect", kFullTunnel);
   EXPECT_EQ(Json::parse(connected.standardOutput)["status"], "connecting");
+  EXPECT_EQ(added(connected)["lastDisconnectError"], nullptr);  // it has not fallen yet
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   const auto later = second("status");
   EXPECT_EQ(Json::parse(later.standardOutput)["status"], "disconnected");

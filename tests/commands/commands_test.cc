@@ -149,6 +149,26 @@ TEST_F(Commands, Connect) {
   });
 }
 
+// A Mac drops a start asked for while the tunnel is still going down, without a word: a start
+// that finds it disconnecting is asked for once more when it reads disconnected, and not when it
+// comes up; a run with too little time left answers what it reads.
+TEST_F(Commands, AStartDroppedWhileDisconnectingIsAskedForAgain) {
+  constexpr NEVPNStatus kGoingDown = NEVPNStatusDisconnecting;
+  const std::string saved = "loadAll, save ONE with 0 rules, reload ONE";
+  const std::vector<Case> cases = {
+      {"asked for again once down", {{.identifier = "ONE", .statuses = {kGoingDown, kGoingDown, kGoingDown, kDown, kComingUp}}},
+       saved + ", start ONE, start ONE", reported("connecting")},
+      {"taken: it comes up", {{.identifier = "ONE", .statuses = {kGoingDown, kGoingDown, kComingUp}}},
+       saved + ", start ONE", reported("connecting")},
+      {"a restart whose stop takes longer than the delay",
+       {{.identifier = "ONE", .statuses = {kUp, kGoingDown, kGoingDown, kDown, kComingUp}}},
+       saved + ", stop ONE, start ONE, start ONE", reported("connecting")},
+      {"still going down when the watch must end", {{.identifier = "ONE", .statuses = {kGoingDown}}},
+       saved + ", start ONE", reported("disconnecting")},
+  };
+  check(cases, [this](const Case&) { return connect(connectRequest({}, false), context(1.5s)); });
+}
+
 TEST_F(Commands, UpdateAppRules) {
   const std::string saved = "loadAll, save ONE with 1 rules, reload ONE";
   const std::string paused = "loadAll, save ONE with 1 rules, 1 on-demand rules, reload ONE";
@@ -222,6 +242,29 @@ TEST_F(Commands, StatusAndDisconnect) {
     recording::reset({{.identifier = "ONE", .statuses = {code}}});
     EXPECT_EQ(outcome(disconnect(context().deadline, kelo::Protocol::one)), reported(word)) << code;
   }
+}
+
+// What protocol 2 adds to a status, as the platform tells it: the connected date only while the
+// status reads connected (a Mac keeps it while the tunnel reasserts or goes down), and the last
+// disconnect error as unknown when the platform does not tell it within 2 seconds.
+TEST_F(Commands, Protocol2TellsTheConnectedDateWhileConnectedAndWaitsNotLongForTheLastError) {
+  for (const NEVPNStatus code : {kUp, NEVPNStatusReasserting, NEVPNStatusDisconnecting, kDown}) {
+    recording::reset({{.identifier = "ONE", .statuses = {code}, .connectedDate = 1764950400.25}});
+    const auto answered = status(context().deadline, kelo::Protocol::two);
+    ASSERT_TRUE(answered) << code;
+    EXPECT_EQ(answered->connectedSince, code == kUp ? std::optional(1764950400.25) : std::nullopt)
+        << code;
+  }
+
+  recording::reset({{.identifier = "ONE", .statuses = {kUp}}});
+  recording::fail("lastDisconnectError ONE", std::nullopt);
+  const auto began = runloop::Clock::now();
+  const auto answered = status(context(14s).deadline, kelo::Protocol::two);
+  ASSERT_TRUE(answered);
+  EXPECT_EQ(answered->lastDisconnectError, std::nullopt);
+  // Generous, on a busy machine: without its own bound, the question would last to the deadline.
+  EXPECT_LT(runloop::Clock::now() - began, 8s);
+  EXPECT_GE(runloop::Clock::now() - began, 2s);
 }
 
 // A wait loads once and then only listens: a status change reads the status again, and only a

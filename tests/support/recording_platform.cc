@@ -81,8 +81,11 @@ void postTo(const std::vector<std::weak_ptr<NEVPNNotificationHandler>>& observer
 
 class RecordingSession final : public NETunnelProviderSession {
  public:
-  RecordingSession(std::string identifier, std::vector<NEVPNStatus> statuses)
-      : identifier_(std::move(identifier)), statuses_(std::move(statuses)) {}
+  RecordingSession(std::string identifier, std::vector<NEVPNStatus> statuses,
+                   std::optional<double> connectedDate)
+      : identifier_(std::move(identifier)),
+        statuses_(std::move(statuses)),
+        connectedDate_(connectedDate) {}
 
   NEVPNStatus status() const override {
     std::lock_guard lock(mutex_);
@@ -91,7 +94,7 @@ class RecordingSession final : public NETunnelProviderSession {
   void stopVPNTunnel() override { (void)request("stop " + identifier_); }
   // Starting answers at once: it can fail, but not stay silent.
   Answer startVPNTunnel() override { return request("start " + identifier_).value_or(Answer{}); }
-  std::optional<double> connectedDate() const override { return std::nullopt; }
+  std::optional<double> connectedDate() const override { return connectedDate_; }
   // An injected failure is the error that ended the last connection.
   void fetchLastDisconnectError(LastDisconnectErrorCompletion completionHandler) override {
     if (const auto answer = request("lastDisconnectError " + identifier_)) {
@@ -108,6 +111,7 @@ class RecordingSession final : public NETunnelProviderSession {
  private:
   std::string identifier_;
   std::vector<NEVPNStatus> statuses_;
+  std::optional<double> connectedDate_;
   mutable std::mutex mutex_;
   mutable std::size_t reads_ = 0;
 };
@@ -147,7 +151,8 @@ std::shared_ptr<NEVPNProtocol> protocolOf(Protocol kind) {
 }
 
 NETunnelProviderManager::Pointer makeManager(const StoredProfile& stored) {
-  auto session = std::make_shared<RecordingSession>(stored.identifier, stored.statuses);
+  auto session =
+      std::make_shared<RecordingSession>(stored.identifier, stored.statuses, stored.connectedDate);
   std::shared_ptr<NEVPNConnection> connection = session;
   if (!stored.session) {
     connection = std::make_shared<PlainConnection>(std::move(session));

@@ -23,6 +23,8 @@ struct StoredProfile {
   Protocol protocol = Protocol::tool;
   bool session = true;    // false: a plain connection, on which nothing can be started
   bool onDemand = false;  // true: on-demand on, with one rule
+  // When the tunnel last came up, whatever the status reads now, as a Mac keeps it.
+  std::optional<double> connectedDate = std::nullopt;
 };
 
 // Replaces the stored profiles, the injected failures and the log.

@@ -26,15 +26,43 @@ using simulator::secondsSinceEpoch;
 
 constexpr double kSettleSeconds = 0.5;
 
-// The extension takes half a second to come up or go down after the simulator's last change.
-NEVPNStatus settled(const ConnectionState& state) {
-  if (state.since && secondsSinceEpoch() >= *state.since + kSettleSeconds) {
-    if (state.status == NEVPNStatusConnecting) {
-      return state.failing ? NEVPNStatusDisconnected : NEVPNStatusConnected;
-    }
-    if (state.status == NEVPNStatusDisconnecting) {
-      return NEVPNStatusDisconnected;
-    }
+// What the simulated Mac is, as the document says: whether it keeps the error that ended a
+// connection (macOS 13 and later do), and where it behaves as a real Mac does.
+struct SimulatedMac {
+  bool keepsDisconnectErrors = true;
+  simulator::MacBehaviour behaviour;
+};
+
+SimulatedMac simulatedMac(const Document& document) {
+  return {.keepsDisconnectErrors = simulator::runsAtLeast(document, 13, 0),
+          .behaviour = simulator::storedBehaviour(document)};
+}
+
+// How long after the simulator's last change the tunnel has settled: half a second to come up,
+// as long to go down unless the Mac's provider is slower to stop.
+double settleSeconds(const ConnectionState& state, const simulator::MacBehaviour& mac) {
+  return state.status == NEVPNStatusDisconnecting ? mac.stopSeconds.value_or(kSettleSeconds)
+                                                  : kSettleSeconds;
+}
+
+// The status as the extension has moved it since the simulator's last change; on a Mac whose
+// status lags, the one from before that change for a while.
+NEVPNStatus settled(const ConnectionState& state, const simulator::MacBehaviour& mac) {
+  if (!state.since) {
+    return state.status;
+  }
+  const double elapsed = secondsSinceEpoch() - *state.since;
+  if (mac.statusLagSeconds && elapsed < *mac.statusLagSeconds) {
+    return state.previous.value_or(NEVPNStatusDisconnected);
+  }
+  if (elapsed < settleSeconds(state, mac)) {
+    return state.status;
+  }
+  if (state.status == NEVPNStatusConnecting) {
+    return state.failing ? NEVPNStatusDisconnected : NEVPNStatusConnected;
+  }
+  if (state.status == NEVPNStatusDisconnecting) {
+    return NEVPNStatusDisconnected;
   }
   return state.status;
 }
@@ -125,23 +153,18 @@ void deliver(Handler handler, Value value) {
   });
 }
 
-// Whether the simulated Mac keeps the error that ended a connection: macOS 13 and later do.
-bool keepsDisconnectErrors(const Document& document) {
-  return simulator::runsAtLeast(document, 13, 0);
-}
-
 // The connection of one stored profile. It keeps the state it last saw and refreshes it, and
 // the network, from the file whenever it stops or starts the tunnel.
 class SimulatedConnection {
  public:
   SimulatedConnection(std::string identifier, ConnectionState state, OnDemandState onDemand,
-                      bool keepsDisconnectErrors)
+                      SimulatedMac mac)
       : identifier_(std::move(identifier)),
         state_(std::move(state)),
         onDemand_(std::move(onDemand)),
-        keepsDisconnectErrors_(keepsDisconnectErrors) {}
+        mac_(mac) {}
 
-  NEVPNStatus status() const { return onDemandStatus(settled(state_), onDemand_); }
+  NEVPNStatus status() const { return onDemandStatus(settled(state_, mac_.behaviour), onDemand_); }
 
   // The moment the status became connected, as far as the stored state tells: a start that has
   // settled, or a connected status written with its time. On-demand's doing has no time.
@@ -158,23 +181,34 @@ class SimulatedConnection {
     return std::nullopt;
   }
 
-  // As last read, like the status; a Mac before 13 keeps none.
+  // As last read, like the status; a Mac before 13 keeps none. A start that fails is told
+  // when its tunnel has fallen, not before.
   void fetchLastDisconnectError(NEVPNConnection::LastDisconnectErrorCompletion completion) const {
     std::optional<PlatformError> error;
-    if (keepsDisconnectErrors_) {
-      error = errorOf(state_.lastDisconnectError);
+    if (mac_.keepsDisconnectErrors) {
+      const bool fallen =
+          state_.failing && settled(state_, mac_.behaviour) == NEVPNStatusDisconnected;
+      error = errorOf(fallen ? state_.failingError : state_.lastDisconnectError);
     }
     deliver(std::move(completion), std::move(error));
   }
 
-  // The system posts a status change when the tunnel settles by itself; every other change of
-  // the stored state is a change of the file, which the configuration's observers see.
+  // The system posts a status change when the tunnel settles by itself, and when a lagging
+  // status catches up; every other change of the stored state is a change of the file, which
+  // the configuration's observers see.
   std::unique_ptr<NEVPNObserver> observeStatusDidChange(NEVPNNotificationHandler handler) const {
-    if (!state_.since ||
-        (state_.status != NEVPNStatusConnecting && state_.status != NEVPNStatusDisconnecting)) {
+    std::vector<double> moments;
+    if (state_.since && mac_.behaviour.statusLagSeconds) {
+      moments.push_back(*state_.since + *mac_.behaviour.statusLagSeconds);
+    }
+    if (state_.since &&
+        (state_.status == NEVPNStatusConnecting || state_.status == NEVPNStatusDisconnecting)) {
+      moments.push_back(*state_.since + settleSeconds(state_, mac_.behaviour));
+    }
+    if (moments.empty()) {
       return std::make_unique<NEVPNObserver>();
     }
-    return simulator::watchMoment(*state_.since + kSettleSeconds, std::move(handler));
+    return simulator::watchMoments(std::move(moments), std::move(handler));
   }
 
   // A stop or a start is recorded in the file before the connection takes it on: one that
@@ -193,10 +227,12 @@ class SimulatedConnection {
                  });
   }
 
+  // A Mac that drops a start asked for while the tunnel is still going down does so silently.
   std::expected<void, PlatformError> start() {
     return record(
         NEVPNStatusConnecting,
-        [](const Document& document, const Document* entry) -> std::expected<bool, PlatformError> {
+        [this](const Document& document,
+               const Document* entry) -> std::expected<bool, PlatformError> {
           if (auto failure = errorFault(document, "start")) {
             return std::unexpected(*failure);
           }
@@ -207,7 +243,8 @@ class SimulatedConnection {
           if (enabled == entry->end() || *enabled != true) {
             return std::unexpected(platformError("The VPN configuration is not enabled."));
           }
-          return true;
+          return !mac_.behaviour.dropsStartWhileDisconnecting ||
+                 status() != NEVPNStatusDisconnecting;
         });
   }
 
@@ -215,10 +252,10 @@ class SimulatedConnection {
   using Applies = std::function<std::expected<bool, PlatformError>(const Document& document,
                                                                    const Document* entry)>;
 
-  // Under the file's lock: takes on the stored state and network, asks `applies` whether the
-  // change is made (the entry is null when the profile is not stored), and writes `next` with
-  // the time now. The connection takes the new state on only once it is written; when the write
-  // fails it keeps what it read.
+  // Under the file's lock: takes on the stored state, network and Mac, asks `applies` whether
+  // the change is made (the entry is null when the profile is not stored), and writes `next`
+  // with the time now (and, where the status lags, the status read before). The connection
+  // takes the new state on only once it is written; when the write fails it keeps what it read.
   std::expected<void, PlatformError> record(NEVPNStatus next, const Applies& applies) {
     std::optional<ConnectionState> written;
     auto recorded =
@@ -227,7 +264,7 @@ class SimulatedConnection {
           if (entry != nullptr) {
             state_ = simulator::storedConnection(*entry);
             onDemand_.network = simulator::storedNetwork(document);
-            keepsDisconnectErrors_ = keepsDisconnectErrors(document);
+            mac_ = simulatedMac(document);
           }
           const auto change = applies(document, entry);
           if (!change || !*change) {
@@ -236,17 +273,17 @@ class SimulatedConnection {
           written = state_;
           written->status = next;
           written->since = secondsSinceEpoch();
-          // A start keeps the last disconnect error; one that is set to fail writes its own.
-          const Document* fails = nullptr;
+          if (mac_.behaviour.statusLagSeconds) {
+            written->previous = status();
+          }
+          // A start keeps the last disconnect error; one that is set to fail carries the error
+          // its tunnel will fall with.
           if (next == NEVPNStatusConnecting) {
-            fails = fault(document, "connectFails");
+            const Document* fails = fault(document, "connectFails");
             written->failing = fails != nullptr && errorOf(*fails).has_value();
+            written->failingError = written->failing ? *fails : Document();
           }
           simulator::storeConnection(*entry, *written);
-          if (written->failing && fails != nullptr) {
-            written->lastDisconnectError = *fails;
-            (*entry)["connection"]["lastDisconnectError"] = *fails;
-          }
           return true;
         });
     if (recorded && written) {
@@ -259,7 +296,7 @@ class SimulatedConnection {
   std::string identifier_;
   ConnectionState state_;
   OnDemandState onDemand_;
-  bool keepsDisconnectErrors_;
+  SimulatedMac mac_;
 };
 
 class PlainConnection final : public NEVPNConnection {
@@ -298,17 +335,17 @@ class SimulatedSession final : public NETunnelProviderSession {
 };
 
 // The connection of a profile whose on-demand settings the system knows as the object holds
-// them now, on the network last read, on a Mac that keeps disconnect errors or not.
+// them now, on the network last read, on the Mac last read.
 std::shared_ptr<NEVPNConnection> makeConnection(const NETunnelProviderManager& manager,
                                                 ConnectionState state,
                                                 std::optional<simulator::Network> network,
-                                                bool keepsErrors) {
+                                                SimulatedMac mac) {
   const bool session = state.type == simulator::kSessionType;
   OnDemandState onDemand{.enabled = manager.onDemandEnabled,
                          .rules = manager.onDemandRules.value_or(std::vector<NEOnDemandRule>{}),
                          .network = std::move(network)};
   SimulatedConnection connection(manager.identifier(), std::move(state), std::move(onDemand),
-                                 keepsErrors);
+                                 std::move(mac));
   if (session) {
     return std::make_shared<SimulatedSession>(std::move(connection));
   }
@@ -320,7 +357,7 @@ void refresh(NETunnelProviderManager& manager, const Document& entry, const Docu
   simulator::readSettings(manager, entry);
   manager.replaceConnection(makeConnection(manager, simulator::storedConnection(entry),
                                            simulator::storedNetwork(document),
-                                           keepsDisconnectErrors(document)));
+                                           simulatedMac(document)));
 }
 
 NETunnelProviderManager::Pointer parseProfile(const Document& entry, const Document& document) {
@@ -347,7 +384,7 @@ NETunnelProviderManager::Pointer newProfile(bool perAppVPN) {
   auto manager = std::make_shared<NETunnelProviderManager>(newIdentifier(), perAppVPN, nullptr);
   ConnectionState unsaved;
   unsaved.status = NEVPNStatusInvalid;
-  manager->replaceConnection(makeConnection(*manager, std::move(unsaved), std::nullopt, true));
+  manager->replaceConnection(makeConnection(*manager, std::move(unsaved), std::nullopt, {}));
   return manager;
 }
 
@@ -413,7 +450,7 @@ void NETunnelProviderManager::saveToPreferences(CompletionHandler completionHand
   const Document profile = simulator::storedSettings(*this);
   ConnectionState stored;
   std::optional<simulator::Network> network;
-  bool keepsErrors = true;
+  SimulatedMac mac;
   auto saved =
       simulator::updatePreferences([&](Document& document) -> std::expected<bool, PlatformError> {
         if (isSilent(document, "save")) {
@@ -424,7 +461,7 @@ void NETunnelProviderManager::saveToPreferences(CompletionHandler completionHand
           return std::unexpected(*failure);
         }
         network = simulator::storedNetwork(document);
-        keepsErrors = keepsDisconnectErrors(document);
+        mac = simulatedMac(document);
         Document entry = profile;
         Document* existing = findEntry(document, identifier_);
         if (existing != nullptr) {
@@ -447,7 +484,7 @@ void NETunnelProviderManager::saveToPreferences(CompletionHandler completionHand
     return;
   }
   if (saved) {
-    replaceConnection(makeConnection(*this, stored, std::move(network), keepsErrors));
+    replaceConnection(makeConnection(*this, stored, std::move(network), mac));
   }
   deliver(std::move(completionHandler), Saved(std::move(saved)));
 }

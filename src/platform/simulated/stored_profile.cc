@@ -237,7 +237,12 @@ ConnectionState storedConnection(const Document& entry) {
       since != connection->end() && since->is_number()) {
     state.since = since->get<double>();
   }
+  if (const auto previous = connection->find("previous");
+      previous != connection->end() && previous->is_number_integer()) {
+    state.previous = previous->get<NEVPNStatus>();
+  }
   state.failing = connection->value("failing", Document()) == true;
+  state.failingError = connection->value("failingError", Document());
   state.lastDisconnectError = connection->value("lastDisconnectError", Document());
   return state;
 }
@@ -252,11 +257,37 @@ void storeConnection(Document& entry, const ConnectionState& state) {
   if (state.since) {
     connection["since"] = *state.since;
   }
+  if (state.previous) {
+    connection["previous"] = *state.previous;
+  }
   if (state.failing) {
     connection["failing"] = true;
+    connection["failingError"] = state.failingError;
   } else {
     connection.erase("failing");
+    connection.erase("failingError");
   }
+}
+
+MacBehaviour storedBehaviour(const Document& document) {
+  MacBehaviour behaviour;
+  const auto system = document.find("system");
+  if (system == document.end() || !system->is_object()) {
+    return behaviour;
+  }
+  const auto seconds = [&](const char* name, double most) -> std::optional<double> {
+    const auto value = system->find(name);
+    if (value == system->end() || !value->is_number()) {
+      return std::nullopt;
+    }
+    const auto number = value->get<double>();
+    return number > 0 && number <= most ? std::optional(number) : std::nullopt;
+  };
+  behaviour.dropsStartWhileDisconnecting =
+      system->value("dropsStartWhileDisconnecting", Document()) == true;
+  behaviour.stopSeconds = seconds("stopSeconds", 5);
+  behaviour.statusLagSeconds = seconds("statusLagSeconds", 2);
+  return behaviour;
 }
 
 bool runsAtLeast(const Document& document, int major, int minor) {

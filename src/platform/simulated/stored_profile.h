@@ -21,8 +21,11 @@ double secondsSinceEpoch();
 struct ConnectionState {
   std::string type = kSessionType;
   NEVPNStatus status = NEVPNStatusDisconnected;
-  std::optional<double> since;   // seconds since the epoch of the simulator's last change
+  std::optional<double> since;  // seconds since the epoch of the simulator's last change
+  // The status read before that change, which a lagging status shows for a while.
+  std::optional<NEVPNStatus> previous;
   bool failing = false;          // a start that never comes up: it settles as disconnected
+  Document failingError;         // the error such a start falls with, as stored
   Document lastDisconnectError;  // as stored: a text, an object, or null
 };
 
@@ -58,6 +61,16 @@ struct OnDemandState {
   std::vector<NEOnDemandRule> rules;
   std::optional<Network> network;
 };
+
+// Where the simulated Mac behaves as a real one does rather than as the defaults have it, as
+// the document's top-level "system" says; a member out of its range is not set.
+struct MacBehaviour {
+  bool dropsStartWhileDisconnecting = false;
+  std::optional<double> stopSeconds;       // 0 < s <= 5: a provider slow to stop
+  std::optional<double> statusLagSeconds;  // 0 < s <= 2: a status that shows a change late
+};
+
+MacBehaviour storedBehaviour(const Document& document);
 
 // Whether the simulated Mac runs `major`.`minor` or later, as the document's top-level "system"
 // says; without it, a current macOS does.

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -46,21 +47,34 @@ class Subject {
   virtual int descriptor() const { return -1; }
 };
 
-class Moment final : public Subject {
+// Moments far ahead (a time written in milliseconds, say) are looked at again within a day:
+// a sleep that long is never converted beyond what the clock can hold.
+constexpr double kFurthestLook = 86'400;
+
+class Moments final : public Subject {
  public:
-  explicit Moment(double moment) : moment_(moment) {}
+  explicit Moments(std::vector<double> moments) : moments_(std::move(moments)) {
+    std::ranges::sort(moments_);
+  }
   Look look() override {
-    const double left = moment_ - secondsSinceEpoch();
-    if (left <= 0) {
-      return {.changed = true, .next = std::nullopt};
+    const double now = secondsSinceEpoch();
+    bool reached = false;
+    while (next_ < moments_.size() && moments_[next_] <= now) {
+      reached = true;
+      ++next_;
     }
-    return {.changed = false,
+    if (next_ == moments_.size()) {
+      return {.changed = reached, .next = std::nullopt};
+    }
+    const double left = std::min(moments_[next_] - now, kFurthestLook);
+    return {.changed = reached,
             .next = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                        std::chrono::duration<double>(left))};
   }
 
  private:
-  double moment_;
+  std::vector<double> moments_;
+  std::size_t next_ = 0;
 };
 
 // A file, through its stamp. On Linux its folder is watched: any entry created, written,
@@ -237,8 +251,9 @@ std::unique_ptr<NEVPNObserver> watchFile(const std::string& path,
   return started(std::make_unique<File>(path), std::move(handler));
 }
 
-std::unique_ptr<NEVPNObserver> watchMoment(double moment, NEVPNNotificationHandler handler) {
-  return started(std::make_unique<Moment>(moment), std::move(handler));
+std::unique_ptr<NEVPNObserver> watchMoments(std::vector<double> moments,
+                                            NEVPNNotificationHandler handler) {
+  return started(std::make_unique<Moments>(std::move(moments)), std::move(handler));
 }
 
 }  // namespace kelo::simulator

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/network_extension.h"
 #include "platform/run_loop.h"
@@ -20,8 +21,9 @@ namespace kelo::simulator {
 // removed, by this process or another.
 std::unique_ptr<NEVPNObserver> watchFile(const std::string& path, NEVPNNotificationHandler handler);
 
-// Posts `handler` once, when the wall clock reaches `moment`, in seconds since the epoch (the clock
-// the simulator's times are written in).
-std::unique_ptr<NEVPNObserver> watchMoment(double moment, NEVPNNotificationHandler handler);
+// Posts `handler` once for each of `moments` as the wall clock reaches it, in seconds since the
+// epoch (the clock the simulator's times are written in); for those already past, once at once.
+std::unique_ptr<NEVPNObserver> watchMoments(std::vector<double> moments,
+                                            NEVPNNotificationHandler handler);
 
 }  // namespace kelo::simulator

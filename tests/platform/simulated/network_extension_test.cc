@@ -161,5 +161,88 @@ TEST_F(SimulatedNetworkExtension, TheFirstMatchingOnDemandRuleDecidesTheStatusRe
   EXPECT_EQ(testing::readPreferences(home_.path())["profiles"][0]["onDemandRules"], rules);
 }
 
+// Where the file's "system" asks the simulated Mac to behave as a real one does: a status that
+// shows the one before the last start or stop for a while, a provider slow to stop, and a start
+// dropped while the tunnel goes down. Times far from every boundary, for a busy machine.
+TEST_F(SimulatedNetworkExtension, ARealMacsLagSlowStopAndDroppedStart) {
+  const double now =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  const auto stopped = [&](double ago) {
+    Json profile = toolProfile("STOPPED " + std::to_string(ago), 5);
+    profile["connection"]["since"] = now - ago;
+    profile["connection"]["previous"] = 3;
+    return profile;
+  };
+  const Json mac = {{"statusLagSeconds", 2}, {"stopSeconds", 5}};
+  const auto managers =
+      loadAll({{"profiles", {stopped(1), stopped(3), stopped(6)}}, {"system", mac}});
+  EXPECT_EQ(managers[0]->connection().status(), NEVPNStatusConnected);  // still the one before
+  EXPECT_EQ(managers[1]->connection().status(), NEVPNStatusDisconnecting);
+  EXPECT_EQ(managers[2]->connection().status(), NEVPNStatusDisconnected);
+  // Out of range, or without "system", neither acts: the half second of every other Mac.
+  for (const Json& other : {Json{{"statusLagSeconds", 3}, {"stopSeconds", 5.5}}, Json()}) {
+    const auto plain = loadAll({{"profiles", {stopped(1)}}, {"system", other}}).front();
+    EXPECT_EQ(plain->connection().status(), NEVPNStatusDisconnected) << other;
+  }
+
+  // A start and a stop write what the status read before them while it lags, and only then.
+  Pointer manager =
+      loadAll({{"profiles", {toolProfile("ONE", 3)}}, {"system", {{"statusLagSeconds", 2}}}})
+          .front();
+  manager->connection().stopVPNTunnel();
+  EXPECT_EQ(connection(0)["status"], 5);
+  EXPECT_EQ(connection(0)["previous"], 3);
+  EXPECT_EQ(manager->connection().status(), NEVPNStatusConnected);
+  manager = loadAll({{"profiles", {toolProfile("ONE", 3)}}}).front();
+  manager->connection().stopVPNTunnel();
+  EXPECT_FALSE(connection(0).contains("previous"));
+
+  // A start while the tunnel reads disconnecting is dropped: it succeeds and changes nothing.
+  const Json drops = {{"dropsStartWhileDisconnecting", true}};
+  for (const std::int64_t status : {5, 1}) {
+    manager = loadAll({{"profiles", {toolProfile("ONE", status)}}, {"system", drops}}).front();
+    auto* session = dynamic_cast<NETunnelProviderSession*>(&manager->connection());
+    ASSERT_NE(session, nullptr);
+    EXPECT_TRUE(session->startVPNTunnel());
+    EXPECT_EQ(connection(0)["status"], status == 5 ? 5 : 2) << status;
+    EXPECT_EQ(connection(0).contains("since"), status == 1) << status;
+  }
+}
+
+// A start that never comes up falls with the fault's error: the error is the connection's last
+// disconnect error once the status reads disconnected, not while it is still connecting; a later
+// start forgets it, keeping the stored last disconnect error.
+TEST_F(SimulatedNetworkExtension, AFailingStartsErrorBelongsToItsFall) {
+  const auto lastError = [&](const Pointer& manager) {
+    return wait<std::optional<PlatformError>>(
+        [manager](auto handler) { manager->connection().fetchLastDisconnectError(handler); });
+  };
+  Json profile = toolProfile("ONE", 1);
+  profile["connection"]["lastDisconnectError"] = "before";
+  Pointer manager =
+      loadAll({{"profiles", {profile}}, {"faults", {{"connectFails", "no answer"}}}}).front();
+  auto* session = dynamic_cast<NETunnelProviderSession*>(&manager->connection());
+  ASSERT_NE(session, nullptr);
+  ASSERT_TRUE(session->startVPNTunnel());
+  EXPECT_EQ(connection(0)["failingError"], "no answer");
+  EXPECT_EQ(connection(0)["lastDisconnectError"], "before");
+  EXPECT_EQ(manager->connection().status(), NEVPNStatusConnecting);
+  EXPECT_EQ(lastError(manager)->localizedDescription, "before");
+
+  Json fallen = testing::readPreferences(home_.path());
+  fallen["profiles"][0]["connection"]["since"] =
+      fallen["profiles"][0]["connection"]["since"].get<double>() - 1;
+  fallen.erase("faults");
+  manager = loadAll(fallen).front();
+  EXPECT_EQ(manager->connection().status(), NEVPNStatusDisconnected);
+  EXPECT_EQ(lastError(manager)->localizedDescription, "no answer");
+
+  session = dynamic_cast<NETunnelProviderSession*>(&manager->connection());
+  ASSERT_TRUE(session->startVPNTunnel());
+  EXPECT_FALSE(connection(0).contains("failing"));
+  EXPECT_FALSE(connection(0).contains("failingError"));
+  EXPECT_EQ(lastError(manager)->localizedDescription, "before");
+}
+
 }  // namespace
 }  // namespace kelo
