@@ -102,7 +102,9 @@ TEST(ProfileMapping, AChangeOfOneFieldLeavesEveryOtherAsTheFrameworkHadIt) {
   EXPECT_FALSE(object.onDemandEnabled);
   EXPECT_EQ(object.onDemandRules, onDemandRules);
 
-  // What "connect" changes: the configuration entry the tool could not read stays.
+  // A changed provider configuration and on-demand rules: the mapping keeps an entry of the
+  // configuration that the tool could not read. ("connect" itself never leaves one: it writes a
+  // protocol made anew from the request.)
   auto* provider = dynamic_cast<NETunnelProviderProtocol*>(manager->protocolConfiguration.get());
   provider->providerConfiguration = ProviderConfiguration({{"mtu", 1420}});
   manager->onDemandRules = std::vector<NEOnDemandRule>{{Action::ignore, Interface::any, {}}};
