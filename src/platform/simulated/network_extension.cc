@@ -344,8 +344,7 @@ std::shared_ptr<NEVPNConnection> makeConnection(const NETunnelProviderManager& m
   OnDemandState onDemand{.enabled = manager.onDemandEnabled,
                          .rules = manager.onDemandRules.value_or(std::vector<NEOnDemandRule>{}),
                          .network = std::move(network)};
-  SimulatedConnection connection(manager.identifier(), std::move(state), std::move(onDemand),
-                                 std::move(mac));
+  SimulatedConnection connection(manager.identifier(), std::move(state), std::move(onDemand), mac);
   if (session) {
     return std::make_shared<SimulatedSession>(std::move(connection));
   }
