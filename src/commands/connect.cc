@@ -25,13 +25,18 @@ Result<StatusPayload> connect(const ConnectPayload& payload, const Context& cont
                                 : perAppMode          ? NETunnelProviderManager::forPerAppVPN()
                                                       : NETunnelProviderManager::init();
 
+  // The other profiles go first, or, when the request asks for it, only once the chosen one is
+  // saved: a connect that fails before then leaves every stored profile as it was.
   std::vector<ManagerPointer> stale;
   std::ranges::remove_copy(*loaded, std::back_inserter(stale), chosen);
-  if (auto removed = tunnel::removeManagers(stale, context.deadline); !removed) {
-    return std::unexpected(removed.error());
+  const bool removeFirst = payload.staleProfiles == StaleProfiles::removeFirst;
+  if (removeFirst) {
+    if (auto removed = tunnel::removeManagers(stale, context.deadline); !removed) {
+      return std::unexpected(removed.error());
+    }
   }
 
-  // Rules are built only once the stale profiles are gone; a full tunnel writes its empty list.
+  // Rules are built only after a first removal; a full tunnel writes its empty list.
   apprules::BuiltRules built;
   if (perAppMode) {
     auto rules = apprules::buildIncludedAppRules(payload.excludedApps, context.sources);
@@ -45,6 +50,11 @@ Result<StatusPayload> connect(const ConnectPayload& payload, const Context& cont
   const auto saved = tunnel::save(chosen, context.deadline);
   if (!saved) {
     return std::unexpected(saved.error());
+  }
+  if (!removeFirst) {
+    if (auto removed = tunnel::removeManagers(stale, context.deadline); !removed) {
+      return std::unexpected(removed.error());
+    }
   }
   auto started = tunnel::start(**saved, context.deadline, context.restartDelay);
   if (started && !payload.onDemandRules.empty()) {

@@ -15,9 +15,16 @@ namespace {
 
 using Json = nlohmann::json;
 
-constexpr std::array<std::string_view, 11> kConnectMemberNames = {
-    "privateKey", "address",          "dns",          "peerPublicKey", "peerEndpoint", "allowedIps",
-    "mtu",        "keepaliveSeconds", "excludedApps", "onDemandRules", "networkPolicy"};
+constexpr std::array<std::string_view, 12> kConnectMemberNames = {
+    "privateKey",   "address",       "dns",           "peerPublicKey",
+    "peerEndpoint", "allowedIps",    "mtu",           "keepaliveSeconds",
+    "excludedApps", "onDemandRules", "networkPolicy", "staleProfiles"};
+
+// The members beyond the first request's, which a request may name only once: a later duplicate
+// must never hide a value the tool would refuse, nor turn a safety setting around unnoticed.
+// The first members keep their decoding, in which the last duplicate wins.
+constexpr std::array<std::string_view, 3> kMembersNamedOnce = {"onDemandRules", "networkPolicy",
+                                                               "staleProfiles"};
 
 // The settings of "networkPolicy", in the order a failure names them.
 constexpr std::array<std::pair<std::string_view, std::optional<bool> NetworkPolicy::*>, 4>
@@ -336,6 +343,45 @@ Result<NetworkPolicy> optionalNetworkPolicy(const Json& object, std::string_view
   return policy;
 }
 
+// The choice of when stale profiles go: the first when absent or null.
+Result<StaleProfiles> optionalStaleProfiles(const Json& object, std::string_view name) {
+  const auto member = object.find(name);
+  if (member == object.end() || member->is_null()) {
+    return StaleProfiles::removeFirst;
+  }
+  if (*member == "removeFirst") {
+    return StaleProfiles::removeFirst;
+  }
+  if (*member == "removeAfterSave") {
+    return StaleProfiles::removeAfterSave;
+  }
+  const std::string what =
+      member->is_string() ? "a string other than" : typeName(*member) + "; expected";
+  return decodingError("Member " + quoted(name) + " of the request is " + what +
+                       " \"removeFirst\" or \"removeAfterSave\".");
+}
+
+// A member beyond the first request's that is written twice, at the top or within
+// "networkPolicy", is refused, naming it.
+Result<void> namedOnce(const Request& request) {
+  for (const std::string& pointer : request.repeatedMembers) {
+    const auto name = std::string_view(pointer).substr(1);
+    const auto top = name.substr(0, name.find('/'));
+    if (std::ranges::find(kMembersNamedOnce, top) == kMembersNamedOnce.end()) {
+      continue;
+    }
+    if (top.size() == name.size()) {
+      return decodingError("Member " + quoted(name) + " of the request is given more than once.");
+    }
+    const auto setting = name.substr(top.size() + 1);
+    if (top == "networkPolicy" && setting.find('/') == std::string_view::npos) {
+      return decodingError("Member " + quoted(setting) + " of member " + quoted(top) +
+                           " of the request is given more than once.");
+    }
+  }
+  return {};
+}
+
 // The statuses a wait ends at: the default when absent or null.
 Result<std::vector<NEVPNStatus>> optionalStatusWords(const Json& object, std::string_view name,
                                                      std::vector<NEVPNStatus> fallback) {
@@ -422,6 +468,9 @@ Result<ConnectPayload> ConnectPayload::decode(std::string_view json) {
     return std::unexpected(request.error());
   }
   const Json& members = request->document;
+  if (auto once = namedOnce(*request); !once) {
+    return std::unexpected(once.error());
+  }
   ConnectPayload payload;
   // Members are read in declaration order; the first bad one ends the decoding.
   const std::pair<Key, std::string*> texts[] = {
@@ -463,6 +512,11 @@ Result<ConnectPayload> ConnectPayload::decode(std::string_view json) {
     return std::unexpected(policy.error());
   }
   payload.networkPolicy = *policy;
+  const auto stale = optionalStaleProfiles(members, stringValue(Key::staleProfiles));
+  if (!stale) {
+    return std::unexpected(stale.error());
+  }
+  payload.staleProfiles = *stale;
   // Per-app rules send only the applications they name through the tunnel, which a kill switch
   // contradicts.
   if (payload.networkPolicy.includeAllNetworks == true && !payload.excludedApps.empty()) {

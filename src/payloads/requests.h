@@ -25,6 +25,10 @@ struct NetworkPolicy {
   bool operator==(const NetworkPolicy&) const = default;
 };
 
+// When "connect" removes the tool's other profiles: before anything else, or only once the
+// chosen profile is saved, so that a connect that fails leaves the stored profiles as they were.
+enum class StaleProfiles { removeFirst, removeAfterSave };
+
 // The request of "connect". Fields in the order in which they are decoded.
 struct ConnectPayload {
   enum class CodingKeys {
@@ -38,7 +42,8 @@ struct ConnectPayload {
     keepaliveSeconds,
     excludedApps,
     onDemandRules,
-    networkPolicy
+    networkPolicy,
+    staleProfiles
   };
 
   std::string privateKey;
@@ -53,6 +58,7 @@ struct ConnectPayload {
   // When the system brings the tunnel up or down by itself; none when absent.
   std::vector<NEOnDemandRule> onDemandRules;
   NetworkPolicy networkPolicy = {};
+  StaleProfiles staleProfiles = StaleProfiles::removeFirst;
 
   // Fails with a decoding error, a platform error that names the offending member.
   static Result<ConnectPayload> decode(std::string_view json);

@@ -77,7 +77,11 @@ class Builder {
     } else if (Document& container = open_.back().container; container.is_array()) {
       container.push_back(std::move(value));
     } else {
-      container[open_.back().key] = std::move(value);  // a repeated member: the last one wins
+      const auto& key = open_.back().key;
+      if (container.contains(key)) {  // a repeated member: the last one wins
+        parsed_.repeatedMembers.insert(pointer());
+      }
+      container[key] = std::move(value);
     }
     return true;
   }

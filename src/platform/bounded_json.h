@@ -8,6 +8,7 @@
 #include <expected>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -37,6 +38,8 @@ struct Parsed {
   // The text as written of every number that is not a 64-bit integer (a fraction, an exponent,
   // or an integer beyond 64 bits), by its JSON pointer: "/mtu", "/list/0".
   std::map<std::string, std::string> numberTexts;
+  // The JSON pointer of every member that an object names more than once (the last one is kept).
+  std::set<std::string> repeatedMembers;
 };
 
 // Instantiated for nlohmann::json and nlohmann::ordered_json (which keeps member order).

@@ -223,5 +223,45 @@ TEST_F(Connect, StoresTheNetworkPolicyTheRequestChose) {
   }
 }
 
+// Asked to remove the other profiles only after the save, a connect that switches between a
+// full tunnel and per-app rules and then fails leaves the stored profiles byte for byte (by
+// default the old one is gone); a removal that fails after the save leaves both, and the next
+// connect removes the stale one.
+TEST_F(Connect, RemovingStaleProfilesAfterTheSaveLosesNothingToAFailure) {
+  Json full = toolProfile("FULL", 3);
+  full["protocol"]["includeAllNetworks"] = true;
+  full["onDemandEnabled"] = true;
+  full["onDemandRules"] = Json::parse(R"([{"action":"connect","interfaceType":"any"}])");
+  seed({full});
+  const std::string path = preferencesPath(home_.path());
+  const std::string withFullTunnel = readFile(path);
+  Json perApp = connectRequest({""});
+  perApp["staleProfiles"] = "removeAfterSave";
+  expectFailure(connect(perApp), "Application path cannot be empty.");
+  EXPECT_EQ(readFile(path), withFullTunnel);
+  perApp.erase("staleProfiles");
+  expectFailure(connect(perApp), "Application path cannot be empty.");
+  EXPECT_EQ(stored()["profiles"], Json::array());
+
+  // The other way, a full tunnel whose save is refused (as when the person declines the alert).
+  const Json rules = Json::array({appRule("com.example.mail")});
+  seed({toolProfile("PERAPP", 3, rules)}, {{"save", "declined"}});
+  const std::string withPerApp = readFile(path);
+  Json fullTunnel = connectRequest();
+  fullTunnel["staleProfiles"] = "removeAfterSave";
+  expectFailure(connect(fullTunnel), "Failed to save packet tunnel preferences: declined");
+  EXPECT_EQ(readFile(path), withPerApp);
+
+  seed({toolProfile("PERAPP", 1, rules)}, {{"remove", {{"PERAPP", "in use"}}}});
+  expectFailure(connect(fullTunnel), "Failed to remove stale tunnel preferences: in use");
+  ASSERT_EQ(stored()["profiles"].size(), 2u);
+  EXPECT_EQ(stored()["profiles"][0]["identifier"], "PERAPP");
+  Json unfaulted = stored();
+  unfaulted.erase("faults");
+  seedPreferences(home_.path(), unfaulted);
+  expectSuccess(connect(fullTunnel), kConnecting);
+  EXPECT_EQ(onlyProfile()["perAppVPN"], false);
+}
+
 }  // namespace
 }  // namespace kelo::testing

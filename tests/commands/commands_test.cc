@@ -149,6 +149,29 @@ TEST_F(Commands, Connect) {
   });
 }
 
+// Asked to, "connect" removes the other profiles only once the chosen one is saved: a failure
+// before that (rules that cannot be built, a refused save) removes nothing, and a removal that
+// fails after it leaves both, answering the removal's failure.
+TEST_F(Commands, ConnectRemovingStaleProfilesAfterTheSave) {
+  const std::string perApp = "loadAll, new per-app profile, save NEW with 1 rules, reload NEW";
+  const std::vector<Case> cases = {
+      {"the full tunnel goes once the per-app profile is saved", {{.identifier = "FULL"}},
+       perApp + ", remove FULL, start NEW", reported("disconnected", 1), {}, {"/nowhere/tool"}},
+      {"rules that cannot be built remove nothing", {{.identifier = "FULL"}}, "loadAll, new per-app profile",
+       "error: Application path cannot be empty.", {}, {" "}},
+      {"a refused save removes nothing", {{.identifier = "PERAPP", .appRules = kOldRules}},
+       "loadAll, new profile, save NEW with 0 rules", "error: Failed to save packet tunnel preferences: declined",
+       {{"save NEW", "declined"}}},
+      {"a removal that fails leaves both", {{.identifier = "FULL"}}, perApp + ", remove FULL",
+       "error: Failed to remove stale tunnel preferences: in use", {{"remove FULL", "in use"}}, {"/nowhere/tool"}},
+  };
+  check(cases, [this](const Case& each) {
+    ConnectPayload request = connectRequest(each.excludedApps, each.onDemand);
+    request.staleProfiles = StaleProfiles::removeAfterSave;
+    return connect(request, context(0.5s));
+  });
+}
+
 // A Mac drops a start asked for while the tunnel is still going down, without a word: a start
 // that finds it disconnecting is asked for once more when it reads disconnected, and not when it
 // comes up; a run with too little time left answers what it reads.

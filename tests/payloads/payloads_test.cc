@@ -71,6 +71,24 @@ TEST(ConnectRequest, NetworkPolicyTakesEachSettingAlone) {
                            .disconnectOnSleep = std::nullopt}));
 }
 
+// The first members keep their decoding, in which a later duplicate wins; stale profiles are
+// removed first unless the request asks otherwise.
+TEST(ConnectRequest, StaleProfilesAndDuplicatesOfTheFirstMembers) {
+  const std::string request =
+      R"({"privateKey":"k","privateKey":"K","address":"a","dns":"d","peerPublicKey":"p",)"
+      R"("peerEndpoint":"e","allowedIps":"i","excludedApps":["/x"],"excludedApps":[])";
+  const auto decoded = ConnectPayload::decode(request + "}");
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->privateKey, "K");
+  EXPECT_TRUE(decoded->excludedApps.empty());
+  EXPECT_EQ(decoded->staleProfiles, StaleProfiles::removeFirst);
+  EXPECT_EQ(ConnectPayload::decode(request + R"(,"staleProfiles":null})")->staleProfiles,
+            StaleProfiles::removeFirst);
+  EXPECT_EQ(
+      ConnectPayload::decode(request + R"(,"staleProfiles":"removeAfterSave"})")->staleProfiles,
+      StaleProfiles::removeAfterSave);
+}
+
 TEST(ConnectRequest, OnDemandRulesMayBeAbsentAndTakeTheirLimits) {
   const std::string request =
       R"({"privateKey":"","address":"","dns":"","peerPublicKey":"","peerEndpoint":"","allowedIps":"",)"
@@ -159,6 +177,20 @@ TEST(ConnectRequest, NamesWhatMakesItUndecodable) {
       {six + R"(,"excludedApps":["/Applications/Mail.app"],"networkPolicy":{"includeAllNetworks":true}})",
        "Member \"includeAllNetworks\" of member \"networkPolicy\" of the request is true, which sends every "
        "application through the tunnel, but \"excludedApps\" names applications to keep out of it."},
+      {seven + R"("staleProfiles":"removeLast"})",
+       "Member \"staleProfiles\" of the request is a string other than \"removeFirst\" or \"removeAfterSave\"."},
+      {seven + R"("staleProfiles":false})",
+       "Member \"staleProfiles\" of the request is a boolean; expected \"removeFirst\" or \"removeAfterSave\"."},
+      // A member beyond the first ones, or a setting of the policy, given twice: the later one
+      // would hide the first.
+      {seven + R"("networkPolicy":{"includeAllNetworks":"x","includeAllNetworks":false}})",
+       "Member \"includeAllNetworks\" of member \"networkPolicy\" of the request is given more than once."},
+      {seven + R"("networkPolicy":{},"networkPolicy":{"includeAllNetworks":false}})",
+       "Member \"networkPolicy\" of the request is given more than once."},
+      {seven + R"("onDemandRules":[],"onDemandRules":[]})",
+       "Member \"onDemandRules\" of the request is given more than once."},
+      {seven + R"("staleProfiles":"removeAfterSave","staleProfiles":"removeFirst"})",
+       "Member \"staleProfiles\" of the request is given more than once."},
       {"[]", "The request is an array; expected a JSON object."},
       {"null", "The request is null; expected a JSON object."},
       {" ", "The request is not valid JSON at byte 2: unexpected end of input; expected '[', '{', or a literal."},
