@@ -4,6 +4,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -158,9 +159,14 @@ ToolRun finish(Started& started) {
   ToolRun run{.standardOutput = readToEnd(started.output),
               .standardError = readToEnd(started.error)};
   int status = 0;
-  while (waitpid(started.pid, &status, 0) < 0 && errno == EINTR) {
+  rusage usage{};
+  while (wait4(started.pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
   run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  const auto seconds = [](const timeval& time) {
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+  };
+  run.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
   run.inputOffset = lseek(started.input, 0, SEEK_CUR);
   close(started.input);
   recordRun(started, run);

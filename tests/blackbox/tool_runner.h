@@ -19,6 +19,8 @@ struct ToolRun {
   int exitStatus = -1;
   // How far the tool read into the standard input it was given.
   long long inputOffset = 0;
+  // The CPU time (user and system) the run and the children it waited for took.
+  double cpuSeconds = 0;
 };
 
 struct ToolInvocation {

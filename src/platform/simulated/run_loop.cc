@@ -56,6 +56,11 @@ void runOnce(Clock::time_point limit) {
   for (auto& work : batch) {
     work();
   }
+  // A wake-up asked for while the work ran (a completion's own, above all) ended this turn:
+  // carried over, it would end the next one at once, and a waiter that pauses between looks
+  // would never pause.
+  std::lock_guard lock(loop.mutex);
+  loop.woken = false;
 }
 
 }  // namespace kelo::runloop
