@@ -26,7 +26,7 @@ constexpr double kNoticedSeconds = 0.5;
 // the tool, under a sanitizer on a busy machine too.
 constexpr auto kPrompt = 5s;
 // The most CPU time a 2-second wait that looks again every 20 ms may take, under a sanitizer on
-// a busy machine too; one that never pauses takes about 2 seconds.
+// a busy machine too; one that never pauses takes more than a second of them.
 constexpr double kLookingAgainSeconds = 0.5;
 
 double epochSeconds() {
