@@ -2,6 +2,7 @@
 
 #include "commands/commands.h"
 #include "tunnel/configuration.h"
+#include "tunnel/on_demand_pause.h"
 #include "tunnel/profile_store.h"
 #include "tunnel/tunnel_control.h"
 
@@ -15,6 +16,9 @@ Result<StatusPayload> connect(const ConnectPayload& payload, const Context& cont
   const auto loaded = tunnel::loadAllManagers(context.deadline);
   if (!loaded) {
     return std::unexpected(loaded.error());
+  }
+  if (auto resumed = tunnel::settleLeftPaused(*loaded, true, context.deadline); !resumed) {
+    return std::unexpected(resumed.error());
   }
 
   // The first profile of the requested kind is kept; a new one is made when there is none.
@@ -46,6 +50,10 @@ Result<StatusPayload> connect(const ConnectPayload& payload, const Context& cont
     built = std::move(*rules);
   }
   tunnel::configure(*chosen, payload, perAppMode, std::move(built.rules));
+  const bool onDemand = !payload.onDemandRules.empty();
+  if (onDemand) {
+    tunnel::pauseOnDemand(*chosen);  // until the start was asked for
+  }
 
   const auto saved = tunnel::save(chosen, context.deadline);
   if (!saved) {
@@ -57,7 +65,8 @@ Result<StatusPayload> connect(const ConnectPayload& payload, const Context& cont
     }
   }
   auto started = tunnel::start(**saved, context.deadline, context.restartDelay);
-  if (started && !payload.onDemandRules.empty()) {
+  // On again whatever ended the start: a failure, a stop signal, the deadline.
+  if (onDemand) {
     started = tunnel::switchOnDemandOn(chosen, std::move(started), context.deadline);
   }
   if (started && perAppMode) {

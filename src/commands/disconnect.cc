@@ -1,4 +1,5 @@
 #include "commands/commands.h"
+#include "tunnel/on_demand_pause.h"
 #include "tunnel/profile_store.h"
 #include "tunnel/tunnel_control.h"
 
@@ -14,9 +15,10 @@ Result<StatusPayload> disconnect(tunnel::Deadline deadline, Protocol protocol) {
   }
   const tunnel::ManagerPointer& first = loaded->front();
   // The system would bring the tunnel straight back: on-demand goes off first, and its rules stay
-  // for the next "connect".
-  if (first->onDemandEnabled) {
+  // for the next "connect". Off on purpose, it is no pause for a later run to undo.
+  if (first->onDemandEnabled || tunnel::onDemandPaused(*first)) {
     first->onDemandEnabled = false;
+    tunnel::forgetPause(*first);
     if (const auto saved = tunnel::save(first, deadline); !saved) {
       return std::unexpected(saved.error());
     }

@@ -1,4 +1,5 @@
 #include "commands/commands.h"
+#include "tunnel/on_demand_pause.h"
 #include "tunnel/profile_store.h"
 #include "tunnel/tunnel_control.h"
 
@@ -20,8 +21,9 @@ Result<StatusPayload> remove(tunnel::Deadline deadline) {
   // On-demand goes off first, so that the system cannot bring a tunnel back while the next
   // steps run, or after a run that is cut short.
   for (const auto& manager : *loaded) {
-    if (manager->onDemandEnabled) {
+    if (manager->onDemandEnabled || tunnel::onDemandPaused(*manager)) {
       manager->onDemandEnabled = false;
+      tunnel::forgetPause(*manager);
       if (const auto saved = tunnel::save(manager, deadline); !saved) {
         return std::unexpected(saved.error());
       }

@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "commands/commands.h"
+#include "tunnel/on_demand_pause.h"
 #include "tunnel/profile_store.h"
 #include "tunnel/tunnel_control.h"
 
@@ -10,6 +11,9 @@ Result<StatusPayload> updateAppRules(const AppRulePayload& payload, const Contex
   const auto loaded = tunnel::loadAllManagers(context.deadline);
   if (!loaded) {
     return std::unexpected(loaded.error());
+  }
+  if (auto resumed = tunnel::settleLeftPaused(*loaded, true, context.deadline); !resumed) {
+    return std::unexpected(resumed.error());
   }
 
   const auto perApp = std::ranges::find_if(
@@ -31,7 +35,7 @@ Result<StatusPayload> updateAppRules(const AppRulePayload& payload, const Contex
   const bool pauseOnDemand =
       manager.onDemandEnabled && tunnel::isUpOrComingUp(manager.connection().status());
   if (pauseOnDemand) {
-    manager.onDemandEnabled = false;
+    tunnel::pauseOnDemand(manager);
   }
 
   const auto saved = tunnel::save(*perApp, context.deadline);

@@ -4,6 +4,7 @@
 
 #include "payloads/progress.h"
 #include "platform/change_gate.h"
+#include "tunnel/on_demand_pause.h"
 
 namespace kelo::tunnel {
 
@@ -172,6 +173,7 @@ Result<void> stopAll(const std::vector<ManagerPointer>& managers, Deadline deadl
 Result<StatusPayload> switchOnDemandOn(const ManagerPointer& manager, Result<StatusPayload> outcome,
                                        Deadline deadline) {
   manager->onDemandEnabled = true;
+  forgetPause(*manager);
   if (outcome) {
     if (const auto saved = save(manager, deadline); !saved) {
       return std::unexpected(saved.error());

@@ -149,6 +149,13 @@ TEST_F(Connect, OnDemandIsOnAfterAConnectAndOffAfterADisconnect) {
   expectSuccess(connect(), kConnecting);
   EXPECT_FALSE(onlyProfile().contains("onDemandEnabled"));
   EXPECT_FALSE(onlyProfile().contains("onDemandRules"));
+
+  // A start that fails leaves on-demand on all the same, with no trace of its pause.
+  seedPreferences(home_.path(), {{"profiles", Json::array({onlyProfile()})},
+                                 {"faults", {{"start", "The extension crashed."}}}});
+  expectFailure(connect(request), "Failed to start packet tunnel: The extension crashed.");
+  EXPECT_EQ(onlyProfile()["onDemandEnabled"], true);
+  EXPECT_FALSE(onlyProfile()["protocol"]["providerConfiguration"].contains("on_demand_paused"));
 }
 
 // The traffic settings each member of "networkPolicy" chooses, alone and together, stored and

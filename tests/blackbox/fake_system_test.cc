@@ -315,7 +315,9 @@ TEST_F(Children, AStopSignalEndsTheChildrenAndWritesOneFailure) {
 }
 
 // "update-app-rules" switches on-demand off to restart a tunnel the system keeps up, and on again
-// whatever ends the run: a start that fails, or a stop signal in the restart's pause.
+// whatever ends the run: a start that fails, or a stop signal in the restart's pause. Killed
+// outright in that pause, it leaves the pause recorded: the next "update-app-rules" (or
+// "connect") switches on-demand back on, and a "disconnect", off on purpose, only clears it.
 TEST_F(Children, UpdateAppRulesLeavesOnDemandOnWhateverEndsIt) {
   codesign(kCodesign);
   const auto seedOnDemand = [this](const Json& faults) {
@@ -342,6 +344,30 @@ TEST_F(Children, UpdateAppRulesLeavesOnDemandOnWhateverEndsIt) {
   expectFailure(runTool(stopped), "Stopped by SIGTERM before the request was complete.");
   EXPECT_EQ(stored()["profiles"][0]["onDemandEnabled"], true);
   EXPECT_EQ(rulesOf("ONE"), (std::vector<std::string>{"com.example.Mail", "com.example.Notes"}));
+
+  const auto paused = [this] {
+    return stored()["profiles"][0]["protocol"]["providerConfiguration"].value("on_demand_paused",
+                                                                              0);
+  };
+  const auto killedInItsPause = [&] {
+    seedOnDemand(Json::object());
+    auto killed = invocation("update-app-rules", kNothingExcluded);
+    killed.signalAfter = std::pair{SIGKILL, std::chrono::microseconds(700'000)};
+    killed.recorded = false;  // no document
+    EXPECT_EQ(runTool(killed).exitStatus, 128 + SIGKILL);
+    EXPECT_EQ(stored()["profiles"][0]["onDemandEnabled"], false);
+    EXPECT_EQ(paused(), 1);
+  };
+  killedInItsPause();
+  EXPECT_EQ(run("update-app-rules", kNothingExcluded).exitStatus, 0);
+  EXPECT_EQ(stored()["profiles"][0]["onDemandEnabled"], true);
+  EXPECT_EQ(paused(), 0);
+  killedInItsPause();
+  EXPECT_EQ(run("disconnect", Json()).exitStatus, 0);
+  EXPECT_EQ(stored()["profiles"][0]["onDemandEnabled"], false);
+  EXPECT_EQ(paused(), 0);
+  EXPECT_EQ(run("update-app-rules", kNothingExcluded).exitStatus, 0);
+  EXPECT_EQ(stored()["profiles"][0]["onDemandEnabled"], false);
 }
 
 // Every wait on a child ends at the deadline, 15 seconds from the start (the waits that need no

@@ -141,6 +141,9 @@ TEST_F(Commands, Connect) {
        paused + ", stop ONE, start ONE, " + switchOn + ", reload ONE", reported("disconnected"), {}, {}, true},
       {"a request without on-demand rules leaves none", {{.identifier = "ONE", .onDemand = true}},
        saved + ", start ONE", reported("disconnected")},
+      {"a start that fails switches on-demand on all the same", {{.identifier = "ONE"}},
+       paused + ", start ONE, " + switchOn + ", reload ONE", "error: Failed to start packet tunnel: crashed",
+       {{"start ONE", "crashed"}}, {}, true},
       {"the save that switches on-demand on fails", {{.identifier = "ONE"}}, paused + ", start ONE, " + switchOn,
        "error: Failed to save packet tunnel preferences: read-only", {{switchOn, "read-only"}}, {}, true},
   };
