@@ -41,9 +41,9 @@ Result<Request> readJSONFromStdin() {
 // A run that changes profiles holds the store's lock from the moment its request is decoded
 // until its last step is done, so that runs against one store follow each other.
 template <class Operation>
-Result<Reply> underStoreLock(Operation operation) {
+Result<Reply> underStoreLock(StoreUse use, Operation operation) {
   progress::enter(Step::lock);
-  const auto lock = lockProfileStore();
+  const auto lock = lockProfileStore(use);
   if (!lock) {
     ManagerError failure =
         ManagerError::networkExtension("Failed to lock packet tunnel preferences: " +
@@ -79,13 +79,15 @@ Result<Reply> runConnect(const Surroundings& surroundings, Protocol protocol) {
   if (!request) {
     return std::unexpected(request.error());
   }
-  return underStoreLock(
-      [&] { return replied(commands::connect(*request, contextFor(surroundings, protocol))); });
+  return underStoreLock(StoreUse::mayCreate, [&] {
+    return replied(commands::connect(*request, contextFor(surroundings, protocol)));
+  });
 }
 
 Result<Reply> runDisconnect(const Surroundings& surroundings, Protocol protocol) {
-  return underStoreLock(
-      [&] { return replied(commands::disconnect(surroundings.deadline, protocol)); });
+  return underStoreLock(StoreUse::changesWhatIsThere, [&] {
+    return replied(commands::disconnect(surroundings.deadline, protocol));
+  });
 }
 
 Result<Reply> runStatus(const Surroundings& surroundings, Protocol protocol) {
@@ -97,13 +99,14 @@ Result<Reply> runUpdateAppRules(const Surroundings& surroundings, Protocol proto
   if (!request) {
     return std::unexpected(request.error());
   }
-  return underStoreLock([&] {
+  return underStoreLock(StoreUse::changesWhatIsThere, [&] {
     return replied(commands::updateAppRules(*request, contextFor(surroundings, protocol)));
   });
 }
 
 Result<Reply> runRemove(const Surroundings& surroundings, Protocol) {
-  return underStoreLock([&] { return replied(commands::remove(surroundings.deadline)); });
+  return underStoreLock(StoreUse::changesWhatIsThere,
+                        [&] { return replied(commands::remove(surroundings.deadline)); });
 }
 
 // A wait's request is optional: empty standard input, or a terminal (someone typing the

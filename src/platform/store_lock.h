@@ -11,6 +11,7 @@
 #pragma once
 
 #include <expected>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -34,15 +35,21 @@ class StoreLock {
   std::string path_;
 };
 
+// Whether a run may create profiles ("connect"), or only changes those there are.
+enum class StoreUse { mayCreate, changesWhatIsThere };
+
 // Takes a turn in the queue of this user's store of profiles and waits until every turn asked
 // for before it has ended. Where the store's folder cannot be had, the store's own operations
-// fail with the reason, nothing can change, and the lock holds nothing.
-std::expected<StoreLock, PlatformError> lockProfileStore();
+// fail with the reason, nothing can change, and the lock holds nothing; where it does not exist
+// yet, a run that creates nothing finds nothing to change, and the lock holds nothing either
+// (nothing is created for it).
+std::expected<StoreLock, PlatformError> lockProfileStore(StoreUse use);
 
-// The folder of the store of profiles that the NetworkExtension backend works on, created
-// (mode 0700) when it is missing, where the lock's files live: one that only the user can
-// write to and that belongs to that store alone. Fails where the backend's own operations on
-// the store fail too. Implemented by the backend.
-std::expected<std::string, PlatformError> profileStoreFolder();
+// The folder of the store of profiles that the NetworkExtension backend works on, where the
+// lock's files live: one that only the user can write to and that belongs to that store alone.
+// Created (mode 0700) when it is missing and `create` is true; without `create`, none when it
+// is missing. Fails where the backend's own operations on the store fail too. Implemented by
+// the backend.
+std::expected<std::optional<std::string>, PlatformError> profileStoreFolder(bool create);
 
 }  // namespace kelo

@@ -84,6 +84,32 @@ TEST_F(Preferences, OnlyAWriteRemovesTheToolsOwnLeftovers) {
 
 // A lock that is a link is never followed, nor one that is a folder taken: a stop that cannot be
 // written changes nothing, and the disconnect answers the status that is stored, still
+// Only a change creates the store's folder: "status", "wait", and a "disconnect", "remove" or
+// "update-app-rules" with nothing to change leave an empty home as they found it. And nothing
+// is created in a home of another user's (a root helper run with the user's HOME): the change
+// fails with the reason.
+TEST_F(Preferences, OnlyAChangeCreatesTheFolderAndOnlyInTheUsersHome) {
+  const std::vector<std::pair<std::string, std::optional<std::string>>> unchanging = {
+      {"status", std::nullopt},
+      {"wait", R"({"timeoutSeconds":0.1})"},
+      {"disconnect", std::nullopt},
+      {"remove", std::nullopt},
+      {"update-app-rules", R"({"excludedApps":[]})"}};
+  for (const auto& [command, input] : unchanging) {
+    run({command}, input);
+    EXPECT_FALSE(exists(home_ / ".local")) << command;
+  }
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root, to run in a home that belongs to another user";
+  }
+  ASSERT_EQ(chown(home_.path().c_str(), 4242, 4242), 0);
+  expectFailure(run({"connect"}, connectRequest().dump()),
+                "Failed to save packet tunnel preferences: The VPN preferences could not be "
+                "written: " +
+                    escaped(home_.path()) + " belongs to another user; nothing is created in it.");
+  EXPECT_FALSE(exists(home_ / ".local"));
+}
+
 // connected; the file and the link's target are left alone.
 TEST_F(Preferences, AStopThatCannotBeWrittenAnswersTheStoredStatus) {
   for (const auto& block : std::vector<std::function<void()>>{

@@ -139,7 +139,8 @@ void kelo::NETunnelProviderManager::removeFromPreferences(CompletionHandler comp
 
 // The system's VPN preferences are the user's one store; its lock lives in the per-user
 // temporary folder, which the system makes private to the user.
-std::expected<std::string, kelo::PlatformError> kelo::profileStoreFolder() {
+// The user's temporary folder is always there: nothing is created.
+std::expected<std::optional<std::string>, kelo::PlatformError> kelo::profileStoreFolder(bool) {
   std::array<char, 1024> folder{};
   const std::size_t length = confstr(_CS_DARWIN_USER_TEMP_DIR, folder.data(), folder.size());
   if (length == 0 || length > folder.size()) {

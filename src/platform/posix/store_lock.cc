@@ -147,21 +147,23 @@ StoreLock::~StoreLock() {
   }
 }
 
-std::expected<StoreLock, PlatformError> lockProfileStore() {
-  const auto folder = profileStoreFolder();
-  if (!folder) {
+std::expected<StoreLock, PlatformError> lockProfileStore(StoreUse use) {
+  const auto found = profileStoreFolder(use == StoreUse::mayCreate);
+  if (!found || !*found) {
     // The store itself cannot be used: each of its operations fails with the reason, and so
-    // nothing can change, in this run or another, that a lock would have to order.
+    // nothing can change, in this run or another, that a lock would have to order. Or it does
+    // not exist yet, and this run will not create it.
     return StoreLock(-1, {});
   }
+  const std::string& folder = **found;
   std::vector<std::uint64_t> earlier;
-  auto turn = askForTurn(*folder, earlier);
+  auto turn = askForTurn(folder, earlier);
   if (!turn) {
     return turn;
   }
   // Every earlier turn, oldest first: its lock comes free when its run has ended.
   for (const std::uint64_t number : earlier) {
-    const std::string path = *folder + "/" + turnName(number);
+    const std::string path = folder + "/" + turnName(number);
     const int descriptor = openLocked(path, 0);
     if (descriptor < 0) {
       if (errno == ENOENT) {

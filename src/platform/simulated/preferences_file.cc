@@ -152,6 +152,28 @@ bool makeFolders(const std::string& path) {
   }
 }
 
+// Whether the folder is there (anything by that name counts: checkFolder judges it).
+bool folderExists(const std::string& folder) {
+  struct stat status {};
+  return lstat(folder.c_str(), &status) == 0 || errno != ENOENT;
+}
+
+// Creates the store's folder, and those missing above it, only in a home that belongs to the
+// user: a run as root with the user's HOME (a root helper, sudo -E) must not leave the user's
+// own ~/.local to root. A home that does not exist yet is the user's to make.
+std::expected<void, PlatformError> makeStoreFolder(const std::string& folder) {
+  if (const auto home = homeDirectory()) {
+    struct stat status {};
+    if (lstat(home->c_str(), &status) == 0 && status.st_uid != geteuid()) {
+      return unwritable(*home + " belongs to another user; nothing is created in it.");
+    }
+  }
+  if (!makeFolders(folder)) {
+    return unwritable(folder + ": " + errnoText(errno) + ".");
+  }
+  return {};
+}
+
 // Writes next to the file and renames over it, so readers see the old or the new document.
 std::expected<void, PlatformError> replaceFile(const std::string& folder, const std::string& path,
                                                const Document& document) {
@@ -284,13 +306,18 @@ namespace kelo {
 
 // One store of profiles per preferences folder, that is per home: its lock lives beside the
 // preferences, in the folder only the user may write to.
-std::expected<std::string, PlatformError> profileStoreFolder() {
+std::expected<std::optional<std::string>, PlatformError> profileStoreFolder(bool create) {
   const auto folder = simulator::folderPath();
   if (!folder) {
-    return folder;
+    return std::unexpected(folder.error());
   }
-  if (!simulator::makeFolders(*folder)) {
-    return simulator::unwritable(*folder + ": " + errnoText(errno) + ".");
+  if (!simulator::folderExists(*folder)) {
+    if (!create) {
+      return std::nullopt;
+    }
+    if (auto made = simulator::makeStoreFolder(*folder); !made) {
+      return std::unexpected(made.error());
+    }
   }
   if (auto safe = simulator::checkFolder(*folder, simulator::unwritable); !safe) {
     return std::unexpected(safe.error());
@@ -367,8 +394,17 @@ std::expected<void, PlatformError> updatePreferences(
   if (!folder) {
     return std::unexpected(folder.error());
   }
-  if (!makeFolders(*folder)) {
-    return unwritable(*folder + ": " + errnoText(errno) + ".");
+  // Without a folder there is no file: a change that finds nothing to change in no profiles
+  // creates nothing.
+  if (!folderExists(*folder)) {
+    Document none{{"profiles", Document::array()}};
+    const auto changed = change(none);
+    if (!changed || !*changed) {
+      return changed ? std::expected<void, PlatformError>{} : std::unexpected(changed.error());
+    }
+    if (auto made = makeStoreFolder(*folder); !made) {
+      return made;
+    }
   }
   if (auto safe = checkFolder(*folder, unwritable); !safe) {
     return std::unexpected(safe.error());
