@@ -1,4 +1,5 @@
 #include "commands/commands.h"
+#include "payloads/progress.h"
 #include "tunnel/on_demand_pause.h"
 #include "tunnel/profile_store.h"
 #include "tunnel/tunnel_control.h"
@@ -24,6 +25,7 @@ Result<StatusPayload> disconnect(tunnel::Deadline deadline, Protocol protocol) {
     }
   }
   // Stopping returns at once: the status is the one the platform shows right after the request.
+  progress::enter(Step::stop);
   first->connection().stopVPNTunnel();
   return tunnel::reported(tunnel::statusPayload(*first), *first, deadline, protocol);
 }

@@ -3,7 +3,10 @@
 // unchanged beside them.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <thread>
@@ -198,6 +201,21 @@ TEST_F(Protocol2, AStopIsToldWithItsStepAndSignal) {
             R"({"error":"Stopped by SIGINT before the request was complete.","code":"stopped",)"
             R"("step":"stop","signal":"SIGINT"})");
   EXPECT_EQ(result.exitStatus, 1);
+
+  // A disconnect whose stop cannot be recorded yet, the preferences' lock being held.
+  seed({toolProfile("ONE", 3)});
+  const int held = open((home_ / ".local/state/kelo-ne-manager/vpn-preferences.lock").c_str(),
+                        O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  const auto stuck =
+      runTool({.arguments = {"disconnect", "--protocol=2"},
+               .home = home_.path(),
+               .signalAfter = std::pair{SIGTERM, std::chrono::microseconds(500'000)}});
+  close(held);
+  EXPECT_EQ(stuck.standardError,
+            R"({"error":"Stopped by SIGTERM before the request was complete.","code":"stopped",)"
+            R"("step":"stop","signal":"SIGTERM"})");
 }
 
 // "version" reads nothing, takes no lock and touches no profile, in any protocol.
