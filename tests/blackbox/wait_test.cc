@@ -196,6 +196,14 @@ TEST_F(Wait, AnswersTheStatusAsItIsWhenTimeIsUp) {
   expectSuccess(run({"wait"}, R"({"until":["reasserting"]})"), document("connected"));
   EXPECT_GE(Clock::now() - began, 13s);
   EXPECT_LT(Clock::now() - began, 15s);
+
+  // A start written in milliseconds (an easy slip in a test harness) settles far in the future:
+  // the wait is for it, and answers at its time-out all the same.
+  Json farAhead = toolProfile("ONE", 2);
+  farAhead["connection"]["since"] = epochSeconds() * 1000;
+  seed({farAhead});
+  expectSuccess(run({"wait"}, R"({"until":["connected"],"timeoutSeconds":0.3})"),
+                document("connecting"));
 }
 
 TEST_F(Wait, AStopSignalEndsItAtOnce) {
