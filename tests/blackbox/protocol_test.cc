@@ -103,6 +103,21 @@ TEST_F(Protocol2, StatusCarriesWhatAnApplicationShows) {
   older["system"] = {{"macOSVersion", "12.7.4"}};
   seedPreferences(home_.path(), older);
   EXPECT_EQ(added(second("status"))["lastDisconnectError"], nullptr);
+
+  // Text beyond ASCII is written as it is, in UTF-8, never escaped.
+  Json accented =
+      toolProfile("ONE", 1,
+                  Json::array({{{"signingIdentifier", "com.example.café"},
+                                {"designatedRequirement", "x"},
+                                {"matchPath", "/Applications/Café.app/Contents/MacOS/Café"}}}));
+  accented["protocol"]["serverAddress"] = "zürich.example";
+  seed({accented});
+  const std::string written = second("status").standardOutput;
+  EXPECT_NE(written.find(R"("serverAddress":"zürich.example")"), std::string::npos) << written;
+  EXPECT_NE(written.find(R"("appRules":[{"signingIdentifier":"com.example.café",)"
+                         R"("matchPath":"/Applications/Café.app/Contents/MacOS/Café"}])"),
+            std::string::npos)
+      << written;
 }
 
 // A connect that the system accepts and that never comes up: connecting at first, then
