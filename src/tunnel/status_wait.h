@@ -16,10 +16,10 @@ namespace kelo::tunnel {
 
 // Turns the main run loop until the first tool profile's status reads one of `until` (without a
 // profile the status reads invalid), at once if it already does, or until `end` has passed.
-// Returns that profile as it is then, or null when there is none. Fails when the first load
-// fails, or a later one still fails when the time is up (it is tried again meanwhile: the
-// preferences may have been caught half-written), or with the time-out when the deadline
-// comes first.
+// Returns that profile as it is then (at `end`, loaded once more), or null when there is none.
+// Fails when the first load fails, or a later one still fails when the time is up (it is tried
+// again meanwhile: the preferences may have been caught half-written), or with the time-out
+// when a load does not answer by half a second past `end`, or the deadline comes first.
 Result<ManagerPointer> awaitStatus(std::span<const NEVPNStatus> until,
                                    runloop::Clock::time_point end, Deadline deadline);
 
