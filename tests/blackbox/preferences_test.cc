@@ -82,8 +82,6 @@ TEST_F(Preferences, OnlyAWriteRemovesTheToolsOwnLeftovers) {
   EXPECT_EQ(stored()["profiles"][0]["connection"]["status"], 5);
 }
 
-// A lock that is a link is never followed, nor one that is a folder taken: a stop that cannot be
-// written changes nothing, and the disconnect answers the status that is stored, still
 // Only a change creates the store's folder: "status", "wait", and a "disconnect", "remove" or
 // "update-app-rules" with nothing to change leave an empty home as they found it. And nothing
 // is created in a home of another user's (a root helper run with the user's HOME): the change
@@ -110,20 +108,58 @@ TEST_F(Preferences, OnlyAChangeCreatesTheFolderAndOnlyInTheUsersHome) {
   EXPECT_FALSE(exists(home_ / ".local"));
 }
 
-// connected; the file and the link's target are left alone.
-TEST_F(Preferences, AStopThatCannotBeWrittenAnswersTheStoredStatus) {
-  for (const auto& block : std::vector<std::function<void()>>{
-           [&] { makeSymlink(home_ / "elsewhere", folder() + "/vpn-preferences.lock"); },
-           [&] { makeDirectories(folder() + "/vpn-preferences.lock"); }}) {
-    seed({toolProfile("ONE", 3)});
-    std::filesystem::remove_all(folder() + "/vpn-preferences.lock");
-    block();
-    expectSuccess(run({"disconnect"}),
-                  R"({"configured":true,"connected":true,"connecting":false,"disconnecting":false,)"
-                  R"("status":"connected","perAppMode":false,"appRuleCount":0})");
-    EXPECT_FALSE(exists(home_ / "elsewhere"));
-    EXPECT_EQ(stored()["profiles"][0]["connection"]["status"], 3);
+// What stands where a lock file should be and is none (a link, a FIFO, an empty folder, a file
+// of another user's) is replaced, and never followed or waited on: the run goes on at once.
+// Only a folder with something in it is kept: then a stop cannot be written, which changes
+// nothing, and the disconnect answers the status that is stored, still connected.
+TEST_F(Preferences, WhatStandsInALockFilesPlaceIsReplacedOrStopsNothingForLong) {
+  const std::string store = home_ / ".local/state/kelo-ne-manager/";
+  const std::vector<std::string> locks = {"vpn-preferences.lock", "kelo-ne-manager-queue.lock",
+                                          "kelo-ne-manager-turn-00000000000000000001.lock"};
+  const std::vector<std::pair<std::string, std::function<void(const std::string&)>>> standIns = {
+      {"a link", [&](const std::string& path) { makeSymlink(home_ / "elsewhere", path); }},
+      {"a FIFO", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
+      {"an empty folder", [](const std::string& path) { makeDirectories(path); }},
+      {"a file of another user's",
+       [](const std::string& path) {
+         writeFile(path, "", 0600);
+         ASSERT_EQ(chown(path.c_str(), 4242, 4242), 0);
+       }},
+  };
+  for (const auto& lock : locks) {
+    for (const auto& [what, plant] : standIns) {
+      if (what == "a file of another user's" && geteuid() != 0) {
+        continue;  // only root can give a file away
+      }
+      seed({toolProfile("ONE", 3)});
+      std::filesystem::remove_all(store + lock);
+      plant(store + lock);
+      const auto began = std::chrono::steady_clock::now();
+      expectSuccess(run({"disconnect"}),
+                    R"({"configured":true,"connected":false,"connecting":false,)"
+                    R"("disconnecting":true,"status":"disconnecting",)"
+                    R"("perAppMode":false,"appRuleCount":0})");
+      EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5)) << lock << what;
+      EXPECT_FALSE(exists(home_ / "elsewhere")) << lock << what;
+      struct stat status {};
+      // Turns are removed by their runs; the other locks stay, as regular files of the user's.
+      if (lock.find("turn") == std::string::npos) {
+        ASSERT_EQ(lstat((store + lock).c_str(), &status), 0) << lock << what;
+        EXPECT_TRUE(S_ISREG(status.st_mode)) << lock << what;
+        EXPECT_EQ(status.st_uid, geteuid()) << lock << what;
+      } else {
+        EXPECT_FALSE(exists(store + lock)) << lock << what;
+      }
+    }
   }
+
+  seed({toolProfile("ONE", 3)});
+  std::filesystem::remove_all(folder() + "/vpn-preferences.lock");
+  makeDirectories(folder() + "/vpn-preferences.lock/kept");
+  expectSuccess(run({"disconnect"}),
+                R"({"configured":true,"connected":true,"connecting":false,"disconnecting":false,)"
+                R"("status":"connected","perAppMode":false,"appRuleCount":0})");
+  EXPECT_EQ(stored()["profiles"][0]["connection"]["status"], 3);
 }
 
 // The state folder on a file system with no room left: the save fails with its prefix, a stop

@@ -145,7 +145,7 @@ TEST_F(FailureCodes, EveryFamilyHasItsCodeAndStep) {
             std::pair(noUsableRules, Step::inspect));
   const std::string queue = home_ / ".local/state/kelo-ne-manager/kelo-ne-manager-queue.lock";
   std::filesystem::remove(queue);
-  testing::makeDirectories(queue);
+  testing::makeDirectories(queue + "/kept");  // not a lock file, and not removed
   EXPECT_EQ(failure({"disconnect"}, nullptr, withFaults(none, {})),
             std::pair(platform, Step::lock));
 }

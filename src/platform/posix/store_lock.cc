@@ -27,6 +27,7 @@
 
 #include "platform/change_gate.h"
 #include "platform/errno_text.h"
+#include "platform/lock_file.h"
 #include "platform/signals_blocked.h"
 
 namespace kelo {
@@ -71,10 +72,10 @@ std::vector<std::uint64_t> turnsIn(const std::string& folder) {
   return turns;
 }
 
-// Opens (creating it mode 0600 if need be) and locks a file; -1 with errno set on failure.
+// Opens (creating it mode 0600 if need be, and replacing what is not a lock file there) and
+// locks a file; -1 with errno set on failure.
 int openLocked(const std::string& path, int flags) {
-  // Read-only: flock needs no more, and a file whose mode someone changed can still be opened.
-  const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | flags, 0600);
+  const int descriptor = openLockFile(path, flags);
   if (descriptor < 0) {
     return -1;
   }

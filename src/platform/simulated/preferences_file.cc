@@ -15,6 +15,7 @@
 #include "platform/descriptors.h"
 #include "platform/errno_text.h"
 #include "platform/home_directory.h"
+#include "platform/lock_file.h"
 #include "platform/signals_blocked.h"
 #include "platform/store_lock.h"
 
@@ -249,9 +250,8 @@ void removeOrphanedTemporaries(const std::string& folder) {
 
 class FileLock {
  public:
-  // Read-only, which flock needs no more than, and mode 0600 whatever the umask.
-  explicit FileLock(const std::string& path)
-      : descriptor_(open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)) {
+  // Mode 0600 whatever the umask; what stands in its place and is no lock file is replaced.
+  explicit FileLock(const std::string& path) : descriptor_(openLockFile(path, O_CREAT)) {
     if (descriptor_ >= 0) {
       fchmod(descriptor_, 0600);
       while (flock(descriptor_, LOCK_EX) != 0) {
