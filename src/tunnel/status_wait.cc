@@ -74,12 +74,14 @@ Result<ManagerPointer> awaitStatus(std::span<const NEVPNStatus> until,
     if (now >= deadline || changes::mustStop()) {
       return std::unexpected(Error{ManagerError::timedOut(kTimedOutMessage)});
     }
-    // Without a notification to wait for, the profiles are loaded again after a short pause.
+    // Without a notification to wait for, the profiles are loaded again after a short pause. A
+    // change told while the last load was under way (its handler ran in the turn that delivered
+    // the load) is loaded at once, not waited for a second time.
     if (unreadable || !configuration || (first && !statusChanges)) {
       runloop::runOnce(
           std::min(end, now + std::chrono::duration_cast<runloop::Clock::duration>(kLookAgain)));
       *mustLoad = true;
-    } else {
+    } else if (!*mustLoad) {
       runloop::runOnce(std::min(end, deadline));
     }
   }

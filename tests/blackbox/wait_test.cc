@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <functional>
+#include <source_location>
 #include <thread>
 
 #include "blackbox/tool_runner.h"
@@ -67,9 +68,10 @@ class Wait : public ToolTest {
   double settles() const {
     return stored()["profiles"][0]["connection"]["since"].get<double>() + 0.5;
   }
-  static void expectSoonAfter(double answered, double moment) {
-    EXPECT_GE(answered, moment);
-    EXPECT_LT(answered - moment, kNoticedSeconds);
+  static void expectSoonAfter(double answered, double moment,
+                              std::source_location where = std::source_location::current()) {
+    EXPECT_GE(answered, moment) << "line " << where.line();
+    EXPECT_LT(answered - moment, kNoticedSeconds) << "line " << where.line();
   }
   void writeNetwork(const Json& network) const {
     Json document = stored();

@@ -334,6 +334,13 @@ TEST_F(Commands, WaitListensInsteadOfAsking) {
   // Loaded again on the change, and once more when the time is up.
   EXPECT_EQ(recording::requests(), watching + ", loadAll, observe ONE, loadAll, observe ONE");
 
+  // A change told while a load is under way is loaded at once, not missed until the time is up.
+  recording::reset({{.identifier = "ONE", .statuses = {kComingUp}}});
+  recording::changeDuringNextLoad({{.identifier = "ONE", .statuses = {kUp}}});
+  const auto changing = runloop::Clock::now();
+  EXPECT_EQ(outcome(waitFor({kUp}, 5)), reported("connected"));
+  EXPECT_LT(runloop::Clock::now() - changing, 2s);
+
   // A platform that never answers holds the wait half a second past its time, not to the
   // run's deadline (10 seconds here).
   recording::reset({{.identifier = "ONE", .statuses = {kComingUp}}});

@@ -20,6 +20,7 @@ struct Platform {
   std::vector<std::string> log;
   std::vector<std::weak_ptr<NEVPNNotificationHandler>> statusObservers;
   std::vector<std::weak_ptr<NEVPNNotificationHandler>> configurationObservers;
+  std::optional<std::vector<StoredProfile>> duringNextLoad;
 };
 
 Platform& platform() {
@@ -185,6 +186,7 @@ void reset(std::vector<StoredProfile> profiles) {
   platform().log.clear();
   platform().statusObservers.clear();
   platform().configurationObservers.clear();
+  platform().duringNextLoad.reset();
 }
 
 void fail(const std::string& request, std::optional<std::string> description) {
@@ -209,6 +211,11 @@ void postConfigurationChange() {
   postTo(platform().configurationObservers);
 }
 
+void changeDuringNextLoad(std::vector<StoredProfile> profiles) {
+  std::lock_guard lock(platform().mutex);
+  platform().duringNextLoad = std::move(profiles);
+}
+
 }  // namespace testing::recording
 
 std::unique_ptr<NEVPNObserver> observeConfigurationChange(NEVPNNotificationHandler handler) {
@@ -227,7 +234,19 @@ void NETunnelProviderManager::loadAllFromPreferences(LoadAllCompletion completio
       (*loaded)->push_back(makeManager(stored));
     }
   }
+  bool changed = false;
+  {
+    std::lock_guard lock(platform().mutex);
+    if (auto& during = platform().duringNextLoad) {
+      platform().profiles = std::move(*during);
+      during.reset();
+      changed = true;
+    }
+  }
   deliver(std::move(completionHandler), std::move(loaded));
+  if (changed) {
+    testing::recording::postConfigurationChange();
+  }
 }
 
 NETunnelProviderManager::Pointer NETunnelProviderManager::init() {

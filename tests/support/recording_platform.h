@@ -46,4 +46,8 @@ std::string requests();
 void postStatusDidChange();
 void postConfigurationChange();
 
+// The next "loadAll" delivers the profiles stored now, and meanwhile another process stores
+// these: the configuration change is posted with the load's completion.
+void changeDuringNextLoad(std::vector<StoredProfile> profiles);
+
 }  // namespace kelo::testing::recording

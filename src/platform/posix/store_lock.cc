@@ -150,13 +150,13 @@ StoreLock::~StoreLock() {
 
 std::expected<StoreLock, PlatformError> lockProfileStore(StoreUse use) {
   const auto found = profileStoreFolder(use == StoreUse::mayCreate);
-  if (!found || !*found) {
-    // The store itself cannot be used: each of its operations fails with the reason, and so
-    // nothing can change, in this run or another, that a lock would have to order. Or it does
-    // not exist yet, and this run will not create it.
+  // The store itself cannot be used: each of its operations fails with the reason, and so
+  // nothing can change, in this run or another, that a lock would have to order. Or it does not
+  // exist yet, and this run will not create it.
+  const std::string folder = found ? found->value_or("") : "";
+  if (folder.empty()) {
     return StoreLock(-1, {});
   }
-  const std::string& folder = **found;
   std::vector<std::uint64_t> earlier;
   auto turn = askForTurn(folder, earlier);
   if (!turn) {
