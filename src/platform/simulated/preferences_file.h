@@ -30,7 +30,9 @@ std::expected<Document, PlatformError> readPreferences();
 
 // Under the exclusive lock: reads the document, lets `change` edit it and, when `change`
 // answers true, writes it to a temporary file that is flushed and renamed over the old one.
-// An error from `change` is returned and nothing is written.
+// An error from `change` is returned and nothing is written. Where the folder does not exist
+// yet, `change` is first shown the empty document without the lock: only when it answers true
+// is the folder created, and `change` then runs again, under the lock, on what is read there.
 std::expected<void, PlatformError> updatePreferences(
     const std::function<std::expected<bool, PlatformError>(Document&)>& change);
 
