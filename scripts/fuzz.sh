@@ -11,7 +11,7 @@ scripts/dependencies.sh
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++-19 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKELO_SANITIZER=fuzzer -DKELO_BUILD_FUZZERS=ON -DKELO_BUILD_TESTS=OFF \
   -DKELO_WARNINGS_AS_ERRORS=ON >/dev/null
-targets=(requests endpoint_host signature_report preferences commands)
+targets=(requests endpoint_host signature_report property_list preferences commands)
 cmake --build build-fuzz -j "$(nproc)" --target "${targets[@]/%/_fuzzer}"
 
 scratch=$(mktemp -d)
