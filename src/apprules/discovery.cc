@@ -15,8 +15,9 @@ namespace {
 // How many folder levels below a root are searched; bundles are never descended into.
 constexpr int kDiscoveryDepth = 3;
 
-void collectApplications(const std::string& in, int depthRemaining, ExecutableSet& seen,
-                         std::vector<std::string>& executables) {
+// Hands every bundle under `in` to `found`, in the order the file system lists them.
+template <class Found>
+void collectBundles(const std::string& in, int depthRemaining, const Found& found) {
   if (depthRemaining <= 0) {
     return;
   }
@@ -27,18 +28,34 @@ void collectApplications(const std::string& in, int depthRemaining, ExecutableSe
   for (const auto& name : *names) {
     const std::string entry = appendingPathComponent(in, name);
     if (hasAppExtension(name)) {
-      // A candidate by its name alone, and never descended into.
-      if (auto executable = canonicalExecutablePath(entry);
-          executable && seen.insert(*executable)) {
-        executables.push_back(std::move(*executable));
-      }
+      found(entry);  // a candidate by its name alone, and never descended into
       continue;
     }
     struct stat status {};
     if (stat(entry.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
-      collectApplications(entry, depthRemaining - 1, seen, executables);
+      collectBundles(entry, depthRemaining - 1, found);
     }
   }
+}
+
+// `items` sorted by `key` as Unicode scalar values of its composed form: the byte order of the
+// comparison keys.
+template <class Item, class Key>
+std::vector<Item> sortedByPath(std::vector<Item> items, const Key& key) {
+  std::vector<std::pair<std::string, Item>> keyed;
+  keyed.reserve(items.size());
+  for (auto& item : items) {
+    std::string sortKey = text::comparisonKey(key(item));
+    keyed.emplace_back(std::move(sortKey), std::move(item));
+  }
+  std::stable_sort(keyed.begin(), keyed.end(),
+                   [](const auto& left, const auto& right) { return left.first < right.first; });
+  std::vector<Item> sorted;
+  sorted.reserve(keyed.size());
+  for (auto& [sortKey, item] : keyed) {
+    sorted.push_back(std::move(item));
+  }
+  return sorted;
 }
 
 }  // namespace
@@ -55,21 +72,30 @@ std::vector<std::string> discoverInstalledApplications(const std::vector<std::st
   ExecutableSet seen;
   std::vector<std::string> executables;
   for (const auto& root : roots) {
-    collectApplications(root, kDiscoveryDepth, seen, executables);
+    collectBundles(root, kDiscoveryDepth, [&](const std::string& bundle) {
+      if (auto executable = canonicalExecutablePath(bundle);
+          executable && seen.insert(*executable)) {
+        executables.push_back(std::move(*executable));
+      }
+    });
   }
-  // Sorted as Unicode scalar values of the composed form: the byte order of the keys.
-  std::vector<std::pair<std::string, std::string>> keyed;
-  keyed.reserve(executables.size());
-  for (auto& path : executables) {
-    keyed.emplace_back(text::comparisonKey(path), std::move(path));
+  return sortedByPath(std::move(executables), [](const std::string& path) { return path; });
+}
+
+std::vector<DiscoveredBundle> discoverApplicationBundles(const std::vector<std::string>& roots) {
+  ExecutableSet seen;
+  std::vector<DiscoveredBundle> bundles;
+  for (const auto& root : roots) {
+    collectBundles(root, kDiscoveryDepth, [&](const std::string& bundle) {
+      auto executable = bundleExecutable(bundle, RuleCoverage::wholeApplication);
+      if (seen.insert(executable ? *executable : resolvingSymlinks(bundle))) {
+        bundles.push_back({bundle, std::move(executable)});
+      }
+    });
   }
-  std::sort(keyed.begin(), keyed.end());
-  std::vector<std::string> sorted;
-  sorted.reserve(keyed.size());
-  for (auto& [key, path] : keyed) {
-    sorted.push_back(std::move(path));
-  }
-  return sorted;
+  return sortedByPath(std::move(bundles), [](const DiscoveredBundle& found) -> const std::string& {
+    return found.executable ? *found.executable : found.bundle;
+  });
 }
 
 }  // namespace kelo::apprules

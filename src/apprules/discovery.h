@@ -4,6 +4,7 @@
 // message.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,21 @@ std::vector<std::string> applicationRoots();
 // The canonical executable paths of the bundles under `roots`, three levels deep, each once,
 // sorted as Unicode scalar values of their composed form.
 std::vector<std::string> discoverInstalledApplications(
+    const std::vector<std::string>& roots = applicationRoots());
+
+// A bundle that whole-application discovery met, as its path was found, and its canonical main
+// executable (see bundleExecutable), when it has one.
+struct DiscoveredBundle {
+  std::string bundle;
+  std::optional<std::string> executable;
+
+  bool operator==(const DiscoveredBundle&) const = default;
+};
+
+// The bundles under `roots`, found as discoverInstalledApplications finds them, each main
+// executable once, with the executable each one's Info.plist names; sorted by that executable
+// (by the bundle's own path when it has none) as discoverInstalledApplications sorts.
+std::vector<DiscoveredBundle> discoverApplicationBundles(
     const std::vector<std::string>& roots = applicationRoots());
 
 }  // namespace kelo::apprules

@@ -2,59 +2,83 @@
 
 #include <algorithm>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include "apprules/code_signature.h"
 #include "apprules/discovery.h"
 #include "apprules/executable_resolution.h"
+#include "apprules/nested_code.h"
 #include "payloads/progress.h"
 #include "text/unicode_text.h"
 
 namespace kelo::apprules {
 
-AppRuleSources AppRuleSources::system() {
-  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-  return {applicationRoots(), kCodesignPath, std::clamp(cores * 8, 8u, 64u)};
+namespace {
+
+// Apple's own code: the system refuses rules for it from another maker's configuration.
+constexpr std::string_view kSystemIdentifierPrefix = "com.apple.";
+
+Error noIncludedApplications() {
+  return ManagerError::invalidInput(
+             "App-based split tunneling could not derive any included macOS apps from the "
+             "current installation set.")
+      .coded(FailureCode::noApplications)
+      .at(Step::inspect);
 }
 
-Result<BuiltRules> buildIncludedAppRules(const std::vector<std::string>& excluding,
-                                         const AppRuleSources& sources) {
-  progress::enter(Step::inspect);
-  ExecutableSet excluded;
+Error noUsableRules() {
+  return ManagerError::codesign(
+      "App-based split tunneling could not build any usable macOS app rules from the installed "
+      "application set.");
+}
+
+// The excluded executables; what cannot be resolved fails the request, naming every such entry,
+// or is reported as not installed.
+struct Exclusions {
+  ExecutableSet executables;
+  std::vector<SkippedApplication> notInstalled;
+};
+
+Result<Exclusions> resolveExclusions(const std::vector<std::string>& excluding,
+                                     const RuleChoices& choices) {
+  Exclusions exclusions;
+  std::optional<ManagerError> first;
+  std::vector<std::string> missing;
   for (const auto& path : excluding) {
-    auto canonical = canonicalExecutablePath(path);
-    if (!canonical) {
-      return std::unexpected(canonical.error());
+    auto canonical = canonicalExecutablePath(path, choices.coverage);
+    if (canonical) {
+      exclusions.executables.insert(*canonical);
+      continue;
     }
-    excluded.insert(*canonical);
-  }
-
-  std::vector<std::string> included;
-  for (auto& path : discoverInstalledApplications(sources.roots)) {
-    if (!excluded.contains(path)) {
-      included.push_back(std::move(path));
+    missing.push_back(path);
+    exclusions.notInstalled.push_back({path, SkipReason::notInstalled});
+    if (!first) {
+      first = std::get<ManagerError>(std::move(canonical.error()));
     }
   }
-  if (included.empty()) {
-    return std::unexpected(
-        Error{ManagerError::invalidInput("App-based split tunneling could not derive any included "
-                                         "macOS apps from the current installation set.")
-                  .coded(FailureCode::noApplications)
-                  .at(Step::inspect)});
+  if (first && choices.missingApps == MissingApps::fail) {
+    first->paths = std::move(missing);
+    return std::unexpected(Error{std::move(*first)});
   }
+  return exclusions;
+}
 
-  // A rule names its executable by a text, which bytes that are not UTF-8 cannot be: such an
-  // application gets no rule, and is not inspected.
+// Inspects `executables` (each UTF-8) in parallel; the results in their order.
+Result<std::vector<Inspection>> inspect(const std::vector<std::string>& executables,
+                                        const AppRuleSources& sources) {
   std::vector<std::string> inspected;
   std::vector<std::size_t> inspectedAt;
-  for (std::size_t index = 0; index < included.size(); ++index) {
-    if (text::isValidUTF8(included[index])) {
-      inspected.push_back(included[index]);
+  for (std::size_t index = 0; index < executables.size(); ++index) {
+    // A rule names its executable by a text, which bytes that are not UTF-8 cannot be: such an
+    // application gets no rule, and is not inspected.
+    if (text::isValidUTF8(executables[index])) {
+      inspected.push_back(executables[index]);
       inspectedAt.push_back(index);
     }
   }
   std::vector<Inspection> signatures(
-      included.size(), std::unexpected(InspectionFailure{SkipReason::notUtf8, Error{}}));
+      executables.size(), std::unexpected(InspectionFailure{SkipReason::notUtf8, Error{}}));
   // A shortage that no running child could relieve fails the request: a smaller rule list
   // would pass for a complete one.
   auto fetched = fetchCodeSignatures(inspected, sources.codesignPath, sources.maximumInspections,
@@ -64,10 +88,27 @@ Result<BuiltRules> buildIncludedAppRules(const std::vector<std::string>& excludi
   if (!fetched) {
     return std::unexpected(fetched.error());
   }
+  return signatures;
+}
+
+Result<BuiltRules> firstExecutableRules(const ExecutableSet& excluded, BuiltRules built,
+                                        const AppRuleSources& sources) {
+  std::vector<std::string> included;
+  for (auto& path : discoverInstalledApplications(sources.roots)) {
+    if (!excluded.contains(path)) {
+      included.push_back(std::move(path));
+    }
+  }
+  if (included.empty()) {
+    return std::unexpected(noIncludedApplications());
+  }
+  auto signatures = inspect(included, sources);
+  if (!signatures) {
+    return std::unexpected(signatures.error());
+  }
   // Unsigned or unreadable: that application gets no rule.
-  BuiltRules built;
   for (std::size_t index = 0; index < included.size(); ++index) {
-    auto& signature = signatures[index];
+    auto& signature = (*signatures)[index];
     if (!signature) {
       built.skipped.push_back({std::move(included[index]), signature.error().reason});
       continue;
@@ -77,12 +118,95 @@ Result<BuiltRules> buildIncludedAppRules(const std::vector<std::string>& excludi
     rule.matchPath = std::move(included[index]);
     built.rules.push_back(std::move(rule));
   }
-  if (built.rules.empty()) {
-    return std::unexpected(Error{ManagerError::codesign(
-        "App-based split tunneling could not build any usable macOS app rules from the installed "
-        "application set.")});
+  return built;
+}
+
+Result<BuiltRules> wholeApplicationRules(const ExecutableSet& excluded, BuiltRules built,
+                                         const AppRuleSources& sources) {
+  // Every included application with its nested code, in order; an excluded application's
+  // nested code is never looked at.
+  std::vector<NestedItem> items;
+  std::size_t includedApplications = 0;
+  for (auto& found : discoverApplicationBundles(sources.roots)) {
+    if (found.executable && excluded.contains(*found.executable)) {
+      continue;
+    }
+    const bool hasExecutable = found.executable.has_value();
+    items.push_back({found.bundle, std::move(found.executable)});
+    if (hasExecutable) {
+      ++includedApplications;
+      auto nested = nestedCode(found.bundle);
+      std::ranges::move(nested, std::back_inserter(items));
+    }
+  }
+  if (includedApplications == 0) {
+    return std::unexpected(noIncludedApplications());
+  }
+  // Each executable is inspected once, at its first place.
+  ExecutableSet seen;
+  std::vector<std::string> executables;
+  std::vector<std::optional<std::size_t>> inspectionOf(items.size());
+  for (std::size_t index = 0; index < items.size(); ++index) {
+    const auto& executable = items[index].executable;
+    if (executable && seen.insert(*executable)) {
+      inspectionOf[index] = executables.size();
+      executables.push_back(*executable);
+    }
+  }
+  auto signatures = inspect(executables, sources);
+  if (!signatures) {
+    return std::unexpected(signatures.error());
+  }
+  std::set<std::pair<std::string, std::string>> named;
+  for (std::size_t index = 0; index < items.size(); ++index) {
+    auto& item = items[index];
+    if (!item.executable) {
+      built.skipped.push_back({std::move(item.path), SkipReason::noExecutable});
+      continue;
+    }
+    if (!inspectionOf[index]) {
+      continue;  // inspected at an earlier place
+    }
+    auto& signature = (*signatures)[*inspectionOf[index]];
+    if (!signature) {
+      built.skipped.push_back({std::move(*item.executable), signature.error().reason});
+      continue;
+    }
+    if (signature->signingIdentifier.starts_with(kSystemIdentifierPrefix)) {
+      built.skipped.push_back({std::move(*item.executable), SkipReason::systemApp});
+      continue;
+    }
+    if (named.emplace(signature->signingIdentifier, signature->designatedRequirement).second) {
+      built.rules.emplace_back(std::move(signature->signingIdentifier),
+                               std::move(signature->designatedRequirement));
+    }
   }
   return built;
+}
+
+}  // namespace
+
+AppRuleSources AppRuleSources::system() {
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  return {applicationRoots(), kCodesignPath, std::clamp(cores * 8, 8u, 64u)};
+}
+
+Result<BuiltRules> buildIncludedAppRules(const std::vector<std::string>& excluding,
+                                         const AppRuleSources& sources, RuleChoices choices) {
+  progress::enter(Step::inspect);
+  auto exclusions = resolveExclusions(excluding, choices);
+  if (!exclusions) {
+    return std::unexpected(exclusions.error());
+  }
+  BuiltRules built;
+  built.skipped = std::move(exclusions->notInstalled);
+  auto rules = choices.coverage == RuleCoverage::wholeApplication
+                   ? wholeApplicationRules(exclusions->executables, std::move(built), sources)
+                   : firstExecutableRules(exclusions->executables, std::move(built), sources);
+  if (rules && rules->rules.empty()) {
+    return std::unexpected(noUsableRules());
+  }
+  return rules;
 }
 
 }  // namespace kelo::apprules

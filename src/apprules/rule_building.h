@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "payloads/errors.h"
+#include "payloads/requests.h"
 #include "payloads/status_payload.h"
 #include "platform/network_extension.h"
 
@@ -32,11 +33,25 @@ struct BuiltRules {
   std::vector<SkippedApplication> skipped;
 };
 
-// One rule per included application whose signature was read, in discovery order; never
-// empty. Fails with the first exclusion that cannot be resolved (before discovery starts),
-// with `invalidInput` when nothing is left after exclusion and with `codesign` when no
-// signature could be read.
+// What a request chose about its rules.
+struct RuleChoices {
+  RuleCoverage coverage = RuleCoverage::firstExecutable;
+  MissingApps missingApps = MissingApps::fail;
+};
+
+// The rules of the installed applications that `excluding` leaves, in discovery order; never
+// empty.
+// - First executables: one rule per included application whose signature was read, with its
+//   executable's path.
+// - Whole applications: one rule per distinct signature of each included application's main
+//   executable and nested code (see nestedCode), without a path, every executable inspected
+//   once; an excluded application's nested code is not looked at, and Apple's own code
+//   ("com.apple." identifiers) gets no rule. Bundles without an executable are reported.
+// An exclusion that cannot be resolved fails the request before discovery starts, with the
+// first such entry's message and every such entry in `paths`; or, when missing applications
+// are skipped, is reported first as not installed. Fails with `invalidInput` when nothing is
+// left after exclusion and with `codesign` when no signature gave a rule.
 Result<BuiltRules> buildIncludedAppRules(const std::vector<std::string>& excluding,
-                                         const AppRuleSources& sources);
+                                         const AppRuleSources& sources, RuleChoices choices = {});
 
 }  // namespace kelo::apprules

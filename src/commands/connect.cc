@@ -43,7 +43,9 @@ Result<StatusPayload> connect(const ConnectPayload& payload, const Context& cont
   // Rules are built only after a first removal; a full tunnel writes its empty list.
   apprules::BuiltRules built;
   if (perAppMode) {
-    auto rules = apprules::buildIncludedAppRules(payload.excludedApps, context.sources);
+    auto rules = apprules::buildIncludedAppRules(
+        payload.excludedApps, context.sources,
+        {payload.ruleCoverage.value_or(RuleCoverage::firstExecutable), payload.missingApps});
     if (!rules) {
       return std::unexpected(rules.error());
     }

@@ -23,11 +23,19 @@ Result<StatusPayload> updateAppRules(const AppRulePayload& payload, const Contex
         loaded->empty() ? FailureCode::notConfigured : FailureCode::notPerApp)});
   }
 
-  auto rules = apprules::buildIncludedAppRules(payload.excludedApps, context.sources);
+  NETunnelProviderManager& manager = **perApp;
+  // Without a choice, the rules are built as the stored ones were: whole-application rules name
+  // no path.
+  const bool builtWhole =
+      std::ranges::any_of(manager.appRules.value_or(std::vector<NEAppRule>{}),
+                          [](const NEAppRule& rule) { return !rule.matchPath.has_value(); });
+  const RuleCoverage coverage = payload.ruleCoverage.value_or(
+      builtWhole ? RuleCoverage::wholeApplication : RuleCoverage::firstExecutable);
+  auto rules = apprules::buildIncludedAppRules(payload.excludedApps, context.sources,
+                                               {coverage, payload.missingApps});
   if (!rules) {
     return std::unexpected(rules.error());
   }
-  NETunnelProviderManager& manager = **perApp;
   manager.appRules = std::move(rules->rules);  // nothing else of the profile changes for good
   // A running tunnel that the system keeps up on demand is restarted with on-demand off, which
   // goes back on once the start was requested, or, should anything fail once it was switched

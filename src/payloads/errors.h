@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "platform/platform_error.h"
 
@@ -85,6 +86,9 @@ struct ManagerError {
   std::optional<PlatformCause> cause = std::nullopt;
   // What the failure left that a repair could not undo, told after its message.
   std::string unrepaired = {};
+  // The request's entries that the failure is about, as written: the excluded applications
+  // that name nothing installed.
+  std::vector<std::string> paths = {};
 
   static ManagerError invalidCommand(std::string message) {
     return {Case::invalidCommand, std::move(message), FailureCode::usage};

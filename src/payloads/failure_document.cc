@@ -186,6 +186,9 @@ std::string failureDocument(const Error& error, Protocol protocol, int endedBy) 
   if (!signalName(endedBy).empty()) {
     document["signal"] = signalName(endedBy);
   }
+  if (own != nullptr && endedBy == 0 && !own->paths.empty()) {
+    document["paths"] = own->paths;
+  }
   return compact(document);
 }
 

@@ -15,16 +15,19 @@ namespace {
 
 using Json = nlohmann::json;
 
-constexpr std::array<std::string_view, 12> kConnectMemberNames = {
+constexpr std::array<std::string_view, 14> kConnectMemberNames = {
     "privateKey",   "address",       "dns",           "peerPublicKey",
     "peerEndpoint", "allowedIps",    "mtu",           "keepaliveSeconds",
-    "excludedApps", "onDemandRules", "networkPolicy", "staleProfiles"};
+    "excludedApps", "onDemandRules", "networkPolicy", "staleProfiles",
+    "ruleCoverage", "missingApps"};
+constexpr std::array<std::string_view, 3> kAppRuleMemberNames = {"excludedApps", "ruleCoverage",
+                                                                 "missingApps"};
 
 // The members beyond the first request's, which a request may name only once: a later duplicate
 // must never hide a value the tool would refuse, nor turn a safety setting around unnoticed.
 // The first members keep their decoding, in which the last duplicate wins.
-constexpr std::array<std::string_view, 3> kMembersNamedOnce = {"onDemandRules", "networkPolicy",
-                                                               "staleProfiles"};
+constexpr std::array<std::string_view, 5> kMembersNamedOnce = {
+    "onDemandRules", "networkPolicy", "staleProfiles", "ruleCoverage", "missingApps"};
 
 // The settings of "networkPolicy", in the order a failure names them.
 constexpr std::array<std::pair<std::string_view, std::optional<bool> NetworkPolicy::*>, 4>
@@ -343,22 +346,56 @@ Result<NetworkPolicy> optionalNetworkPolicy(const Json& object, std::string_view
   return policy;
 }
 
-// The choice of when stale profiles go: the first when absent or null.
-Result<StaleProfiles> optionalStaleProfiles(const Json& object, std::string_view name) {
+// One of two words, or `fallback` when absent or null.
+template <class Value>
+Result<Value> optionalChoice(const Json& object, std::string_view name,
+                             const std::array<std::pair<std::string_view, Value>, 2>& words,
+                             Value fallback) {
   const auto member = object.find(name);
   if (member == object.end() || member->is_null()) {
-    return StaleProfiles::removeFirst;
+    return fallback;
   }
-  if (*member == "removeFirst") {
-    return StaleProfiles::removeFirst;
-  }
-  if (*member == "removeAfterSave") {
-    return StaleProfiles::removeAfterSave;
+  for (const auto& [word, value] : words) {
+    if (*member == word) {
+      return value;
+    }
   }
   const std::string what =
       member->is_string() ? "a string other than" : typeName(*member) + "; expected";
-  return decodingError("Member " + quoted(name) + " of the request is " + what +
-                       " \"removeFirst\" or \"removeAfterSave\".");
+  return decodingError("Member " + quoted(name) + " of the request is " + what + " " +
+                       quoted(words[0].first) + " or " + quoted(words[1].first) + ".");
+}
+
+constexpr std::array<std::pair<std::string_view, StaleProfiles>, 2> kStaleProfileWords = {{
+    {"removeFirst", StaleProfiles::removeFirst},
+    {"removeAfterSave", StaleProfiles::removeAfterSave},
+}};
+constexpr std::array<std::pair<std::string_view, std::optional<RuleCoverage>>, 2> kCoverageWords = {
+    {
+        {"firstExecutable", RuleCoverage::firstExecutable},
+        {"wholeApplication", RuleCoverage::wholeApplication},
+    }};
+constexpr std::array<std::pair<std::string_view, MissingApps>, 2> kMissingAppWords = {{
+    {"fail", MissingApps::fail},
+    {"skip", MissingApps::skip},
+}};
+
+// The rule choices that "connect" and "update-app-rules" share.
+template <class Payload>
+Result<void> decodeRuleChoices(const Json& members, std::string_view coverageName,
+                               std::string_view missingName, Payload& payload) {
+  const auto coverage =
+      optionalChoice(members, coverageName, kCoverageWords, std::optional<RuleCoverage>());
+  if (!coverage) {
+    return std::unexpected(coverage.error());
+  }
+  payload.ruleCoverage = *coverage;
+  const auto missing = optionalChoice(members, missingName, kMissingAppWords, MissingApps::fail);
+  if (!missing) {
+    return std::unexpected(missing.error());
+  }
+  payload.missingApps = *missing;
+  return {};
 }
 
 // A member beyond the first request's that is written twice, at the top or within
@@ -453,8 +490,8 @@ std::string_view stringValue(ConnectPayload::CodingKeys key) {
   return kConnectMemberNames[static_cast<std::size_t>(key)];
 }
 
-std::string_view stringValue(AppRulePayload::CodingKeys) {
-  return "excludedApps";
+std::string_view stringValue(AppRulePayload::CodingKeys key) {
+  return kAppRuleMemberNames[static_cast<std::size_t>(key)];
 }
 
 std::string_view stringValue(WaitPayload::CodingKeys key) {
@@ -512,11 +549,17 @@ Result<ConnectPayload> ConnectPayload::decode(std::string_view json) {
     return std::unexpected(policy.error());
   }
   payload.networkPolicy = *policy;
-  const auto stale = optionalStaleProfiles(members, stringValue(Key::staleProfiles));
+  const auto stale = optionalChoice(members, stringValue(Key::staleProfiles), kStaleProfileWords,
+                                    StaleProfiles::removeFirst);
   if (!stale) {
     return std::unexpected(stale.error());
   }
   payload.staleProfiles = *stale;
+  if (auto choices = decodeRuleChoices(members, stringValue(Key::ruleCoverage),
+                                       stringValue(Key::missingApps), payload);
+      !choices) {
+    return std::unexpected(choices.error());
+  }
   // Per-app rules send only the applications they name through the tunnel, which a kill switch
   // contradicts.
   if (payload.networkPolicy.includeAllNetworks == true && !payload.excludedApps.empty()) {
@@ -533,11 +576,20 @@ Result<AppRulePayload> AppRulePayload::decode(std::string_view json) {
   if (!request) {
     return std::unexpected(request.error());
   }
+  if (auto once = namedOnce(*request); !once) {
+    return std::unexpected(once.error());
+  }
   auto excluded = requiredStringList(request->document, stringValue(CodingKeys::excludedApps));
   if (!excluded) {
     return std::unexpected(excluded.error());
   }
-  return AppRulePayload{std::move(*excluded)};
+  AppRulePayload payload{std::move(*excluded)};
+  if (auto choices = decodeRuleChoices(request->document, stringValue(CodingKeys::ruleCoverage),
+                                       stringValue(CodingKeys::missingApps), payload);
+      !choices) {
+    return std::unexpected(choices.error());
+  }
+  return payload;
 }
 
 Result<WaitPayload> WaitPayload::decode(std::string_view json) {

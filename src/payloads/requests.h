@@ -29,6 +29,15 @@ struct NetworkPolicy {
 // chosen profile is saved, so that a connect that fails leaves the stored profiles as they were.
 enum class StaleProfiles { removeFirst, removeAfterSave };
 
+// Which executables per-app rules name: the first file of each application's Contents/MacOS,
+// with its path; or the executable its Info.plist names and the code nested in it, by signature
+// alone.
+enum class RuleCoverage { firstExecutable, wholeApplication };
+
+// What becomes of an excluded application that is not installed: the request fails, naming
+// every such entry, or goes on without it.
+enum class MissingApps { fail, skip };
+
 // The request of "connect". Fields in the order in which they are decoded.
 struct ConnectPayload {
   enum class CodingKeys {
@@ -43,7 +52,9 @@ struct ConnectPayload {
     excludedApps,
     onDemandRules,
     networkPolicy,
-    staleProfiles
+    staleProfiles,
+    ruleCoverage,
+    missingApps
   };
 
   std::string privateKey;
@@ -59,6 +70,9 @@ struct ConnectPayload {
   std::vector<NEOnDemandRule> onDemandRules;
   NetworkPolicy networkPolicy = {};
   StaleProfiles staleProfiles = StaleProfiles::removeFirst;
+  // Absent: first executables.
+  std::optional<RuleCoverage> ruleCoverage = std::nullopt;
+  MissingApps missingApps = MissingApps::fail;
 
   // Fails with a decoding error, a platform error that names the offending member.
   static Result<ConnectPayload> decode(std::string_view json);
@@ -68,9 +82,12 @@ struct ConnectPayload {
 
 // The request of "update-app-rules".
 struct AppRulePayload {
-  enum class CodingKeys { excludedApps };
+  enum class CodingKeys { excludedApps, ruleCoverage, missingApps };
 
   std::vector<std::string> excludedApps;
+  // Absent: the coverage the stored rules were built with.
+  std::optional<RuleCoverage> ruleCoverage = std::nullopt;
+  MissingApps missingApps = MissingApps::fail;
 
   static Result<AppRulePayload> decode(std::string_view json);
 

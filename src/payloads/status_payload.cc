@@ -45,8 +45,9 @@ constexpr std::string_view interfaceWord(NEOnDemandRuleInterfaceType type) {
 }
 
 constexpr std::string_view reasonWord(SkipReason reason) {
-  constexpr std::array<std::string_view, 6> kWords = {
-      "notSigned", "noIdentifier", "noRequirement", "notUtf8", "outputTooLarge", "notStarted"};
+  constexpr std::array<std::string_view, 9> kWords = {
+      "notSigned",  "noIdentifier", "noRequirement", "notUtf8",     "outputTooLarge",
+      "notStarted", "noExecutable", "systemApp",     "notInstalled"};
   return kWords[static_cast<std::size_t>(reason)];
 }
 

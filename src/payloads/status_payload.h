@@ -30,6 +30,9 @@ enum class SkipReason {
   notUtf8,         // its path is not UTF-8, which a rule cannot name
   outputTooLarge,  // the code-signing program wrote too much about it
   notStarted,      // the code-signing program could not be started for it
+  noExecutable,    // a bundle in which no executable was found
+  systemApp,       // Apple's own code, for which the system takes no rule from others
+  notInstalled,    // an excluded application that names nothing installed
 };
 
 struct SkippedApplication {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <sstream>
 
@@ -24,9 +26,10 @@ class RuleBuilding : public ::testing::Test {
   void codesign(const std::string& first) {
     testing::writeFile(dir_ / "codesign",
                        "#!/bin/sh\necho \"$4\" >> '" + dir_ / "calls" + "'\n" + first +
-                           "name=$(basename \"$4\")\n"
-                           "echo \"Identifier=com.example.${name%%-*}\" >&2\n"
-                           "echo \"designated => identifier \\\"com.example.${name%%-*}\\\"\"\n",
+                           "name=$(basename \"$4\")\nmaker=example\n"
+                           "case \"$name\" in Apple*) maker=apple;; esac\n"
+                           "echo \"Identifier=com.$maker.${name%%-*}\" >&2\n"
+                           "echo \"designated => identifier \\\"com.$maker.${name%%-*}\\\"\"\n",
                        0755);
   }
   std::string bundle(const std::string& relative, const std::string& executable) {
@@ -87,10 +90,112 @@ TEST_F(RuleBuilding, MatchesExclusionsInEitherUnicodeNormalForm) {
 TEST_F(RuleBuilding, TheFirstBadExclusionEndsItBeforeAnyInspection) {
   bundle("Applications/Mail.app", "Mail");
   const auto rules = build({dir_ / "Applications/Mail.app", dir_ / "Missing.app", "  "});
-  EXPECT_EQ(rules.error(),
-            Error{ManagerError::invalidInput("No executable found in " + dir_ / "Missing.app.")
-                      .coded(FailureCode::applicationNotFound)});
+  auto missing = ManagerError::invalidInput("No executable found in " + dir_ / "Missing.app.")
+                     .coded(FailureCode::applicationNotFound);
+  missing.paths = {dir_ / "Missing.app", "  "};
+  EXPECT_EQ(rules.error(), Error{missing});
   EXPECT_TRUE(calls().empty());
+}
+
+// Skipped when asked: reported first, as written, and the rules are built without them.
+TEST_F(RuleBuilding, MissingExclusionsAreSkippedWhenAsked) {
+  const auto mail = bundle("Applications/Mail.app", "Mail");
+  const auto built = buildIncludedAppRules({dir_ / "Missing.app", ""}, sources_,
+                                           {RuleCoverage::firstExecutable, MissingApps::skip});
+  ASSERT_TRUE(built);
+  EXPECT_EQ(built->rules, std::vector<NEAppRule>{rule("Mail", mail)});
+  EXPECT_EQ(built->skipped,
+            (std::vector<SkippedApplication>{{dir_ / "Missing.app", SkipReason::notInstalled},
+                                             {"", SkipReason::notInstalled}}));
+}
+
+std::string machO(unsigned char fileType) {
+  return std::string("\xCF\xFA\xED\xFE\x0C\0\0\x01\0\0\0\0", 12) +
+         std::string{static_cast<char>(fileType), 0, 0, 0} + std::string(16, '\0');
+}
+
+std::string infoList(const std::string& executable) {
+  return "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>CFBundleExecutable</key>"
+         "<string>" +
+         executable + "</string></dict></plist>\n";
+}
+
+// A browser-like application with the executable its Info.plist names beside a library and
+// other files, a Chromium-style helper, a framework's helper reached once through
+// Versions/Current, an XPC service and an extension without Info.plist, a login item without
+// an executable, an unsigned privileged helper and a second signature equal to the first; and
+// one of Apple's applications. Every executable is inspected once; the rules carry no path.
+TEST_F(RuleBuilding, WholeApplicationsCoverNestedCodeInItsOrder) {
+  const std::string app = dir_ / "Applications/Browser.app/Contents";
+  testing::writeFile(app + "/Info.plist", infoList("Browser"));
+  testing::writeFile(app + "/MacOS/Browser", machO(2), 0755);
+  testing::writeFile(app + "/MacOS/AAA.dylib", machO(6), 0755);
+  testing::writeFile(app + "/MacOS/Reporter", machO(2), 0755);
+  testing::writeFile(app + "/MacOS/Browser-copy", machO(2), 0755);
+  testing::writeFile(app + "/MacOS/notes.txt", "text");
+  testing::writeFile(app + "/Frameworks/Browser Helper.app/Contents/Info.plist",
+                     infoList("Helper"));
+  testing::writeFile(app + "/Frameworks/Browser Helper.app/Contents/MacOS/Helper", "", 0755);
+  testing::writeFile(app + "/Frameworks/Core.framework/Versions/A/Helpers/Tool", machO(2), 0755);
+  ASSERT_EQ(symlink("A", (app + "/Frameworks/Core.framework/Versions/Current").c_str()), 0);
+  testing::writeFile(app + "/XPCServices/Fetch.xpc/Contents/MacOS/Fetch", "", 0755);
+  testing::writeFile(app + "/PlugIns/Share.appex/Contents/MacOS/Share", "", 0755);
+  testing::writeFile(app + "/Library/LoginItems/Agent.app/Contents/Info.plist", infoList("None"));
+  testing::writeFile(app + "/Library/LaunchServices/Unsigned", machO(2), 0755);
+  const auto calendar = bundle("Applications/AppleCalendar.app", "AppleCalendar");
+
+  const auto built =
+      buildIncludedAppRules({}, sources_, {RuleCoverage::wholeApplication, MissingApps::fail});
+  ASSERT_TRUE(built);
+  std::vector<NEAppRule> expected;
+  for (const char* name : {"Browser", "Reporter", "Helper", "Tool", "Fetch", "Share"}) {
+    expected.emplace_back(std::string("com.example.") + name,
+                          std::string("identifier \"com.example.") + name + "\"");
+  }
+  EXPECT_EQ(built->rules, expected);
+  EXPECT_EQ(built->skipped,
+            (std::vector<SkippedApplication>{
+                {calendar, SkipReason::systemApp},
+                {app + "/Library/LoginItems/Agent.app", SkipReason::noExecutable},
+                {app + "/Library/LaunchServices/Unsigned", SkipReason::notSigned}}));
+  EXPECT_EQ(calls(), (std::vector<std::string>{
+                         calendar,
+                         app + "/Frameworks/Browser Helper.app/Contents/MacOS/Helper",
+                         app + "/Frameworks/Core.framework/Versions/A/Helpers/Tool",
+                         app + "/Library/LaunchServices/Unsigned",
+                         app + "/MacOS/Browser",
+                         app + "/MacOS/Browser-copy",
+                         app + "/MacOS/Reporter",
+                         app + "/PlugIns/Share.appex/Contents/MacOS/Share",
+                         app + "/XPCServices/Fetch.xpc/Contents/MacOS/Fetch",
+                     }));
+}
+
+// An exclusion by bundle and one by the executable Info.plist names agree, whatever file the
+// listing yields first; an excluded application's nested code is never inspected, and an
+// identity that an included application also yields keeps its rule.
+TEST_F(RuleBuilding, WholeApplicationExclusionsTakeTheFamily) {
+  for (const std::string name : {"Chat", "Mail", "Shared"}) {
+    const std::string app = dir_ / ("Applications/" + name + ".app/Contents");
+    testing::writeFile(app + "/Info.plist", infoList(name));
+    testing::writeFile(app + "/MacOS/" + name, "", 0755);
+    testing::writeFile(app + "/MacOS/0-first", machO(2), 0755);
+    testing::writeFile(app + "/Helpers/Common-" + name, machO(2), 0755);
+  }
+  const std::string chat = dir_ / "Applications/Chat.app";
+  const auto built =
+      buildIncludedAppRules({chat, dir_ / "Applications/Mail.app/Contents/MacOS/Mail"}, sources_,
+                            {RuleCoverage::wholeApplication, MissingApps::fail});
+  ASSERT_TRUE(built);
+  EXPECT_EQ(built->rules, (std::vector<NEAppRule>{
+                              {"com.example.Shared", "identifier \"com.example.Shared\""},
+                              {"com.example.0", "identifier \"com.example.0\""},
+                              {"com.example.Common", "identifier \"com.example.Common\""},
+                          }));
+  for (const auto& called : calls()) {
+    EXPECT_EQ(called.find("/Chat.app/"), std::string::npos) << called;
+    EXPECT_EQ(called.find("/Mail.app/"), std::string::npos) << called;
+  }
 }
 
 // Many applications, inspected side by side by a code-signing program that answers the first

@@ -209,6 +209,41 @@ TEST(ConnectRequest, NamesWhatMakesItUndecodable) {
   }
 }
 
+// Both requests that build rules take the same two choices: absent or null leave them open,
+// other words and types are refused by name, and neither may be given twice.
+TEST(AppRuleRequest, RuleCoverageAndMissingAppsAreWordsGivenOnce) {
+  const std::string connect =
+      R"({"privateKey":"","address":"","dns":"","peerPublicKey":"","peerEndpoint":"",)"
+      R"("allowedIps":"","excludedApps":["/A.app"])";
+  const auto chosen = ConnectPayload::decode(
+      connect + R"(,"ruleCoverage":"wholeApplication","missingApps":"skip"})");
+  ASSERT_TRUE(chosen);
+  EXPECT_EQ(chosen->ruleCoverage, RuleCoverage::wholeApplication);
+  EXPECT_EQ(chosen->missingApps, MissingApps::skip);
+  const auto open = ConnectPayload::decode(connect + R"(,"ruleCoverage":null})");
+  EXPECT_EQ(open->ruleCoverage, std::nullopt);
+  EXPECT_EQ(open->missingApps, MissingApps::fail);
+  const auto update = AppRulePayload::decode(
+      R"({"excludedApps":[],"ruleCoverage":"firstExecutable","missingApps":"fail"})");
+  EXPECT_EQ(update->ruleCoverage, RuleCoverage::firstExecutable);
+  EXPECT_EQ(AppRulePayload::decode(R"({"excludedApps":[]})")->ruleCoverage, std::nullopt);
+
+  EXPECT_EQ(decodingMessage(connect + R"(,"ruleCoverage":"whole"})"),
+            "Member \"ruleCoverage\" of the request is a string other than "
+            "\"firstExecutable\" or \"wholeApplication\".");
+  EXPECT_EQ(decodingMessage(connect + R"(,"missingApps":true})"),
+            "Member \"missingApps\" of the request is a boolean; expected \"fail\" or "
+            "\"skip\".");
+  EXPECT_EQ(failureMessage(
+                AppRulePayload::decode(R"({"excludedApps":[],"ruleCoverage":"firstExecutable",)"
+                                       R"("ruleCoverage":"wholeApplication"})")
+                    .error()),
+            "Member \"ruleCoverage\" of the request is given more than once.");
+  EXPECT_EQ(failureMessage(
+                AppRulePayload::decode(R"({"excludedApps":[],"missingApps":["skip"]})").error()),
+            "Member \"missingApps\" of the request is an array; expected \"fail\" or \"skip\".");
+}
+
 TEST(AppRuleRequest, NeedsExcludedAppsAndAcceptsAnEmptyList) {
   EXPECT_EQ(AppRulePayload::decode(R"({"excludedApps":[]})").value(), AppRulePayload{});
   // Exactly as deep as documented is accepted; one level more is not.
