@@ -291,6 +291,31 @@ TEST_F(Protocol2, RuleBuildingNamesTheApplicationsLeftOut) {
   const auto updated = invoke("update-app-rules", {{"excludedApps", Json::array({excluded})}});
   EXPECT_EQ(added(updated)["skippedApplications"], skipped);
   EXPECT_FALSE(added(second("status")).contains("skippedApplications"));
+
+  // Whole applications: entries that name nothing installed are all named, or skipped when
+  // asked; the rules carry no path, and an update without a choice keeps the coverage.
+  Json request = connectRequest(Json::array({excluded, "/nowhere/Gone.app", ""}));
+  request["ruleCoverage"] = "wholeApplication";
+  const auto failed = invoke("connect", request);
+  EXPECT_EQ(failed.exitStatus, 1);
+  EXPECT_EQ(
+      failed.standardError,
+      R"({"error":"No executable found in \/nowhere\/Gone.app.","code":"applicationNotFound",)"
+      R"("step":"request","paths":["\/nowhere\/Gone.app",""]})");
+  request["missingApps"] = "skip";
+  const auto whole = invoke("connect", request);
+  ASSERT_EQ(whole.exitStatus, 0) << whole.standardError;
+  const Json wholeSkipped =
+      Json::parse(R"([{"path":"\/nowhere\/Gone.app","reason":"notInstalled"},)"
+                  R"({"path":"","reason":"notInstalled"}])");
+  Json expectedSkipped = wholeSkipped;
+  expectedSkipped.insert(expectedSkipped.end(), skipped.begin(), skipped.end());
+  EXPECT_EQ(added(whole)["skippedApplications"], expectedSkipped);
+  const Json wholeRules =
+      Json::parse(R"([{"signingIdentifier":"com.example.Mail","matchPath":null}])");
+  EXPECT_EQ(added(whole)["appRules"], wholeRules);
+  const auto kept = invoke("update-app-rules", {{"excludedApps", Json::array({excluded})}});
+  EXPECT_EQ(added(kept)["appRules"], wholeRules);
 }
 
 }  // namespace
