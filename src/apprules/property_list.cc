@@ -146,10 +146,11 @@ class BinaryList {
     }
     std::string utf8;
     for (std::uint64_t unit = 0; unit < found->count; ++unit) {
-      auto scalar = static_cast<std::uint32_t>(*bigEndian(bytes_, found->start + unit * 2, 2));
-      if (scalar >= 0xDC00 && scalar < 0xE000) {
+      const auto high = bigEndian(bytes_, found->start + unit * 2, 2);
+      if (!high || (*high >= 0xDC00 && *high < 0xE000)) {
         return std::nullopt;
       }
+      auto scalar = static_cast<std::uint32_t>(*high);
       if (scalar >= 0xD800 && scalar < 0xDC00) {
         const auto low =
             ++unit < found->count ? bigEndian(bytes_, found->start + unit * 2, 2) : std::nullopt;

@@ -164,10 +164,11 @@ Result<BuiltRules> wholeApplicationRules(const ExecutableSet& excluded, BuiltRul
       built.skipped.push_back({std::move(item.path), SkipReason::noExecutable});
       continue;
     }
-    if (!inspectionOf[index]) {
+    const std::optional<std::size_t> inspection = inspectionOf[index];
+    if (!inspection) {
       continue;  // inspected at an earlier place
     }
-    auto& signature = (*signatures)[*inspectionOf[index]];
+    auto& signature = (*signatures)[*inspection];
     if (!signature) {
       built.skipped.push_back({std::move(*item.executable), signature.error().reason});
       continue;

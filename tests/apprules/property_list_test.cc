@@ -53,7 +53,7 @@ TEST(PropertyList, SurvivesDeepNestingAndRefusesHugeLists) {
     deep += "<array>";
   }
   EXPECT_EQ(topLevelString(xmlList("<key>Deep</key>" + deep), kKey), std::nullopt);
-  std::string closed = deep.substr(0, 60000 * 7);
+  std::string closed = deep.substr(0, std::size_t{60000} * 7);
   for (int level = 0; level < 60000; ++level) {
     closed += "</array>";
   }

@@ -176,11 +176,11 @@ TEST_F(RuleBuilding, WholeApplicationsCoverNestedCodeInItsOrder) {
 // identity that an included application also yields keeps its rule.
 TEST_F(RuleBuilding, WholeApplicationExclusionsTakeTheFamily) {
   for (const std::string name : {"Chat", "Mail", "Shared"}) {
-    const std::string app = dir_ / ("Applications/" + name + ".app/Contents");
-    testing::writeFile(app + "/Info.plist", infoList(name));
-    testing::writeFile(app + "/MacOS/" + name, "", 0755);
-    testing::writeFile(app + "/MacOS/0-first", machO(2), 0755);
-    testing::writeFile(app + "/Helpers/Common-" + name, machO(2), 0755);
+    const std::string app = dir_ / ("Applications/" + name + ".app/Contents/");
+    testing::writeFile(app + "Info.plist", infoList(name));
+    testing::writeFile(app + "MacOS/" += name, "", 0755);
+    testing::writeFile(app + "MacOS/0-first", machO(2), 0755);
+    testing::writeFile(app + "Helpers/Common-" += name, machO(2), 0755);
   }
   const std::string chat = dir_ / "Applications/Chat.app";
   const auto built =
