@@ -48,8 +48,8 @@ std::vector<Item> sortedByPath(std::vector<Item> items, const Key& key) {
     std::string sortKey = text::comparisonKey(key(item));
     keyed.emplace_back(std::move(sortKey), std::move(item));
   }
-  std::stable_sort(keyed.begin(), keyed.end(),
-                   [](const auto& left, const auto& right) { return left.first < right.first; });
+  // Keys are distinct: each was seen once.
+  std::ranges::sort(keyed, {}, [](const auto& entry) -> const std::string& { return entry.first; });
   std::vector<Item> sorted;
   sorted.reserve(keyed.size());
   for (auto& [sortKey, item] : keyed) {
