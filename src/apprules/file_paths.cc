@@ -56,22 +56,20 @@ std::string absolutePath(std::string_view path) {
   return absolute.empty() ? "/" : absolute;
 }
 
-bool hasAppExtension(std::string_view path) {
+bool hasExtension(std::string_view path, std::string_view extension) {
   const auto slash = path.find_last_of('/');
   const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
   const auto dot = name.rfind('.');
-  if (dot == std::string_view::npos || dot == 0) {
+  if (dot == std::string_view::npos || dot == 0 || name.size() - dot - 1 != extension.size()) {
     return false;
   }
-  const std::string_view extension = name.substr(dot + 1);
-  if (extension.size() != 3) {
-    return false;
-  }
-  std::string lowered;
-  for (const char c : extension) {
-    lowered += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  }
-  return lowered == "app";
+  return std::ranges::equal(name.substr(dot + 1), extension, [](char left, char right) {
+    return (left >= 'A' && left <= 'Z' ? left - 'A' + 'a' : left) == right;
+  });
+}
+
+bool hasAppExtension(std::string_view path) {
+  return hasExtension(path, "app");
 }
 
 std::optional<std::vector<std::string>> visibleEntries(const std::string& directory) {

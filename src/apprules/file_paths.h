@@ -17,8 +17,11 @@ std::string appendingPathComponent(std::string_view directory, std::string_view 
 // the current working directory. "." and ".." are kept, and "~" means nothing special.
 std::string absolutePath(std::string_view path);
 
-// Whether the last component's extension, lower-cased, is "app". A name that starts with its
-// only dot has no extension.
+// Whether the last component's extension, lower-cased, is `extension` (given in lower case). A
+// name that starts with its only dot has no extension.
+bool hasExtension(std::string_view path, std::string_view extension);
+
+// Whether the last component's extension, lower-cased, is "app".
 bool hasAppExtension(std::string_view path);
 
 // The names in a directory, in the order the file system yields them, without names that

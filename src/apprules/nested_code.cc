@@ -52,16 +52,6 @@ std::string headerAt(int descriptor, std::uint64_t offset) {
   return got > 0 ? std::string(buffer.data(), static_cast<std::size_t>(got)) : std::string();
 }
 
-bool hasExtension(std::string_view name, std::string_view extension) {
-  const auto dot = name.rfind('.');
-  if (dot == std::string_view::npos || dot == 0 || name.size() - dot - 1 != extension.size()) {
-    return false;
-  }
-  return std::ranges::equal(name.substr(dot + 1), extension, [](char left, char right) {
-    return (left >= 'A' && left <= 'Z' ? left - 'A' + 'a' : left) == right;
-  });
-}
-
 enum class Kind { folder, file, other };
 
 // The visible entries of `folder` that are not links, sorted by their bytes, with their kind.
