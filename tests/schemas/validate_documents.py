@@ -17,6 +17,7 @@ import jsonschema
 REQUESTS = {"connect": "connect-request", "update-app-rules": "update-app-rules-request",
             "wait": "wait-request"}
 EXAMPLES = {"full-tunnel.json": "connect-request", "per-app.json": "connect-request",
+            "per-app-whole.json": "connect-request",
             "on-demand.json": "connect-request", "kill-switch-off.json": "connect-request",
             "update-app-rules.json": "update-app-rules-request"}
 MUST_REJECT = {  # one document each that breaks its schema
