@@ -27,8 +27,9 @@ Result<StatusPayload> updateAppRules(const AppRulePayload& payload, const Contex
   // Without a choice, the rules are built as the stored ones were: whole-application rules name
   // no path.
   const bool builtWhole =
-      std::ranges::any_of(manager.appRules.value_or(std::vector<NEAppRule>{}),
-                          [](const NEAppRule& rule) { return !rule.matchPath.has_value(); });
+      manager.appRules && std::ranges::any_of(*manager.appRules, [](const NEAppRule& rule) {
+        return !rule.matchPath.has_value();
+      });
   const RuleCoverage coverage = payload.ruleCoverage.value_or(
       builtWhole ? RuleCoverage::wholeApplication : RuleCoverage::firstExecutable);
   auto rules = apprules::buildIncludedAppRules(payload.excludedApps, context.sources,
