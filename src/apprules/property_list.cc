@@ -70,12 +70,16 @@ class BinaryList {
     objectCount_ = *objects;
     table_ = *table;
     const auto dictionary = object(*top);
-    if (!dictionary || dictionary->kind != 0xD) {
+    // Two references a member: a count beyond that is a broken list, however large.
+    if (!dictionary || dictionary->kind != 0xD || dictionary->count > objectCount_) {
       return std::nullopt;
     }
     for (std::uint64_t entry = 0; entry < dictionary->count; ++entry) {
       const auto name = reference(dictionary->start, entry);
-      if (name && text(*name) == key) {
+      if (!name) {
+        return std::nullopt;
+      }
+      if (names(*name, key)) {
         const auto value = reference(dictionary->start, dictionary->count + entry);
         return value ? text(*value) : std::nullopt;
       }
@@ -123,6 +127,16 @@ class BinaryList {
       return std::nullopt;
     }
     return bigEndian(bytes_, start + index * referenceWidth_, referenceWidth_);
+  }
+
+  // Whether a string object spells `key`. Only a string no longer than the key is decoded, so
+  // that many members naming one long string cost no more than the list's size.
+  bool names(std::uint64_t number, std::string_view key) const {
+    const auto found = object(number);
+    if (!found || (found->kind != 0x5 && found->kind != 0x6) || found->count > key.size()) {
+      return false;
+    }
+    return text(number) == key;
   }
 
   // An ASCII or UTF-16 string object, in UTF-8.

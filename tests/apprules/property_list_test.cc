@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "apprules/nested_code.h"
 #include "support/test_support.h"
 
@@ -84,6 +87,58 @@ TEST(PropertyList, ReadsBinaryListsAndRefusesBrokenOnes) {
       (void)topLevelString(changed, kKey);
     }
   }
+}
+
+// `width` bytes of `value`, most significant first.
+std::string bigEndian(std::uint64_t value, unsigned width) {
+  std::string bytes;
+  for (unsigned index = width; index-- > 0;) {
+    bytes += static_cast<char>(value >> (8 * index) & 0xFF);
+  }
+  return bytes;
+}
+
+// A binary list of `objects` (object 0 at the top) whose offset table has `entries` entries of
+// three bytes, the ith naming object i, or the last object once there are no more; references
+// take two bytes.
+std::string binaryList(const std::vector<std::string>& objects, std::size_t entries) {
+  std::string list = "bplist00";
+  std::vector<std::uint64_t> offsets;
+  for (const auto& object : objects) {
+    offsets.push_back(list.size());
+    list += object;
+  }
+  const std::uint64_t table = list.size();
+  for (std::size_t entry = 0; entry < entries; ++entry) {
+    list += bigEndian(offsets[std::min(entry, offsets.size() - 1)], 3);
+  }
+  return list + std::string(6, '\0') + "\x03\x02" + bigEndian(entries, 8) + bigEndian(0, 8) +
+         bigEndian(table, 8);
+}
+
+// A dictionary that claims more members than the list has objects, and one whose fifty thousand
+// keys all name one long string: each is answered at once, where reading every member would
+// take billions of steps.
+TEST(PropertyList, BinaryListsCostNoMoreThanTheirSize) {
+  std::string huge = "\xDF\x13";
+  huge += bigEndian(1ULL << 62, 8);
+  EXPECT_EQ(topLevelString(binaryList({huge}, 1), kKey), std::nullopt);
+  constexpr std::size_t kMembers = 50000;
+  std::string dictionary = "\xDF\x12";
+  dictionary += bigEndian(kMembers, 4);
+  for (std::size_t reference = 0; reference < 2 * kMembers; ++reference) {
+    dictionary += bigEndian(1, 2);
+  }
+  std::string longText = "\x5F\x12";
+  longText += bigEndian(300000, 4);
+  longText.append(300000, 'x');
+  EXPECT_EQ(topLevelString(binaryList({dictionary, longText}, kMembers + 1), kKey), std::nullopt);
+  EXPECT_EQ(topLevelString(binaryList({std::string("\xD1\x00\x01\x00\x01", 5),
+                                       "\x52"
+                                       "CF"},
+                                      2),
+                           "CF"),
+            "CF");
 }
 
 TEST(PropertyList, ReadsAFileOnlyWhenItIsARegularOneOfSaneSize) {
