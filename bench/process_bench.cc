@@ -6,6 +6,8 @@
 //   - per-app "connect" through the binary with 300, 1,000 and 2,000 signed applications whose
 //     fake code-signing program sleeps 30 ms a run, and, for the first two, rule building in
 //     this process with the tool's number of children at once against one at a time;
+//   - whole-application rule building in this process, 300 applications with four nested
+//     items each, likewise, with how many times the code-signing program ran;
 //   - "status" of a profile with 1,000 rules in protocol 1 and protocol 2, alternating;
 //   - the peak resident memory of "status", of the largest request the tool accepts, and of a
 //     per-app "connect" with 2,000 applications;
@@ -17,7 +19,8 @@
 // build/bench/kelo_process_bench status TOOL for the status figures of another build, or
 // build/bench/kelo_process_bench compare TOOL TOOL for two builds side by side, or
 // build/bench/kelo_process_bench protocols TOOL for "status" in protocol 1 and 2 alone, or
-// build/bench/kelo_process_bench wait TOOL for the "wait" figures alone.
+// build/bench/kelo_process_bench wait TOOL for the "wait" figures alone, or
+// build/bench/kelo_process_bench whole for whole-application rule building alone.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -32,6 +35,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -237,20 +241,44 @@ void largestRequest() {
       measured.exitStatus);
 }
 
+// The first bytes of a 64-bit Mach-O executable, little-endian.
+std::string machOExecutable() {
+  return std::string("\xCF\xFA\xED\xFE\x0C\0\0\x01\0\0\0\0\x02\0\0\0", 16) + std::string(16, '\0');
+}
+
 // A fake system root with `count` applications in /Applications and a code-signing program
-// that takes 30 ms a run.
-void makeFakeRoot(const fs::path& root, int count) {
+// that takes 30 ms a run. With `nested`, each application's Info.plist names its executable
+// and it holds four nested items, each signed with an identity of its own (a helper
+// application, an XPC service, an extension and a privileged helper tool), and the program
+// writes each path it inspects to /tmp/kelo-bench-calls.
+void makeFakeRoot(const fs::path& root, int count, bool nested = false) {
   for (int index = 0; index < count; ++index) {
     const std::string name = "App" + std::to_string(index);
-    const fs::path macos = root / "Applications" / ("Group" + std::to_string(index % 20)) /
-                           (name + ".app") / "Contents" / "MacOS";
-    fs::create_directories(macos);
-    std::ofstream(macos / name);
+    const fs::path contents = root / "Applications" / ("Group" + std::to_string(index % 20)) /
+                              (name + ".app") / "Contents";
+    fs::create_directories(contents / "MacOS");
+    std::ofstream(contents / "MacOS" / name);
+    if (!nested) {
+      continue;
+    }
+    std::ofstream(contents / "Info.plist")
+        << "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>CFBundleExecutable</key>"
+        << "<string>" << name << "</string></dict></plist>\n";
+    for (const auto& [folder, executable] :
+         {std::pair{"Frameworks/" + name + " Helper.app", name + "Helper"},
+          std::pair{"XPCServices/" + name + "Fetch.xpc", name + "Fetch"},
+          std::pair{"PlugIns/" + name + "Share.appex", name + "Share"}}) {
+      fs::create_directories(contents / folder / "Contents/MacOS");
+      std::ofstream(contents / folder / "Contents/MacOS" / executable);
+    }
+    fs::create_directories(contents / "Library/LaunchServices");
+    std::ofstream(contents / "Library/LaunchServices" / (name + "Privileged")) << machOExecutable();
   }
   fs::create_directories(root / "usr/bin");
   std::ofstream(root / "usr/bin/codesign")
       << "#!/bin/sh\nsleep 0.03\nname=$(basename \"$4\")\n"
-         "echo \"Identifier=com.example.$name\" >&2\n"
+      << (nested ? "echo \"$4\" >> /tmp/kelo-bench-calls\n" : "")
+      << "echo \"Identifier=com.example.$name\" >&2\n"
          "echo \"designated => identifier \\\"com.example.$name\\\"\"\n";
   fs::permissions(root / "usr/bin/codesign", fs::perms::owner_all | fs::perms::group_read |
                                                  fs::perms::group_exec | fs::perms::others_read |
@@ -295,6 +323,29 @@ fs::path writeConnectRequest(const Folder& folder) {
   return request;
 }
 
+// Whole-application rule building in this process: 300 applications with four nested items
+// each, with the tool's number of children at once against one at a time, and how often the
+// code-signing program ran (once per executable is right).
+void wholeApplicationRules(unsigned together) {
+  const Folder fake("kelo-bench-fake");
+  makeFakeRoot(fake.path(), 300, true);
+  double seconds[2] = {};
+  std::size_t rules[2] = {};
+  std::size_t calls[2] = {};
+  std::size_t distinct[2] = {};
+  for (const int alone : {0, 1}) {
+    std::istringstream(insideFakeRoot(
+        fake.path(), {"--build-rules", std::to_string(alone ? 1 : together), "whole"})) >>
+        seconds[alone] >> rules[alone] >> calls[alone] >> distinct[alone];
+  }
+  std::printf(
+      "whole-application rule building, 300 applications with 4 nested items each: %u children "
+      "at once %.2f s (%zu rules, %zu runs of %zu executables), one at a time %.2f s (%zu rules, "
+      "%zu runs of %zu executables): ratio %.2f\n",
+      together, seconds[0], rules[0], calls[0], distinct[0], seconds[1], rules[1], calls[1],
+      distinct[1], seconds[0] / seconds[1]);
+}
+
 void perAppConnects() {
   if (!fakeRootsAvailable()) {
     std::printf("per-app connect: skipped (needs root and mount namespaces)\n");
@@ -331,6 +382,7 @@ void perAppConnects() {
         "rules): ratio %.2f\n",
         together, seconds[0], rules[0], seconds[1], rules[1], seconds[0] / seconds[1]);
   }
+  wholeApplicationRules(together);
 }
 
 // Two builds of the tool side by side, for a change's cost: each one's status figures, then
@@ -478,16 +530,33 @@ int main(int argc, char** argv) {
                                 << measured.exitStatus << ' ' << readAll(output);
     return 0;
   }
-  if (arguments.size() == 3 && arguments[0] == "--build-rules") {
+  if ((arguments.size() == 3 || arguments.size() == 4) && arguments[0] == "--build-rules") {
     // Inside the fake root: build the rules of the benchmark's request in this process with
-    // the number of children at once given, then write "seconds rules" to the file named.
+    // the number of children at once given (of whole applications with a fourth argument),
+    // then write "seconds rules" to the file named, and for whole applications the runs of the
+    // code-signing program and the distinct paths it ran on.
     auto sources = kelo::apprules::AppRuleSources::system();
     sources.maximumInspections = static_cast<unsigned>(std::stoul(arguments[2]));
+    const bool whole = arguments.size() == 4;
+    std::error_code ignored;
+    fs::remove("/tmp/kelo-bench-calls", ignored);
     const auto began = Clock::now();
-    const auto rules =
-        kelo::apprules::buildIncludedAppRules({"/Applications/Group0/App0.app"}, sources);
-    std::ofstream(arguments[1]) << std::chrono::duration<double>(Clock::now() - began).count()
-                                << ' ' << (rules ? rules->rules.size() : 0);
+    const auto rules = kelo::apprules::buildIncludedAppRules(
+        {"/Applications/Group0/App0.app"}, sources,
+        {whole ? kelo::RuleCoverage::wholeApplication : kelo::RuleCoverage::firstExecutable,
+         kelo::MissingApps::fail});
+    std::ofstream figures(arguments[1]);
+    figures << std::chrono::duration<double>(Clock::now() - began).count() << ' '
+            << (rules ? rules->rules.size() : 0);
+    if (whole) {
+      std::istringstream calls(readAll("/tmp/kelo-bench-calls"));
+      std::set<std::string> paths;
+      std::size_t runs = 0;
+      for (std::string line; std::getline(calls, line); ++runs) {
+        paths.insert(line);
+      }
+      figures << ' ' << runs << ' ' << paths.size();
+    }
     return 0;
   }
   if (arguments.size() == 3 && arguments[0] == "compare") {
@@ -496,6 +565,10 @@ int main(int argc, char** argv) {
   }
   if (arguments.size() == 2 && arguments[0] == "status") {
     statusAgainstFloors(arguments[1]);
+    return 0;
+  }
+  if (arguments.size() == 1 && arguments[0] == "whole") {
+    wholeApplicationRules(kelo::apprules::AppRuleSources::system().maximumInspections);
     return 0;
   }
   if (arguments.size() == 2 && arguments[0] == "wait") {
