@@ -257,7 +257,7 @@ void makeFakeRoot(const fs::path& root, int count, bool nested = false) {
     const fs::path contents = root / "Applications" / ("Group" + std::to_string(index % 20)) /
                               (name + ".app") / "Contents";
     fs::create_directories(contents / "MacOS");
-    std::ofstream(contents / "MacOS" / name);
+    std::ofstream mainExecutable(contents / "MacOS" / name);
     if (!nested) {
       continue;
     }
@@ -269,7 +269,7 @@ void makeFakeRoot(const fs::path& root, int count, bool nested = false) {
           std::pair{"XPCServices/" + name + "Fetch.xpc", name + "Fetch"},
           std::pair{"PlugIns/" + name + "Share.appex", name + "Share"}}) {
       fs::create_directories(contents / folder / "Contents/MacOS");
-      std::ofstream(contents / folder / "Contents/MacOS" / executable);
+      std::ofstream nestedExecutable(contents / folder / "Contents/MacOS" / executable);
     }
     fs::create_directories(contents / "Library/LaunchServices");
     std::ofstream(contents / "Library/LaunchServices" / (name + "Privileged")) << machOExecutable();
