@@ -77,6 +77,15 @@ class Soak:
             executable.parent.mkdir(parents=True)
             executable.write_text("")
             executable.chmod(0o755)
+        # For whole-application rules: an Info.plist that names the executable, one that names
+        # none that exists, and a nested XPC service.
+        plist = ('<?xml version="1.0"?><plist version="1.0"><dict><key>CFBundleExecutable</key>'
+                 '<string>{}</string></dict></plist>')
+        (self.fake / "Applications/Mail.app/Contents/Info.plist").write_text(plist.format("Mail"))
+        (self.fake / "Applications/Editor.app/Contents/Info.plist").write_text(plist.format("Gone"))
+        service = self.fake / "Applications/Mail.app/Contents/XPCServices/Fetch.xpc/Contents/MacOS"
+        service.mkdir(parents=True)
+        (service / "Fetch").write_text("")
         (self.fake / "usr/bin").mkdir(parents=True)
         (self.fake / "usr/bin/codesign").write_text(CODESIGN)
         (self.fake / "usr/bin/codesign").chmod(0o755)
@@ -127,8 +136,17 @@ class Soak:
         on_demand = ON_DEMAND if rng.random() < 0.3 else {}
         policy = {"networkPolicy": rng.choice(POLICIES)} if rng.random() < 0.25 else {}
         until = rng.choice([["connected"], ["disconnected", "invalid"], None])
-        request = {"connect": {**REQUEST, "excludedApps": excluded, **on_demand, **policy},
-                   "update-app-rules": {"excludedApps": excluded},
+        # Some per-app runs ask for whole-application rules, and some name an application that
+        # is not installed, which they skip.
+        rules = {}
+        if per_app and rng.random() < 0.4:
+            rules["ruleCoverage"] = "wholeApplication"
+        if per_app and rng.random() < 0.2:
+            excluded = excluded + ["/Applications/Gone.app"]
+            rules["missingApps"] = "skip"
+        request = {"connect": {**REQUEST, "excludedApps": excluded, **on_demand, **policy,
+                               **rules},
+                   "update-app-rules": {"excludedApps": excluded, **rules},
                    "wait": {"until": until, "timeoutSeconds": round(rng.uniform(0.1, 1.5), 2)}
                    }.get(word)
         process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
