@@ -70,7 +70,8 @@ class BinaryList {
     objectCount_ = *objects;
     table_ = *table;
     const auto dictionary = object(*top);
-    // Two references a member: a count beyond that is a broken list, however large.
+    // Every member has a key of its own: a dictionary of more members than the list has
+    // objects is broken, however many it claims.
     if (!dictionary || dictionary->kind != 0xD || dictionary->count > objectCount_) {
       return std::nullopt;
     }
