@@ -6,9 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <set>
+#include <unordered_map>
 
 #include "platform/bounded_json.h"
 #include "platform/change_gate.h"
@@ -108,7 +111,83 @@ std::expected<void, PlatformError> checkFolder(
   return {};
 }
 
-std::expected<Document, PlatformError> readFile(const std::string& path) {
+std::expected<json::Parsed<Document>, PlatformError> parseFile(std::string_view contents,
+                                                               const std::string& path) {
+  using Kind = json::ParseFailure::Kind;
+  auto parsed = json::parse<Document>(contents, {kMaximumFileBytes, kMaximumDepth});
+  if (!parsed) {
+    switch (parsed.error().kind) {
+      case Kind::tooLarge:
+        return unreadable(path + " is larger than " + std::to_string(kMaximumFileBytes >> 20) +
+                          " MiB.");
+      case Kind::tooDeep:
+        return unreadable(path + " nests deeper than " + std::to_string(kMaximumDepth) +
+                          " levels.");
+      default:
+        return unreadable(path + " is not valid JSON.");
+    }
+  }
+  if (auto valid = validate(parsed->document); !valid) {
+    return std::unexpected(valid.error());
+  }
+  return std::move(*parsed);
+}
+
+// The text of every number that a write would otherwise change, by the bits of its value. The
+// document holds a number as a double and writes it in its shortest form: another provider's
+// 123456789012345678901234567890 would come back as 1.2345678901234568e+29, and its 0.10 as
+// 0.1. Where two texts have one value, the first one read is written for both.
+using NumberTexts = std::unordered_map<std::uint64_t, std::string>;
+
+NumberTexts numberTextsOf(const json::Parsed<Document>& parsed) {
+  NumberTexts texts;
+  for (const auto& [pointer, text] : parsed.numberTexts) {
+    // A member named again may have replaced the number with something else, or with nothing.
+    const Document::json_pointer where(pointer);
+    if (!parsed.document.contains(where)) {
+      continue;
+    }
+    const Document& number = parsed.document.at(where);
+    if (number.is_number_float() && number.dump() != text) {
+      texts.emplace(std::bit_cast<std::uint64_t>(number.get<double>()), text);
+    }
+  }
+  return texts;
+}
+
+std::string textOf(const Document& scalar) {
+  return scalar.dump(-1, ' ', false, Document::error_handler_t::replace);
+}
+
+// The document as it is written, indented by two spaces, with the numbers as they were read.
+void writeDocument(const Document& value, const NumberTexts& texts, std::size_t level,
+                   std::string& text) {
+  const bool object = value.is_object();
+  if ((!object && !value.is_array()) || value.empty()) {
+    const auto kept = value.is_number_float()
+                          ? texts.find(std::bit_cast<std::uint64_t>(value.get<double>()))
+                          : texts.end();
+    text += kept != texts.end() ? kept->second : textOf(value);
+    return;
+  }
+  text += object ? "{\n" : "[\n";
+  for (auto member = value.begin(); member != value.end(); ++member) {
+    if (member != value.begin()) {
+      text += ",\n";
+    }
+    text.append(2 * (level + 1), ' ');
+    if (object) {
+      text += textOf(Document(member.key())) + ": ";
+    }
+    writeDocument(member.value(), texts, level + 1, text);
+  }
+  text += '\n';
+  text.append(2 * level, ' ');
+  text += object ? '}' : ']';
+}
+
+std::expected<Document, PlatformError> readFile(const std::string& path,
+                                                NumberTexts* numberTexts = nullptr) {
   // Never through a link, and never waiting on a FIFO or a device that has no end.
   const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
   if (descriptor < 0) {
@@ -132,7 +211,14 @@ std::expected<Document, PlatformError> readFile(const std::string& path) {
   if (!complete) {
     return unreadable(path + ": " + errnoText(error) + ".");
   }
-  return parsePreferences(contents, path);
+  auto parsed = parseFile(contents, path);
+  if (!parsed) {
+    return std::unexpected(parsed.error());
+  }
+  if (numberTexts != nullptr) {
+    *numberTexts = numberTextsOf(*parsed);
+  }
+  return std::move(parsed->document);
 }
 
 // Creates the folder and those missing above it, each mode 0700 whatever the umask: a folder
@@ -177,7 +263,8 @@ std::expected<void, PlatformError> makeStoreFolder(const std::string& folder) {
 
 // Writes next to the file and renames over it, so readers see the old or the new document.
 std::expected<void, PlatformError> replaceFile(const std::string& folder, const std::string& path,
-                                               const Document& document) {
+                                               const Document& document,
+                                               const NumberTexts& numberTexts) {
   std::string temporary =
       folder + "/" + std::string(kTemporaryPrefix) + std::string(kTemporarySuffixLength, 'X');
   int descriptor = -1;
@@ -201,7 +288,9 @@ std::expected<void, PlatformError> replaceFile(const std::string& folder, const 
     return unwritable(folder + ": " + errnoText(errno) + ".");
   }
   // Text that is not valid UTF-8 never reaches the file: such bytes are written as U+FFFD.
-  const std::string text = document.dump(2, ' ', false, Document::error_handler_t::replace) + "\n";
+  std::string text;
+  writeDocument(document, numberTexts, 0, text);
+  text += '\n';
   const bool stored = writeAll(descriptor, text) && fsync(descriptor) == 0;
   const int error = errno;
   close(descriptor);
@@ -280,22 +369,9 @@ class FileLock {
 
 std::expected<Document, PlatformError> parsePreferences(std::string_view contents,
                                                         const std::string& path) {
-  using Kind = json::ParseFailure::Kind;
-  auto parsed = json::parse<Document>(contents, {kMaximumFileBytes, kMaximumDepth});
+  auto parsed = parseFile(contents, path);
   if (!parsed) {
-    switch (parsed.error().kind) {
-      case Kind::tooLarge:
-        return unreadable(path + " is larger than " + std::to_string(kMaximumFileBytes >> 20) +
-                          " MiB.");
-      case Kind::tooDeep:
-        return unreadable(path + " nests deeper than " + std::to_string(kMaximumDepth) +
-                          " levels.");
-      default:
-        return unreadable(path + " is not valid JSON.");
-    }
-  }
-  if (auto valid = validate(parsed->document); !valid) {
-    return std::unexpected(valid.error());
+    return std::unexpected(parsed.error());
   }
   return std::move(parsed->document);
 }
@@ -415,7 +491,8 @@ std::expected<void, PlatformError> updatePreferences(
   }
   removeOrphanedTemporaries(*folder);
   const std::string path = *folder + kFileName;
-  auto document = readFile(path);
+  NumberTexts numberTexts;
+  auto document = readFile(path, &numberTexts);
   if (!document) {
     return std::unexpected(document.error());
   }
@@ -427,7 +504,7 @@ std::expected<void, PlatformError> updatePreferences(
     return {};
   }
   std::expected<void, PlatformError> replaced;
-  if (!changes::apply([&] { replaced = replaceFile(*folder, path, *document); })) {
+  if (!changes::apply([&] { replaced = replaceFile(*folder, path, *document, numberTexts); })) {
     return unwritable("the request has already ended.");
   }
   return replaced;

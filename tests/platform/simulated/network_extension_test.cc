@@ -57,6 +57,34 @@ TEST_F(SimulatedNetworkExtension, SaveKeepsTheConnectionAndOtherMembersOfTheFile
       (Json{{"version", 7}, {"profiles", {seeded["profiles"][0]}}, {"faults", seeded["faults"]}}));
 }
 
+TEST_F(SimulatedNetworkExtension, SaveWritesOtherNumbersAsTheyWere) {
+  testing::seedPreferences(home_.path(), {{"profiles", Json::array()}});  // makes the folder
+  const std::string path = testing::preferencesPath(home_.path());
+  testing::writeFile(path, R"({"profiles": [)" + toolProfile("ONE", 1).dump() +
+                               R"(], "kept": {"big": 123456789012345678901234567890, )"
+                               R"("tenth": 0.10, "hundred": 1E2, "list": [-0.0, 2.50e-3, 7]},)"
+                               R"("again": [1.5, 2.5], "again": [1]})");
+  const Pointer manager = wait<std::expected<std::vector<Pointer>, PlatformError>>(
+                              &NETunnelProviderManager::loadAllFromPreferences)
+                              .value()
+                              .front();
+  manager->appRules = std::vector<NEAppRule>{};
+  ASSERT_TRUE((wait<std::expected<void, PlatformError>>(
+      [manager](auto handler) { manager->saveToPreferences(handler); })));
+  // Indented as before, with each number of the member the simulator does not own as written.
+  const std::string written = testing::readFile(path);
+  std::string expected = nlohmann::ordered_json::parse(written).dump(2) + "\n";
+  for (const auto& [shortest, text] :
+       {std::pair{"1.2345678901234568e+29", "123456789012345678901234567890"},
+        std::pair{"0.1,", "0.10,"}, std::pair{"100.0", "1E2"}, std::pair{"0.0025", "2.50e-3"}}) {
+    const auto at = expected.find(shortest);
+    ASSERT_NE(at, std::string::npos) << shortest;
+    expected.replace(at, std::string_view(shortest).size(), text);
+  }
+  EXPECT_EQ(written, expected);
+  EXPECT_EQ(testing::readPreferences(home_.path())["profiles"][0]["appRules"], Json::array());
+}
+
 TEST_F(SimulatedNetworkExtension, StatusSettlesAfterHalfASecondWithoutWriting) {
   const double now =
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
