@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <source_location>
 #include <thread>
@@ -167,6 +169,23 @@ TEST_F(Wait, AFileCaughtHalfWrittenIsReadAgain) {
       0u)
       << waited.run.standardError;
   EXPECT_EQ(waited.run.exitStatus, 1);
+}
+
+// The store's folder moved away with a folder above it, as an uninstaller or a clean-up might:
+// the wait sees that nothing is stored any more at once, not at its time-out.
+TEST_F(Wait, NoticesAFolderAboveTheStoreMovedAway) {
+  for (const std::string above : {"/.local", "/.local/state"}) {
+    seed({toolProfile("ONE", 3)});
+    double moved = 0;
+    const auto waited = waitWhile(R"({"until":["invalid"],"timeoutSeconds":5})", 200ms, [&] {
+      moved = epochSeconds();
+      ASSERT_EQ(rename((home_.path() + above).c_str(), (home_.path() + above + "-old").c_str()), 0);
+    });
+    expectSuccess(waited.run, document("invalid", false));
+    expectSoonAfter(waited.answered, moved);
+    std::filesystem::remove_all(home_.path() + "/.local");
+    std::filesystem::remove_all(home_.path() + "/.local-old");
+  }
 }
 
 // With no thread to spare for listening, a wait looks again every few milliseconds instead.

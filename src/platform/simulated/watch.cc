@@ -9,8 +9,11 @@
 #include <atomic>
 #include <chrono>
 #include <optional>
+#include <string_view>
 #include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #ifdef __linux__
 #include <sys/inotify.h>
@@ -102,6 +105,9 @@ class File final : public Subject {
 
  private:
 #ifdef __linux__
+  // Watches the file's folder for any change to its entries, and each folder above it for a
+  // change to the entry that leads down to the file: when ~/.local is renamed, the folder
+  // itself sees nothing, yet the path now leads nowhere.
   void arm() {
     if (watch_ >= 0) {
       return;
@@ -110,22 +116,38 @@ class File final : public Subject {
     if (watch_ < 0) {
       return;
     }
-    const std::string folder = path_.substr(0, path_.rfind('/'));
-    if (inotify_add_watch(watch_, folder.c_str(),
+    std::string folder = path_.substr(0, path_.rfind('/'));
+    folderWatch_ =
+        inotify_add_watch(watch_, folder.c_str(),
                           IN_CREATE | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVED_FROM |
-                              IN_MOVED_TO | IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF |
-                              IN_ONLYDIR) < 0) {
+                              IN_MOVED_TO | IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+    if (folderWatch_ < 0) {
       disarm();  // no folder yet: looked at every few milliseconds until there is one
+      return;
+    }
+    pathways_.clear();
+    for (auto slash = folder.rfind('/'); slash != std::string::npos && slash > 0;
+         slash = folder.rfind('/')) {
+      std::string entry = folder.substr(slash + 1);
+      folder.resize(slash);
+      // A folder above that cannot be watched is only not watched.
+      if (const int above = inotify_add_watch(watch_, folder.c_str(),
+                                              IN_CREATE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE |
+                                                  IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+          above >= 0) {
+        pathways_.emplace_back(above, std::move(entry));
+      }
     }
   }
 
-  // Reads the events that woke the thread; a folder that went away is watched no more.
+  // Reads the events that woke the thread. When the folder, or the way down to it, went away
+  // or changed, everything is watched afresh along the path as it is now.
   void drainOrDisarm() {
     if (watch_ < 0) {
       return;
     }
     alignas(inotify_event) std::array<char, 4096> events{};
-    bool gone = false;
+    bool moved = false;
     for (;;) {
       const ssize_t length = read(watch_, events.data(), events.size());
       if (length <= 0) {
@@ -133,14 +155,30 @@ class File final : public Subject {
       }
       for (ssize_t offset = 0; offset < length;) {
         const auto* event = reinterpret_cast<const inotify_event*>(events.data() + offset);
-        gone = gone || (event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0;
+        moved = moved || movedAway(*event);
         offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
       }
     }
-    if (gone) {
+    if (moved) {
       disarm();
     }
   }
+
+  bool movedAway(const inotify_event& event) const {
+    if ((event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_Q_OVERFLOW)) != 0) {
+      return true;
+    }
+    if (event.wd == folderWatch_ || event.len == 0) {
+      return false;
+    }
+    const auto pathway = std::ranges::find(pathways_, event.wd, &Pathway::first);
+    return pathway != pathways_.end() && std::string_view(event.name) == pathway->second;
+  }
+
+  // A folder above the file's, by its watch, and the name of its entry on the way down.
+  using Pathway = std::pair<int, std::string>;
+  std::vector<Pathway> pathways_;
+  int folderWatch_ = -1;
 #else
   void arm() {}
   void drainOrDisarm() {}
