@@ -14,8 +14,8 @@ namespace kelo {
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: kelo-ne-manager <connect|disconnect|status|update-app-rules|remove|wait|version> "
-    "[--protocol=2]";
+    "Usage: kelo-ne-manager "
+    "<connect|disconnect|status|update-app-rules|remove|wait|export|version> [--protocol=2]";
 constexpr char kFirstUsage[] =
     "Usage: kelo-ne-manager <connect|disconnect|status|update-app-rules>";
 constexpr std::string_view kProtocolOption = "--protocol=";
@@ -120,17 +120,32 @@ Result<Reply> runWait(const Surroundings& surroundings, Protocol protocol) {
   return replied(commands::wait(*request, surroundings.deadline, protocol));
 }
 
+// An export reads and writes no profile: it takes no lock, and needs the context only for
+// where code signatures come from.
+Result<Reply> runExport(const Surroundings& surroundings, Protocol protocol) {
+  const auto request = readJSONFromStdin<ExportPayload>();
+  if (!request) {
+    return std::unexpected(request.error());
+  }
+  auto exported = commands::exportProfile(*request, contextFor(surroundings, protocol));
+  if (!exported) {
+    return std::unexpected(std::move(exported.error()));
+  }
+  return Reply(std::move(*exported));
+}
+
 Result<Reply> runVersion(const Surroundings&, Protocol);
 
 // The command table, compared in this order. A command that takes a request reads and decodes
 // it before any platform work starts.
-constexpr std::array<Command, 8> kCommands = {{
+constexpr std::array<Command, 9> kCommands = {{
     {"connect", runConnect},
     {"disconnect", runDisconnect},
     {"status", runStatus},
     {"update-app-rules", runUpdateAppRules},
     {"remove", runRemove},
     {"wait", runWait},
+    {"export", runExport},
     {"version", runVersion},
     {"--version", runVersion},
 }};

@@ -8,6 +8,7 @@
 #include "apprules/code_signature.h"
 #include "apprules/discovery.h"
 #include "apprules/executable_resolution.h"
+#include "apprules/file_paths.h"
 #include "apprules/nested_code.h"
 #include "payloads/progress.h"
 #include "text/unicode_text.h"
@@ -33,26 +34,27 @@ Error noUsableRules() {
       "application set.");
 }
 
-// The excluded executables; what cannot be resolved fails the request, naming every such entry,
-// or is reported as not installed.
-struct Exclusions {
-  ExecutableSet executables;
+// The executables of a request's entries, in their order; an entry that names nothing
+// installed fails the request, naming every such entry, or is reported as not installed.
+struct Resolved {
+  std::vector<std::optional<std::string>> executables;
   std::vector<SkippedApplication> notInstalled;
 };
 
-Result<Exclusions> resolveExclusions(const std::vector<std::string>& excluding,
-                                     const RuleChoices& choices) {
-  Exclusions exclusions;
+Result<Resolved> resolveEntries(const std::vector<std::string>& entries,
+                                const RuleChoices& choices) {
+  Resolved resolved;
   std::optional<ManagerError> first;
   std::vector<std::string> missing;
-  for (const auto& path : excluding) {
+  for (const auto& path : entries) {
     auto canonical = canonicalExecutablePath(path, choices.coverage);
     if (canonical) {
-      exclusions.executables.insert(*canonical);
+      resolved.executables.emplace_back(std::move(*canonical));
       continue;
     }
+    resolved.executables.emplace_back();
     missing.push_back(path);
-    exclusions.notInstalled.push_back({path, SkipReason::notInstalled});
+    resolved.notInstalled.push_back({path, SkipReason::notInstalled});
     if (!first) {
       first = std::get<ManagerError>(std::move(canonical.error()));
     }
@@ -61,7 +63,7 @@ Result<Exclusions> resolveExclusions(const std::vector<std::string>& excluding,
     first->paths = std::move(missing);
     return std::unexpected(Error{std::move(*first)});
   }
-  return exclusions;
+  return resolved;
 }
 
 // Inspects `executables` (each UTF-8) in parallel; the results in their order.
@@ -89,6 +91,60 @@ Result<std::vector<Inspection>> inspect(const std::vector<std::string>& executab
     return std::unexpected(fetched.error());
   }
   return signatures;
+}
+
+// A signature that whole-application rules name, and the item where it was first found.
+struct Identity {
+  CodeSignature signature;
+  std::size_t item;
+};
+
+// The distinct signatures of the items' executables, in order, each executable inspected once,
+// at its first place. Bundles without an executable, executables without a signature and
+// Apple's own code are reported in `skipped`.
+Result<std::vector<Identity>> distinctIdentities(std::vector<NestedItem>& items,
+                                                 const AppRuleSources& sources,
+                                                 std::vector<SkippedApplication>& skipped) {
+  ExecutableSet seen;
+  std::vector<std::string> executables;
+  std::vector<std::optional<std::size_t>> inspectionOf(items.size());
+  for (std::size_t index = 0; index < items.size(); ++index) {
+    const auto& executable = items[index].executable;
+    if (executable && seen.insert(*executable)) {
+      inspectionOf[index] = executables.size();
+      executables.push_back(*executable);
+    }
+  }
+  auto signatures = inspect(executables, sources);
+  if (!signatures) {
+    return std::unexpected(signatures.error());
+  }
+  std::vector<Identity> identities;
+  std::set<std::pair<std::string, std::string>> named;
+  for (std::size_t index = 0; index < items.size(); ++index) {
+    auto& item = items[index];
+    if (!item.executable) {
+      skipped.push_back({std::move(item.path), SkipReason::noExecutable});
+      continue;
+    }
+    const std::optional<std::size_t> inspection = inspectionOf[index];
+    if (!inspection) {
+      continue;  // inspected at an earlier place
+    }
+    auto& signature = (*signatures)[*inspection];
+    if (!signature) {
+      skipped.push_back({std::move(*item.executable), signature.error().reason});
+      continue;
+    }
+    if (signature->signingIdentifier.starts_with(kSystemIdentifierPrefix)) {
+      skipped.push_back({std::move(*item.executable), SkipReason::systemApp});
+      continue;
+    }
+    if (named.emplace(signature->signingIdentifier, signature->designatedRequirement).second) {
+      identities.push_back({std::move(*signature), index});
+    }
+  }
+  return identities;
 }
 
 Result<BuiltRules> firstExecutableRules(const ExecutableSet& excluded, BuiltRules built,
@@ -142,45 +198,13 @@ Result<BuiltRules> wholeApplicationRules(const ExecutableSet& excluded, BuiltRul
   if (includedApplications == 0) {
     return std::unexpected(noIncludedApplications());
   }
-  // Each executable is inspected once, at its first place.
-  ExecutableSet seen;
-  std::vector<std::string> executables;
-  std::vector<std::optional<std::size_t>> inspectionOf(items.size());
-  for (std::size_t index = 0; index < items.size(); ++index) {
-    const auto& executable = items[index].executable;
-    if (executable && seen.insert(*executable)) {
-      inspectionOf[index] = executables.size();
-      executables.push_back(*executable);
-    }
+  auto identities = distinctIdentities(items, sources, built.skipped);
+  if (!identities) {
+    return std::unexpected(identities.error());
   }
-  auto signatures = inspect(executables, sources);
-  if (!signatures) {
-    return std::unexpected(signatures.error());
-  }
-  std::set<std::pair<std::string, std::string>> named;
-  for (std::size_t index = 0; index < items.size(); ++index) {
-    auto& item = items[index];
-    if (!item.executable) {
-      built.skipped.push_back({std::move(item.path), SkipReason::noExecutable});
-      continue;
-    }
-    const std::optional<std::size_t> inspection = inspectionOf[index];
-    if (!inspection) {
-      continue;  // inspected at an earlier place
-    }
-    auto& signature = (*signatures)[*inspection];
-    if (!signature) {
-      built.skipped.push_back({std::move(*item.executable), signature.error().reason});
-      continue;
-    }
-    if (signature->signingIdentifier.starts_with(kSystemIdentifierPrefix)) {
-      built.skipped.push_back({std::move(*item.executable), SkipReason::systemApp});
-      continue;
-    }
-    if (named.emplace(signature->signingIdentifier, signature->designatedRequirement).second) {
-      built.rules.emplace_back(std::move(signature->signingIdentifier),
-                               std::move(signature->designatedRequirement));
-    }
+  for (auto& identity : *identities) {
+    built.rules.emplace_back(std::move(identity.signature.signingIdentifier),
+                             std::move(identity.signature.designatedRequirement));
   }
   return built;
 }
@@ -195,19 +219,69 @@ AppRuleSources AppRuleSources::system() {
 Result<BuiltRules> buildIncludedAppRules(const std::vector<std::string>& excluding,
                                          const AppRuleSources& sources, RuleChoices choices) {
   progress::enter(Step::inspect);
-  auto exclusions = resolveExclusions(excluding, choices);
+  auto exclusions = resolveEntries(excluding, choices);
   if (!exclusions) {
     return std::unexpected(exclusions.error());
+  }
+  ExecutableSet excluded;
+  for (const auto& executable : exclusions->executables) {
+    if (executable) {
+      excluded.insert(*executable);
+    }
   }
   BuiltRules built;
   built.skipped = std::move(exclusions->notInstalled);
   auto rules = choices.coverage == RuleCoverage::wholeApplication
-                   ? wholeApplicationRules(exclusions->executables, std::move(built), sources)
-                   : firstExecutableRules(exclusions->executables, std::move(built), sources);
+                   ? wholeApplicationRules(excluded, std::move(built), sources)
+                   : firstExecutableRules(excluded, std::move(built), sources);
   if (rules && rules->rules.empty()) {
     return std::unexpected(noUsableRules());
   }
   return rules;
+}
+
+Result<BuiltMappings> buildAppMappings(const std::vector<std::string>& applications,
+                                       const AppRuleSources& sources, MissingApps missingApps) {
+  progress::enter(Step::inspect);
+  auto resolved = resolveEntries(applications, {RuleCoverage::wholeApplication, missingApps});
+  if (!resolved) {
+    return std::unexpected(resolved.error());
+  }
+  BuiltMappings built;
+  built.skipped = std::move(resolved->notInstalled);
+  // Each listed application with its nested code, in the request's order, each item with the
+  // entry it belongs to.
+  std::vector<NestedItem> items;
+  std::vector<std::size_t> entryOf;
+  for (std::size_t entry = 0; entry < applications.size(); ++entry) {
+    if (!resolved->executables[entry]) {
+      continue;
+    }
+    const std::string location = absolutePath(text::trimmedWhitespace(applications[entry]));
+    items.push_back({location, std::move(resolved->executables[entry])});
+    entryOf.push_back(entry);
+    if (hasAppExtension(location)) {
+      for (auto& nested : nestedCode(location)) {
+        items.push_back(std::move(nested));
+        entryOf.push_back(entry);
+      }
+    }
+  }
+  auto identities = distinctIdentities(items, sources, built.skipped);
+  if (!identities) {
+    return std::unexpected(identities.error());
+  }
+  for (auto& identity : *identities) {
+    built.mappings.push_back({std::move(identity.signature.signingIdentifier),
+                              std::move(identity.signature.designatedRequirement),
+                              applications[entryOf[identity.item]]});
+  }
+  if (built.mappings.empty()) {
+    return std::unexpected(Error{ManagerError::codesign(
+        "None of the applications in \"apps\" could be mapped to the VPN: no code signature of "
+        "theirs named an application that a profile may send through it.")});
+  }
+  return built;
 }
 
 }  // namespace kelo::apprules

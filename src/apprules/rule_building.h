@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "payloads/configuration_profile.h"
 #include "payloads/errors.h"
 #include "payloads/requests.h"
 #include "payloads/status_payload.h"
@@ -53,5 +54,19 @@ struct RuleChoices {
 // left after exclusion and with `codesign` when no signature gave a rule.
 Result<BuiltRules> buildIncludedAppRules(const std::vector<std::string>& excluding,
                                          const AppRuleSources& sources, RuleChoices choices = {});
+
+// The identities that a per-app configuration profile maps to the VPN, with the entry each came
+// from, and the items that gave none, with why.
+struct BuiltMappings {
+  std::vector<mobileconfig::AppMapping> mappings;
+  std::vector<SkippedApplication> skipped;
+};
+
+// One mapping per distinct signature of the listed applications' executables and nested code,
+// as whole-application rules have them, in the request's order. An entry that names nothing
+// installed fails as an exclusion does, or, when missing applications are skipped, is reported
+// first as not installed. Fails with `codesign` when no signature gave a mapping.
+Result<BuiltMappings> buildAppMappings(const std::vector<std::string>& applications,
+                                       const AppRuleSources& sources, MissingApps missingApps);
 
 }  // namespace kelo::apprules

@@ -46,4 +46,9 @@ Result<StatusPayload> wait(const WaitPayload& payload, tunnel::Deadline deadline
 // its tunnel if it is up.
 Result<StatusPayload> updateAppRules(const AppRulePayload& payload, const Context& context);
 
+// "export": the configuration profile that device management installs on every Mac, written
+// from the request; per app, with the listed applications' identities. Reads and writes no
+// profile, takes no lock, creates nothing, and inspects only the listed applications.
+Result<ExportedProfile> exportProfile(const ExportPayload& payload, const Context& context);
+
 }  // namespace kelo::commands

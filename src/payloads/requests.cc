@@ -26,8 +26,15 @@ constexpr std::array<std::string_view, 3> kAppRuleMemberNames = {"excludedApps",
 // The members beyond the first request's, which a request may name only once: a later duplicate
 // must never hide a value the tool would refuse, nor turn a safety setting around unnoticed.
 // The first members keep their decoding, in which the last duplicate wins.
-constexpr std::array<std::string_view, 5> kMembersNamedOnce = {
-    "onDemandRules", "networkPolicy", "staleProfiles", "ruleCoverage", "missingApps"};
+constexpr std::array<std::string_view, 6> kMembersNamedOnce = {
+    "onDemandRules", "networkPolicy", "staleProfiles", "ruleCoverage", "missingApps", "export"};
+// The members of the objects above that a request may name only once too.
+constexpr std::array<std::string_view, 2> kObjectsNamedOnce = {"networkPolicy", "export"};
+
+constexpr std::array<std::string_view, 4> kExportMemberNames = {
+    "payloadIdentifier", "applicationBundleIdentifier", "organization", "apps"};
+// A payload identifier is at most this long, as a bundle identifier is.
+constexpr std::size_t kMaximumIdentifierBytes = 255;
 
 // The settings of "networkPolicy", in the order a failure names them.
 constexpr std::array<std::pair<std::string_view, std::optional<bool> NetworkPolicy::*>, 4>
@@ -176,15 +183,16 @@ Result<std::optional<std::int64_t>> optionalInteger(const Request& request, std:
                        "; expected an integer.");
 }
 
-Result<std::vector<std::string>> requiredStringList(const Json& object, std::string_view name) {
+Result<std::vector<std::string>> requiredStringList(const Json& object, std::string_view name,
+                                                    std::string_view of = "the request") {
   const auto member = object.find(name);
   if (member == object.end()) {
     return decodingError("The request has no member " + quoted(name) +
                          "; it must be a list of strings.");
   }
   if (!member->is_array()) {
-    return decodingError("Member " + quoted(name) + " of the request is " + typeName(*member) +
-                         "; expected a list of strings.");
+    return decodingError("Member " + quoted(name) + " of " + std::string(of) + " is " +
+                         typeName(*member) + "; expected a list of strings.");
   }
   std::vector<std::string> strings;
   strings.reserve(member->size());
@@ -192,7 +200,8 @@ Result<std::vector<std::string>> requiredStringList(const Json& object, std::str
     const Json& element = (*member)[index];
     if (!element.is_string()) {
       return decodingError("Element " + std::to_string(index) + " of member " + quoted(name) +
-                           " of the request is " + typeName(element) + "; expected a string.");
+                           " of " + std::string(of) + " is " + typeName(element) +
+                           "; expected a string.");
     }
     strings.push_back(element.get<std::string>());
   }
@@ -411,7 +420,8 @@ Result<void> namedOnce(const Request& request) {
       return decodingError("Member " + quoted(name) + " of the request is given more than once.");
     }
     const auto setting = name.substr(top.size() + 1);
-    if (top == "networkPolicy" && setting.find('/') == std::string_view::npos) {
+    if (std::ranges::find(kObjectsNamedOnce, top) != kObjectsNamedOnce.end() &&
+        setting.find('/') == std::string_view::npos) {
       return decodingError("Member " + quoted(setting) + " of member " + quoted(top) +
                            " of the request is given more than once.");
     }
@@ -484,32 +494,17 @@ bool onlyWhiteSpace(std::string_view bytes) {
   return bytes.find_first_not_of(" \t\n\r") == std::string_view::npos;
 }
 
-}  // namespace
+enum class PrivateKey { required, optional };
 
-std::string_view stringValue(ConnectPayload::CodingKeys key) {
-  return kConnectMemberNames[static_cast<std::size_t>(key)];
-}
-
-std::string_view stringValue(AppRulePayload::CodingKeys key) {
-  return kAppRuleMemberNames[static_cast<std::size_t>(key)];
-}
-
-std::string_view stringValue(WaitPayload::CodingKeys key) {
-  return key == WaitPayload::CodingKeys::until ? "until" : "timeoutSeconds";
-}
-
-Result<ConnectPayload> ConnectPayload::decode(std::string_view json) {
-  using Key = CodingKeys;
-  const auto request = parseRequestObject(json);
-  if (!request) {
-    return std::unexpected(request.error());
-  }
-  const Json& members = request->document;
-  if (auto once = namedOnce(*request); !once) {
+// The members of a connect request, read in declaration order; the first bad one ends the
+// decoding.
+Result<ConnectPayload> decodeConnect(const Request& request, PrivateKey privateKey) {
+  using Key = ConnectPayload::CodingKeys;
+  const Json& members = request.document;
+  if (auto once = namedOnce(request); !once) {
     return std::unexpected(once.error());
   }
   ConnectPayload payload;
-  // Members are read in declaration order; the first bad one ends the decoding.
   const std::pair<Key, std::string*> texts[] = {
       {Key::privateKey, &payload.privateKey},
       {Key::address, &payload.address},
@@ -519,6 +514,10 @@ Result<ConnectPayload> ConnectPayload::decode(std::string_view json) {
       {Key::allowedIps, &payload.allowedIps},
   };
   for (const auto& [key, field] : texts) {
+    if (key == Key::privateKey && privateKey == PrivateKey::optional &&
+        !members.contains(stringValue(key))) {
+      continue;
+    }
     auto text = requiredString(members, stringValue(key));
     if (!text) {
       return std::unexpected(text.error());
@@ -528,7 +527,7 @@ Result<ConnectPayload> ConnectPayload::decode(std::string_view json) {
   const std::pair<Key, std::optional<std::int64_t>*> integers[] = {
       {Key::mtu, &payload.mtu}, {Key::keepaliveSeconds, &payload.keepaliveSeconds}};
   for (const auto& [key, field] : integers) {
-    const auto integer = optionalInteger(*request, stringValue(key));
+    const auto integer = optionalInteger(request, stringValue(key));
     if (!integer) {
       return std::unexpected(integer.error());
     }
@@ -569,6 +568,195 @@ Result<ConnectPayload> ConnectPayload::decode(std::string_view json) {
         "applications to keep out of it.");
   }
   return payload;
+}
+
+// Whether a property list can carry the text: XML 1.0 has no way to write the control
+// characters other than tab, line feed and carriage return, nor U+FFFE and U+FFFF.
+bool carriedByPropertyList(std::string_view text) {
+  for (std::size_t index = 0; index < text.size(); ++index) {
+    const auto byte = static_cast<unsigned char>(text[index]);
+    if (byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r') {
+      return false;
+    }
+    if (byte == 0xef && text.substr(index + 1, 2) == "\xbf\xbe") {
+      return false;
+    }
+    if (byte == 0xef && text.substr(index + 1, 2) == "\xbf\xbf") {
+      return false;
+    }
+  }
+  return true;
+}
+
+Result<void> carried(std::string_view text, const std::string& where) {
+  if (carriedByPropertyList(text)) {
+    return {};
+  }
+  return decodingError(where +
+                       " holds a control character, which a configuration profile cannot carry.");
+}
+
+// Letters, digits and hyphens in at least two labels separated by dots.
+bool isReverseDNSName(std::string_view name) {
+  if (name.empty() || name.size() > kMaximumIdentifierBytes || name.front() == '.' ||
+      name.back() == '.' || name.find("..") != std::string_view::npos ||
+      name.find('.') == std::string_view::npos) {
+    return false;
+  }
+  return std::ranges::all_of(name, [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.';
+  });
+}
+
+// The texts of a connect request that an exported profile carries.
+Result<void> checkExportedTexts(const ConnectPayload& connect) {
+  using Key = ConnectPayload::CodingKeys;
+  const std::pair<Key, const std::string*> texts[] = {
+      {Key::address, &connect.address},
+      {Key::dns, &connect.dns},
+      {Key::peerPublicKey, &connect.peerPublicKey},
+      {Key::peerEndpoint, &connect.peerEndpoint},
+      {Key::allowedIps, &connect.allowedIps},
+  };
+  for (const auto& [key, text] : texts) {
+    if (auto fine = carried(*text, "Member " + quoted(stringValue(key)) + " of the request");
+        !fine) {
+      return fine;
+    }
+  }
+  for (const auto& rule : connect.onDemandRules) {
+    for (const auto& name : rule.SSIDMatch.value_or(std::vector<std::string>{})) {
+      if (auto fine = carried(name,
+                              "A Wi-Fi network name of member \"onDemandRules\" of the "
+                              "request");
+          !fine) {
+        return fine;
+      }
+    }
+  }
+  if (!connect.excludedApps.empty()) {
+    return decodingError(
+        "Member \"excludedApps\" of the request names applications to keep out of the tunnel, "
+        "which an exported profile cannot carry; name the applications to send through it in "
+        "member \"apps\" of member \"export\".");
+  }
+  return {};
+}
+
+// The "export" member: an object of known members only, as a misspelt name must not leave a
+// profile otherwise than the caller chose.
+Result<ExportSettings> decodeExportSettings(const Json& members) {
+  using Key = ExportSettings::CodingKeys;
+  const auto member = members.find("export");
+  if (member == members.end()) {
+    return decodingError("The request has no member \"export\"; it must be an object.");
+  }
+  const std::string where = "member \"export\" of the request";
+  if (!member->is_object()) {
+    return decodingError("Member \"export\" of the request is " + typeName(*member) +
+                         "; expected an object.");
+  }
+  for (const auto& [name, value] : member->items()) {
+    if (std::ranges::find(kExportMemberNames, std::string_view(name)) == kExportMemberNames.end()) {
+      return decodingError("Member " + kelo::quoted(name) + " of " + where +
+                           " is not one the tool knows; the members are "
+                           "\"payloadIdentifier\", \"applicationBundleIdentifier\", "
+                           "\"organization\" and \"apps\".");
+    }
+  }
+  ExportSettings settings;
+  const std::pair<Key, std::string*> names[] = {
+      {Key::payloadIdentifier, &settings.payloadIdentifier},
+      {Key::applicationBundleIdentifier, &settings.applicationBundleIdentifier},
+  };
+  for (const auto& [key, field] : names) {
+    const auto name = stringValue(key);
+    const auto value = member->find(name);
+    if (value == member->end() || !value->is_string()) {
+      return decodingError(
+          (value == member->end()
+               ? "Member \"export\" of the request has no member " + quoted(name) + "; it must be"
+               : "Member " + quoted(name) + " of " + where + " is " + typeName(*value) +
+                     "; expected") +
+          " a reverse-DNS name such as \"com.example.vpn\".");
+    }
+    *field = value->get<std::string>();
+    if (!isReverseDNSName(*field)) {
+      return decodingError("Member " + quoted(name) + " of " + where + " is " +
+                           kelo::quoted(*field) +
+                           ", which is not a reverse-DNS name: letters, digits and hyphens in "
+                           "at least two labels separated by dots, at most " +
+                           std::to_string(kMaximumIdentifierBytes) + " bytes.");
+    }
+  }
+  if (const auto organization = member->find(stringValue(Key::organization));
+      organization != member->end() && !organization->is_null()) {
+    if (!organization->is_string()) {
+      return decodingError("Member \"organization\" of " + where + " is " +
+                           typeName(*organization) + "; expected a string.");
+    }
+    settings.organization = organization->get<std::string>();
+    if (auto fine = carried(*settings.organization, "Member \"organization\" of " + where); !fine) {
+      return std::unexpected(fine.error());
+    }
+  }
+  if (const auto apps = member->find(stringValue(Key::apps));
+      apps != member->end() && !apps->is_null()) {
+    auto list = requiredStringList(*member, stringValue(Key::apps), where);
+    if (!list) {
+      return std::unexpected(list.error());
+    }
+    settings.apps = std::move(*list);
+  }
+  return settings;
+}
+
+}  // namespace
+
+std::string_view stringValue(ConnectPayload::CodingKeys key) {
+  return kConnectMemberNames[static_cast<std::size_t>(key)];
+}
+
+std::string_view stringValue(AppRulePayload::CodingKeys key) {
+  return kAppRuleMemberNames[static_cast<std::size_t>(key)];
+}
+
+std::string_view stringValue(ExportSettings::CodingKeys key) {
+  return kExportMemberNames[static_cast<std::size_t>(key)];
+}
+
+std::string_view stringValue(WaitPayload::CodingKeys key) {
+  return key == WaitPayload::CodingKeys::until ? "until" : "timeoutSeconds";
+}
+
+Result<ConnectPayload> ConnectPayload::decode(std::string_view json) {
+  const auto request = parseRequestObject(json);
+  if (!request) {
+    return std::unexpected(request.error());
+  }
+  return decodeConnect(*request, PrivateKey::required);
+}
+
+Result<ExportPayload> ExportPayload::decode(std::string_view json) {
+  const auto request = parseRequestObject(json);
+  if (!request) {
+    return std::unexpected(request.error());
+  }
+  auto connect = decodeConnect(*request, PrivateKey::optional);
+  if (!connect) {
+    return std::unexpected(connect.error());
+  }
+  if (auto texts = checkExportedTexts(*connect); !texts) {
+    return std::unexpected(texts.error());
+  }
+  auto settings = decodeExportSettings(request->document);
+  if (!settings) {
+    return std::unexpected(settings.error());
+  }
+  return ExportPayload{.connect = std::move(*connect),
+                       .privateKeyGiven = request->document.contains("privateKey"),
+                       .settings = std::move(*settings)};
 }
 
 Result<AppRulePayload> AppRulePayload::decode(std::string_view json) {

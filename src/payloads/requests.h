@@ -1,6 +1,6 @@
-// The request documents read from standard input ("connect", "update-app-rules", "wait"), and
-// their strict decoding. Decoding is pure (bytes in, value or error out); the driver calls it on
-// the main thread before any platform work starts.
+// The request documents read from standard input ("connect", "update-app-rules", "wait",
+// "export"), and their strict decoding. Decoding is pure (bytes in, value or error out); the
+// driver calls it on the main thread before any platform work starts.
 #pragma once
 
 #include <cstdint>
@@ -94,6 +94,33 @@ struct AppRulePayload {
   bool operator==(const AppRulePayload&) const = default;
 };
 
+// What "export" adds to a connect request: the names of the configuration profile, and the
+// applications it maps to the tunnel.
+struct ExportSettings {
+  enum class CodingKeys { payloadIdentifier, applicationBundleIdentifier, organization, apps };
+
+  // Reverse-DNS names: the profile's own, and the application's that holds the provider.
+  std::string payloadIdentifier;
+  std::string applicationBundleIdentifier;
+  std::optional<std::string> organization;
+  // Empty: a full-tunnel profile; otherwise a per-app profile that maps these applications.
+  std::vector<std::string> apps;
+
+  bool operator==(const ExportSettings&) const = default;
+};
+
+// The request of "export": a connect request whose private key may be left out, without
+// excluded applications, and with its "export" member.
+struct ExportPayload {
+  ConnectPayload connect;
+  bool privateKeyGiven = false;
+  ExportSettings settings;
+
+  static Result<ExportPayload> decode(std::string_view json);
+
+  bool operator==(const ExportPayload&) const = default;
+};
+
 // The longest a "wait" may wait: a run ends within 15 seconds, and must still answer.
 inline constexpr double kMaximumWaitSeconds = 14.0;
 
@@ -115,6 +142,7 @@ struct WaitPayload {
 std::string_view stringValue(ConnectPayload::CodingKeys key);
 std::string_view stringValue(AppRulePayload::CodingKeys key);
 std::string_view stringValue(WaitPayload::CodingKeys key);
+std::string_view stringValue(ExportSettings::CodingKeys key);
 
 // Larger requests are refused before they are parsed. A real request is a few keys and a list
 // of application paths: a thousand paths of a hundred bytes each take a tenth of this.

@@ -134,9 +134,32 @@ std::string VersionPayload::encoded() const {
   return compact(Json{{"version", version}, {"protocols", protocols}, {"commands", commands}});
 }
 
+std::string ExportedProfile::encoded() const {
+  Json mappings = Json::array();
+  for (const auto& mapping : appMappings) {
+    mappings.push_back({{"signingIdentifier", mapping.signingIdentifier},
+                        {"designatedRequirement", mapping.designatedRequirement},
+                        {"application", mapping.application}});
+  }
+  Json skipped = Json::array();
+  for (const auto& application : skippedApplications) {
+    skipped.push_back({{"path", application.path}, {"reason", reasonWord(application.reason)}});
+  }
+  return compact(Json{{"mobileconfig", mobileconfig},
+                      {"payloadIdentifier", payloadIdentifier},
+                      {"payloadUUID", payloadUUID},
+                      {"vpnUUID", orNull(vpnUUID)},
+                      {"appMappings", std::move(mappings)},
+                      {"skippedApplications", std::move(skipped)},
+                      {"notExported", notExported}});
+}
+
 std::string encoded(const Reply& reply, Protocol protocol) {
   if (const auto* status = std::get_if<StatusPayload>(&reply)) {
     return status->encoded(protocol);
+  }
+  if (const auto* exported = std::get_if<ExportedProfile>(&reply)) {
+    return exported->encoded();
   }
   return std::get<VersionPayload>(reply).encoded();
 }

@@ -1,5 +1,6 @@
 // The answers of a command that succeeds, and their compact JSON forms: the status document of
-// a profile (every command but "version"), and the version document. Built by tunnel control,
+// a profile (every command but "version" and "export"), the version document, and the exported
+// profile. Built by tunnel control,
 // the commands and the command table; written by the driver on the main thread.
 #pragma once
 
@@ -11,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "payloads/configuration_profile.h"
 #include "payloads/protocol.h"
 #include "platform/network_extension.h"
 #include "platform/platform_error.h"
@@ -93,8 +95,25 @@ struct VersionPayload {
   bool operator==(const VersionPayload&) const = default;
 };
 
+// The answer of "export": the profile, what went into it and what did not; the same in every
+// protocol.
+struct ExportedProfile {
+  std::string mobileconfig;
+  std::string payloadIdentifier;
+  std::string payloadUUID;
+  std::optional<std::string> vpnUUID;  // a per-app profile's
+  std::vector<mobileconfig::AppMapping> appMappings;
+  std::vector<SkippedApplication> skippedApplications;
+  // The request's members that the profile cannot carry.
+  std::vector<std::string> notExported;
+
+  std::string encoded() const;
+
+  bool operator==(const ExportedProfile&) const = default;
+};
+
 // What a command that succeeds answers.
-using Reply = std::variant<StatusPayload, VersionPayload>;
+using Reply = std::variant<StatusPayload, VersionPayload, ExportedProfile>;
 
 std::string encoded(const Reply& reply, Protocol protocol);
 

@@ -9,7 +9,6 @@ namespace kelo::tunnel {
 
 namespace {
 
-constexpr char kProfileDescription[] = "Kelo VPN";
 constexpr char kServerAddressFallback[] = "Kelo VPN";
 constexpr std::int64_t kDefaultMTU = 1280;
 constexpr std::int64_t kDefaultKeepaliveSeconds = 25;
@@ -35,8 +34,8 @@ std::optional<std::string> endpointHost(std::string_view from) {
   return std::string(endpoint.substr(0, colon));
 }
 
-void configure(NETunnelProviderManager& manager, const ConnectPayload& payload, bool perAppMode,
-               std::vector<NEAppRule> rules) {
+std::shared_ptr<NETunnelProviderProtocol> tunnelProtocol(const ConnectPayload& payload,
+                                                         bool perAppMode) {
   auto protocol = std::make_shared<NETunnelProviderProtocol>();
   protocol->providerBundleIdentifier = kProviderBundleIdentifier;
   protocol->serverAddress = endpointHost(payload.peerEndpoint).value_or(kServerAddressFallback);
@@ -57,9 +56,13 @@ void configure(NETunnelProviderManager& manager, const ConnectPayload& payload, 
       {"mtu", payload.mtu.value_or(kDefaultMTU)},
       {"keepalive_seconds", payload.keepaliveSeconds.value_or(kDefaultKeepaliveSeconds)},
   };
+  return protocol;
+}
 
-  manager.localizedDescription = kProfileDescription;
-  manager.protocolConfiguration = std::move(protocol);
+void configure(NETunnelProviderManager& manager, const ConnectPayload& payload, bool perAppMode,
+               std::vector<NEAppRule> rules) {
+  manager.localizedDescription = kProfileName;
+  manager.protocolConfiguration = tunnelProtocol(payload, perAppMode);
   manager.enabled = true;
   manager.appRules = std::move(rules);
   // On-demand stays off until the tunnel was asked to start (tunnel::switchOnDemandOn); without

@@ -5,6 +5,7 @@
 // only the object in memory; the connect command calls it on the main thread.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +15,14 @@
 #include "platform/network_extension.h"
 
 namespace kelo::tunnel {
+
+// The name a profile of the tool carries, in the system's settings and in an exported profile.
+inline constexpr char kProfileName[] = "Kelo VPN";
+
+// The tunnel-provider protocol of a connect request: the provider, the server address, the
+// traffic settings and the provider configuration that the packet-tunnel extension reads.
+std::shared_ptr<NETunnelProviderProtocol> tunnelProtocol(const ConnectPayload& payload,
+                                                         bool perAppMode);
 
 // `rules` are the per-app rules in per-app mode and the empty list of a full tunnel; they are
 // always written, so every configured profile states its rules.

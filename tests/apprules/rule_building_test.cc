@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <sstream>
 
 #include "support/test_support.h"
@@ -227,6 +228,56 @@ TEST_F(RuleBuilding, KeepsDiscoveryOrderWhenInspectionsRunSideBySide) {
   auto called = calls();
   std::ranges::sort(called);
   EXPECT_EQ(called, everyPath);
+}
+
+// Mappings come from the listed applications alone, with their nested code, in the request's
+// order: an identity that two share is mapped once, for the first; Apple's code, unsigned code
+// and an application that is not installed are reported; nothing else is inspected.
+TEST_F(RuleBuilding, MappingsCoverTheListedApplicationsAndNothingElse) {
+  for (const std::string name : {"Chat", "Mail"}) {
+    const std::string app = dir_ / ("Applications/" + name + ".app/Contents/");
+    testing::writeFile(app + "Info.plist", infoList(name));
+    testing::writeFile(app + "MacOS/" += name, "", 0755);
+    testing::writeFile(app + "Helpers/Common-" += name, machO(2), 0755);
+    testing::writeFile(app + "Helpers/AppleHelper-" += name, machO(2), 0755);
+  }
+  testing::writeFile(dir_ / "Applications/Chat.app/Contents/Helpers/Unsigned", machO(2), 0755);
+  bundle("Applications/Other.app", "Other");
+  const std::string chat = dir_ / "Applications/Chat.app";
+  std::string mail = dir_ / "Applications/Mail.app/Contents/MacOS/Mail";
+  mail += '\n';  // as written, white space included
+  const auto built =
+      buildAppMappings({chat, dir_ / "Missing.app", mail}, sources_, MissingApps::skip);
+  ASSERT_TRUE(built);
+  const auto mapping = [](const std::string& name, const std::string& application) {
+    return mobileconfig::AppMapping{"com.example." + name,
+                                    "identifier \"com.example." + name + "\"", application};
+  };
+  EXPECT_EQ(built->mappings,
+            (std::vector<mobileconfig::AppMapping>{mapping("Chat", chat), mapping("Common", chat),
+                                                   mapping("Mail", mail)}));
+  const std::string helpers = chat + "/Contents/Helpers/";
+  EXPECT_EQ(built->skipped,
+            (std::vector<SkippedApplication>{{dir_ / "Missing.app", SkipReason::notInstalled},
+                                             {helpers + "AppleHelper-Chat", SkipReason::systemApp},
+                                             {helpers + "Unsigned", SkipReason::notSigned}}));
+  for (const auto& called : calls()) {
+    EXPECT_EQ(called.find("/Other.app/"), std::string::npos) << called;
+    EXPECT_EQ(called.find("/Mail.app/Contents/Helpers/"), std::string::npos) << called;
+  }
+
+  // Missing entries fail by default, before anything is inspected, naming each as written; and
+  // a list that yields no identity fails as rules without a signature do.
+  std::filesystem::remove(dir_ / "calls");
+  auto missing = buildAppMappings({dir_ / "Missing.app", chat, ""}, sources_, MissingApps::fail);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(failureCode(missing.error()), FailureCode::applicationNotFound);
+  EXPECT_EQ(std::get<ManagerError>(missing.error()).paths,
+            (std::vector<std::string>{dir_ / "Missing.app", ""}));
+  EXPECT_TRUE(calls().empty());
+  const auto unsignedOnly = buildAppMappings({helpers + "Unsigned"}, sources_, MissingApps::fail);
+  ASSERT_FALSE(unsignedOnly);
+  EXPECT_EQ(failureCode(unsignedOnly.error()), FailureCode::noUsableRules);
 }
 
 }  // namespace

@@ -174,10 +174,11 @@ TEST_F(Protocol2, FailuresCarryTheirCodeStepAndPlatformError) {
   // An option the tool does not know is refused under protocol 2 only; a protocol it does not
   // know is answered in protocol 1, as a tool that predates it would.
   const auto unknown = run({"status", "--protocol=2", "--wait"});
-  EXPECT_EQ(unknown.standardError,
-            R"({"error":"Unknown option: --wait. Usage: kelo-ne-manager )"
-            R"(<connect|disconnect|status|update-app-rules|remove|wait|version> [--protocol=2]",)"
-            R"("code":"usage"})");
+  EXPECT_EQ(
+      unknown.standardError,
+      R"({"error":"Unknown option: --wait. Usage: kelo-ne-manager )"
+      R"(<connect|disconnect|status|update-app-rules|remove|wait|export|version> [--protocol=2]",)"
+      R"("code":"usage"})");
   EXPECT_EQ(unknown.exitStatus, 1);
   EXPECT_EQ(run({"status", "--wait"}).exitStatus, 0);
   EXPECT_EQ(run({"status", "--protocol=3"}).standardOutput,
@@ -246,7 +247,7 @@ TEST_F(Protocol2, VersionAnswersTheBuildWithoutTouchingAnything) {
   const std::string expected =
       R"({"version":")" KELO_VERSION
       R"(","protocols":[1,2],"commands":["connect","disconnect","status","update-app-rules",)"
-      R"("remove","wait","version"]})";
+      R"("remove","wait","export","version"]})";
   for (const auto& arguments : std::vector<std::vector<std::string>>{
            {"version"}, {"--version"}, {"version", "--protocol=2"}}) {
     const auto answered = run(arguments, "{}");
