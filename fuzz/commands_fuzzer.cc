@@ -2,7 +2,8 @@
 // against the simulated platform in a home of the fuzzer's own; aborts when a promise to the
 // caller breaks (one document of the outcome's kind; the preferences valid, or unchanged, and
 // changed only as the simulator's rules allow; no temporary file; one tool profile after a
-// successful connect, none after a successful remove; "status" and "wait" change nothing). Input:
+// successful connect, none after a successful remove; "status", "wait" and "export" change
+// nothing, and an exported profile holds no private key). Input:
 // byte 0 the command, byte 1 the fault (low nibble), whether applications are found (bit 4) and
 // whether protocol 2 is asked for (bit 5), bytes 2-3 the request's length (big-endian), the
 // request, then the preferences document. A run's bound is a quarter of a second, so that a silent
@@ -32,8 +33,8 @@ using Json = nlohmann::ordered_json;
 namespace fs = std::filesystem;
 
 constexpr char kToolProvider[] = "com.kelo.vpn.desktop.PacketTunnel";
-constexpr std::array<const char*, 7> kWords = {
-    "connect", "disconnect", "status", "update-app-rules", "remove", "Status", "wait"};
+constexpr std::array<const char*, 8> kWords = {
+    "connect", "disconnect", "status", "update-app-rules", "remove", "Status", "wait", "export"};
 
 struct Place {
   fs::path home;
@@ -119,7 +120,8 @@ void checkPreferences(const std::string& before, const std::string& after, bool 
   if (existed && after == before) {
     return;
   }
-  check(word != "status" && word != "wait", "a command that only reads changed the preferences");
+  check(word != "status" && word != "wait" && word != "export",
+        "a command that only reads changed the preferences");
   const auto parsedAfter = kelo::simulator::parsePreferences(after, "after");
   check(parsedAfter.has_value(), "the preferences are not valid after the run");
   if (!existed) {
@@ -221,7 +223,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       result ? kelo::encoded(*result, protocol) : kelo::failureDocument(result.error(), protocol);
   const Json parsed = Json::parse(document, nullptr, false);
   check(parsed.is_object(), "the document is not a JSON object");
-  if (result) {
+  if (result && word == "export") {
+    check(parsed.size() == 7 && parsed["mobileconfig"].is_string(),
+          "an export without its members");
+    check(parsed["mobileconfig"].get<std::string>().find("private_key") == std::string::npos,
+          "an exported profile carries the private key");
+  } else if (result) {
     check(parsed.size() >= (second ? 13u : 7u) && parsed.size() <= (second ? 14u : 7u),
           "a status document without its members");
     check(!second || parsed["appRules"].size() == parsed["appRuleCount"].get<std::size_t>(),
@@ -233,6 +240,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   const fs::path file = place.state / "vpn-preferences.json";
+  check(word != "export" || existed || !fs::exists(place.state),
+        "an export created the profile store");
   const bool exists = fs::exists(file);
   check(exists || !existed, "the preferences file vanished");
   if (exists) {
