@@ -35,7 +35,7 @@ check_triple() {
     '-D__nonnull(p)=' -Wno-macro-redefined
     -Isrc -Itests -DKELO_TOOL_PATH='""' -DKELO_FAKE_ROOT_SCRIPT='""' -DKELO_JSON_CORPUS='""'
     -DKELO_DOCUMENT_LOG='""' -DKELO_LIST_DESCRIPTORS='""' -DKELO_FUZZ_CORPUS='""' -DKELO_ONE_LINE_PATH='""'
-    -DKELO_PEAK_MEMORY_PATH='""' -DKELO_BENCH_PATH='""' -DKELO_HOSTILE_STREAMS='""'
+    -DKELO_PEAK_MEMORY_PATH='""' -DKELO_BENCH_PATH='""' -DKELO_HOSTILE_STREAMS='""' -DKELO_READ_PROPERTY_LIST='""'
     -DKELO_SANITIZER='""' -DKELO_HOME_CODESIGN_TOOL_PATH='""' -DKELO_VERSION='"0.0.0"')
   local objcxx=("${cxx[@]}" -x objective-c++ -fobjc-arc -fblocks -fobjc-runtime=macosx-10.15
     -Iscripts/macos/sdk)
