@@ -229,7 +229,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(parsed["mobileconfig"].get<std::string>().find("private_key") == std::string::npos,
           "an exported profile carries the private key");
   } else if (result) {
-    check(parsed.size() >= (second ? 13u : 7u) && parsed.size() <= (second ? 14u : 7u),
+    check(parsed.size() >= (second ? 15u : 7u) && parsed.size() <= (second ? 16u : 7u),
           "a status document without its members");
     check(!second || parsed["appRules"].size() == parsed["appRuleCount"].get<std::size_t>(),
           "a status document whose rules are not as many as it counts");

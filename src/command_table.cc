@@ -150,8 +150,17 @@ constexpr std::array<Command, 9> kCommands = {{
     {"--version", runVersion},
 }};
 
+// What this build can do beyond the first four commands and their requests, one word per
+// capability, in the order they came; the version's minor number counts them.
+constexpr std::array<std::string_view, 9> kFeatures = {
+    "onDemand",    "networkPolicy", "remove", "wait",    "ruleCoverage",
+    "missingApps", "staleProfiles", "export", "takeOver"};
+
 Result<Reply> runVersion(const Surroundings&, Protocol) {
-  VersionPayload version{.version = KELO_VERSION, .protocols = {1, 2}, .commands = {}};
+  VersionPayload version{.version = KELO_VERSION,
+                         .protocols = {1, 2},
+                         .commands = {},
+                         .features = {kFeatures.begin(), kFeatures.end()}};
   for (const Command& command : kCommands) {
     if (!command.word.starts_with("--")) {
       version.commands.emplace_back(command.word);

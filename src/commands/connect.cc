@@ -17,6 +17,17 @@ Result<StatusPayload> connect(const ConnectPayload& payload, const Context& cont
   if (!loaded) {
     return std::unexpected(loaded.error());
   }
+  // Another VPN configuration was selected since (none of the tool's profiles is enabled): a
+  // request that does not take over leaves everything as it is, for the user to decide.
+  const auto selected = [](const ManagerPointer& manager) { return manager->enabled; };
+  if (!payload.takeOver && !loaded->empty() && std::ranges::none_of(*loaded, selected)) {
+    return std::unexpected(Error{
+        ManagerError::networkExtension(
+            "Another VPN configuration is selected on this Mac, and the request does not take "
+            "over from it: the Kelo VPN profile was left as it is.")
+            .coded(FailureCode::otherVpnSelected)
+            .at(Step::load)});
+  }
   if (auto resumed = tunnel::settleLeftPaused(*loaded, true, context.deadline); !resumed) {
     return std::unexpected(resumed.error());
   }

@@ -26,10 +26,11 @@ enum class FailureCode {
   notPerApp,            // update-app-rules on a profile without rules
   platform,             // the VPN platform refused an operation
   timedOut,
-  stopped,      // a stop signal
-  unsupported,  // a setting the running system lacks
-  resources,    // a limit of the machine or the caller: processes, descriptors, memory
-  internal,     // anything unforeseen
+  stopped,           // a stop signal
+  unsupported,       // a setting the running system lacks
+  resources,         // a limit of the machine or the caller: processes, descriptors, memory
+  internal,          // anything unforeseen
+  otherVpnSelected,  // another VPN configuration is the Mac's selected one, and stays so
 };
 
 // The step of a request that a failure happened in, where one applies: for `platform` what was
@@ -51,11 +52,11 @@ enum class Step {
 
 // The words protocol 2's failure document names a code and a step by.
 constexpr std::string_view codeName(FailureCode code) {
-  constexpr std::string_view kNames[] = {"usage",          "invalidRequest", "applicationNotFound",
-                                         "noApplications", "noUsableRules",  "notConfigured",
-                                         "notPerApp",      "platform",       "timedOut",
-                                         "stopped",        "unsupported",    "resources",
-                                         "internal"};
+  constexpr std::string_view kNames[] = {"usage",          "invalidRequest",  "applicationNotFound",
+                                         "noApplications", "noUsableRules",   "notConfigured",
+                                         "notPerApp",      "platform",        "timedOut",
+                                         "stopped",        "unsupported",     "resources",
+                                         "internal",       "otherVpnSelected"};
   return kNames[static_cast<std::size_t>(code)];
 }
 constexpr std::string_view stepName(Step step) {
@@ -65,6 +66,16 @@ constexpr std::string_view stepName(Step step) {
   return kNames[static_cast<std::size_t>(step)];
 }
 inline constexpr std::size_t kStepCount = static_cast<std::size_t>(Step::wait) + 1;
+
+// A repair that failed after the failure it was meant to mend: what it reports, in which step,
+// and the platform's own error domain and code, where the platform gave them.
+struct RepairFailure {
+  std::string message;
+  Step step = Step::save;
+  std::optional<PlatformCause> cause = std::nullopt;
+
+  bool operator==(const RepairFailure&) const = default;
+};
 
 // The tool's own failures. Every case but `managerMissing` carries its message; each carries
 // its code and step, which a case's factory sets to what that case most often is.
@@ -84,8 +95,10 @@ struct ManagerError {
   Step step = Step::none;
   // The platform's own error domain and code, where the platform gave them.
   std::optional<PlatformCause> cause = std::nullopt;
-  // What the failure left that a repair could not undo, told after its message.
+  // What the failure left that a repair could not undo, told after its message, and the
+  // repair's own failure.
   std::string unrepaired = {};
+  std::optional<RepairFailure> repair = std::nullopt;
   // The request's entries that the failure is about, as written: the excluded applications
   // that name nothing installed.
   std::vector<std::string> paths = {};

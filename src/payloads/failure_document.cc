@@ -189,6 +189,15 @@ std::string failureDocument(const Error& error, Protocol protocol, int endedBy) 
   if (own != nullptr && endedBy == 0 && !own->paths.empty()) {
     document["paths"] = own->paths;
   }
+  if (own != nullptr && own->repair) {
+    const RepairFailure& repair = *own->repair;
+    document["repairError"] = {
+        {"message", repair.message}, {"step", stepName(repair.step)}, {"platformError", nullptr}};
+    if (repair.cause) {
+      document["repairError"]["platformError"] = {{"domain", repair.cause->domain},
+                                                  {"code", repair.cause->code}};
+    }
+  }
   return compact(document);
 }
 

@@ -15,19 +15,20 @@ namespace {
 
 using Json = nlohmann::json;
 
-constexpr std::array<std::string_view, 14> kConnectMemberNames = {
+constexpr std::array<std::string_view, 15> kConnectMemberNames = {
     "privateKey",   "address",       "dns",           "peerPublicKey",
     "peerEndpoint", "allowedIps",    "mtu",           "keepaliveSeconds",
     "excludedApps", "onDemandRules", "networkPolicy", "staleProfiles",
-    "ruleCoverage", "missingApps"};
+    "ruleCoverage", "missingApps",   "takeOver"};
 constexpr std::array<std::string_view, 3> kAppRuleMemberNames = {"excludedApps", "ruleCoverage",
                                                                  "missingApps"};
 
 // The members beyond the first request's, which a request may name only once: a later duplicate
 // must never hide a value the tool would refuse, nor turn a safety setting around unnoticed.
 // The first members keep their decoding, in which the last duplicate wins.
-constexpr std::array<std::string_view, 6> kMembersNamedOnce = {
-    "onDemandRules", "networkPolicy", "staleProfiles", "ruleCoverage", "missingApps", "export"};
+constexpr std::array<std::string_view, 7> kMembersNamedOnce = {
+    "onDemandRules", "networkPolicy", "staleProfiles", "ruleCoverage",
+    "missingApps",   "export",        "takeOver"};
 // The members of the objects above that a request may name only once too.
 constexpr std::array<std::string_view, 2> kObjectsNamedOnce = {"networkPolicy", "export"};
 
@@ -558,6 +559,14 @@ Result<ConnectPayload> decodeConnect(const Request& request, PrivateKey privateK
                                        stringValue(Key::missingApps), payload);
       !choices) {
     return std::unexpected(choices.error());
+  }
+  if (const auto takeOver = members.find(stringValue(Key::takeOver));
+      takeOver != members.end() && !takeOver->is_null()) {
+    if (!takeOver->is_boolean()) {
+      return decodingError("Member \"takeOver\" of the request is " + typeName(*takeOver) +
+                           "; expected a boolean.");
+    }
+    payload.takeOver = takeOver->get<bool>();
   }
   // Per-app rules send only the applications they name through the tunnel, which a kill switch
   // contradicts.

@@ -54,7 +54,8 @@ struct ConnectPayload {
     networkPolicy,
     staleProfiles,
     ruleCoverage,
-    missingApps
+    missingApps,
+    takeOver
   };
 
   std::string privateKey;
@@ -73,6 +74,9 @@ struct ConnectPayload {
   // Absent: first executables.
   std::optional<RuleCoverage> ruleCoverage = std::nullopt;
   MissingApps missingApps = MissingApps::fail;
+  // Whether a connect selects its profile again when another VPN configuration has been
+  // selected since (the Mac enables one at a time); false refuses instead, changing nothing.
+  bool takeOver = true;
 
   // Fails with a decoding error, a platform error that names the offending member.
   static Result<ConnectPayload> decode(std::string_view json);

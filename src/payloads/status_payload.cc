@@ -120,6 +120,8 @@ std::string StatusPayload::encoded(Protocol protocol) const {
         {{"signingIdentifier", rule.signingIdentifier}, {"matchPath", orNull(rule.matchPath)}});
   }
   document["appRules"] = std::move(named);
+  document["enabled"] = orNull(enabled);
+  document["displaced"] = configured && enabled == false;
   if (skippedApplications) {
     Json skipped = Json::array();
     for (const auto& application : *skippedApplications) {
@@ -131,7 +133,10 @@ std::string StatusPayload::encoded(Protocol protocol) const {
 }
 
 std::string VersionPayload::encoded() const {
-  return compact(Json{{"version", version}, {"protocols", protocols}, {"commands", commands}});
+  return compact(Json{{"version", version},
+                      {"protocols", protocols},
+                      {"commands", commands},
+                      {"features", features}});
 }
 
 std::string ExportedProfile::encoded() const {

@@ -72,6 +72,9 @@ struct StatusPayload {
   std::vector<NEOnDemandRule> onDemandRules = {};
   std::optional<NetworkPolicyState> networkPolicy = std::nullopt;
   std::vector<NEAppRule> appRules = {};
+  // Whether the profile is the Mac's selected VPN configuration: another application's that was
+  // enabled since switches it off. None without a profile.
+  std::optional<bool> enabled = std::nullopt;
   // Only in the answers of the commands that built rules.
   std::optional<std::vector<SkippedApplication>> skippedApplications = std::nullopt;
 
@@ -89,6 +92,8 @@ struct VersionPayload {
   std::string version;
   std::vector<int> protocols;
   std::vector<std::string> commands;
+  // What an application may rely on beyond the first commands and requests, one word each.
+  std::vector<std::string> features;
 
   std::string encoded() const;
 

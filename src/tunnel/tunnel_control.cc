@@ -99,6 +99,7 @@ Result<StatusPayload> reported(Result<StatusPayload> outcome,
   outcome->onDemandEnabled = manager.onDemandEnabled;
   outcome->onDemandRules = manager.onDemandRules.value_or(std::vector<NEOnDemandRule>{});
   outcome->appRules = manager.appRules.value_or(std::vector<NEAppRule>{});
+  outcome->enabled = manager.enabled;
   if (const auto* protocolSettings =
           dynamic_cast<const NETunnelProviderProtocol*>(manager.protocolConfiguration.get())) {
     outcome->serverAddress = protocolSettings->serverAddress;
@@ -187,15 +188,24 @@ Result<StatusPayload> switchOnDemandOn(const ManagerPointer& manager, Result<Sta
   }
   // The failure it was, and what is left of it.
   Error failure = outcome.error();
-  const std::string left = kOnDemandLeftOffMessage + failureMessage(saved.error());
+  const auto* savedOwn = std::get_if<ManagerError>(&saved.error());
+  RepairFailure failedRepair{.message = failureMessage(saved.error()),
+                             .step = Step::save,
+                             .cause = savedOwn != nullptr
+                                          ? savedOwn->cause
+                                          : std::get<PlatformError>(saved.error()).cause};
+  const std::string left = kOnDemandLeftOffMessage + failedRepair.message;
   if (auto* own = std::get_if<ManagerError>(&failure)) {
     own->unrepaired = left;
+    own->repair = std::move(failedRepair);
     return std::unexpected(std::move(failure));
   }
   ManagerError told = ManagerError::networkExtension(failureMessage(failure))
                           .coded(failureCode(failure))
                           .at(failureStep(failure));
+  told.cause = std::get<PlatformError>(failure).cause;
   told.unrepaired = left;
+  told.repair = std::move(failedRepair);
   return std::unexpected(Error{std::move(told)});
 }
 

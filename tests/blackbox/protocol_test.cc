@@ -21,7 +21,7 @@ const std::string kNotConfigured =
     R"({"configured":false,"connected":false,"connecting":false,"disconnecting":false,)"
     R"("status":"invalid","perAppMode":false,"appRuleCount":0,"serverAddress":null,)"
     R"("connectedSince":null,"lastDisconnectError":null,"onDemand":{"enabled":false,)"
-    R"("rules":[]},"networkPolicy":null,"appRules":[]})";
+    R"("rules":[]},"networkPolicy":null,"appRules":[],"enabled":null,"displaced":false})";
 
 class Protocol2 : public ToolTest {
  protected:
@@ -71,7 +71,7 @@ TEST_F(Protocol2, StatusCarriesWhatAnApplicationShows) {
       R"("includeAllNetworks":false,"excludeLocalNetworks":false,"disconnectOnSleep":true,)"
       R"("enforceRoutes":false},"appRules":[{"signingIdentifier":"com.example.mail",)"
       R"("matchPath":"/Applications/com.example.mail.app/Contents/MacOS/com.example.mail"},)"
-      R"({"signingIdentifier":"com.example.any","matchPath":null}]})");
+      R"({"signingIdentifier":"com.example.any","matchPath":null}],"enabled":true,"displaced":false})");
   expectSuccess(run({"status"}),
                 R"({"configured":true,"connected":true,"connecting":false,"disconnecting":false,)"
                 R"("status":"connected","perAppMode":true,"appRuleCount":2})");
@@ -242,12 +242,91 @@ TEST_F(Protocol2, AStopIsToldWithItsStepAndSignal) {
   }
 }
 
-// "version" reads nothing, takes no lock and touches no profile, in any protocol.
+// Only one VPN configuration is enabled on a Mac at a time. A connect selects the tool's profile
+// and switches the other off; another application's selected later displaces it, which status
+// tells; a connect that does not take over then refuses without a change, and one that does
+// takes the slot back; update-app-rules leaves a displaced profile displaced.
+TEST_F(Protocol2, AnotherVpnTakingOverIsToldAndTakenBackOnlyWhenAsked) {
+  Json other = toolProfile("OTHER", 1);
+  other["protocol"]["providerBundleIdentifier"] = "com.example.othervpn";
+  seedPreferences(home_.path(), {{"profiles", {other}}, {"system", {{"oneEnabled", true}}}});
+  ASSERT_EQ(second("connect", connectRequest().dump()).exitStatus, 0);
+  EXPECT_EQ(profileWithIdentifier(stored(), "OTHER")["enabled"], false);
+  const auto selected = added(second("status"));
+  EXPECT_EQ(std::pair(selected["enabled"], selected["displaced"]),
+            std::pair(Json(true), Json(false)));
+
+  // The other application selects its own configuration, as the system then stores it.
+  const auto selectOther = [this] {
+    Json document = stored();
+    for (auto& profile : document["profiles"]) {
+      profile["enabled"] = profile["identifier"] == "OTHER";
+    }
+    seedPreferences(home_.path(), document);
+  };
+  selectOther();
+  const auto displaced = added(second("status"));
+  EXPECT_EQ(std::pair(displaced["enabled"], displaced["displaced"]),
+            std::pair(Json(false), Json(true)));
+  const std::string path = preferencesPath(home_.path());
+  const std::string before = readFile(path);
+  Json polite = connectRequest();
+  polite["takeOver"] = false;
+  const auto refused = second("connect", polite.dump());
+  EXPECT_EQ(refused.standardError,
+            R"({"error":"Another VPN configuration is selected on this Mac, and the request does )"
+            R"(not take over from it: the Kelo VPN profile was left as it is.",)"
+            R"("code":"otherVpnSelected","step":"load"})");
+  EXPECT_EQ(refused.exitStatus, 1);
+  EXPECT_EQ(readFile(path), before);
+
+  // Taking over is the default; a connect that need not take over goes on as before.
+  ASSERT_EQ(second("connect", connectRequest().dump()).exitStatus, 0);
+  EXPECT_EQ(profileWithIdentifier(stored(), "OTHER")["enabled"], false);
+  EXPECT_EQ(added(second("status"))["displaced"], false);
+  EXPECT_EQ(second("connect", polite.dump()).exitStatus, 0);
+
+  // New rules for a displaced per-app profile leave it displaced and the other selected; the
+  // restart of its running tunnel then fails at its start.
+  writeFile(home_ / "Applications/Mail.app/Contents/MacOS/Mail", "", 0755);
+  writeFile(home_ / "Applications/Browser.app/Contents/MacOS/Browser", "", 0755);
+  writeFile(home_ / ".codesign",
+            "#!/bin/sh\necho \"Identifier=com.example.$(basename \"$4\")\" >&2\n"
+            "echo 'designated => x'\n",
+            0755);
+  const Json browser = Json::array({home_ / "Applications/Browser.app"});
+  const auto perApp = [&](const std::string& command, const Json& request) {
+    return runTool({.arguments = {command, "--protocol=2"},
+                    .input = request.dump(),
+                    .home = home_.path(),
+                    .homeCodesign = true});
+  };
+  ASSERT_EQ(perApp("connect", connectRequest(browser)).exitStatus, 0);
+  selectOther();
+  const auto updated = perApp("update-app-rules", {{"excludedApps", Json::array()}});
+  EXPECT_EQ(updated.standardError,
+            R"({"error":"Failed to start packet tunnel: The VPN configuration is not enabled.",)"
+            R"("code":"platform","step":"start"})");
+  const Json document = stored();
+  EXPECT_EQ(profileWithIdentifier(document, "OTHER")["enabled"], true);
+  for (const auto& profile : document["profiles"]) {
+    if (profile["identifier"] != "OTHER") {
+      EXPECT_EQ(profile["enabled"], false);
+      EXPECT_EQ(profile["appRules"].size(), 2u);  // Browser no longer excluded
+    }
+  }
+}
+
+// "version" reads nothing, takes no lock and touches no profile, in any protocol; its minor
+// number counts the features it lists.
 TEST_F(Protocol2, VersionAnswersTheBuildWithoutTouchingAnything) {
   const std::string expected =
       R"({"version":")" KELO_VERSION
       R"(","protocols":[1,2],"commands":["connect","disconnect","status","update-app-rules",)"
-      R"("remove","wait","export","version"]})";
+      R"("remove","wait","export","version"],"features":["onDemand","networkPolicy","remove",)"
+      R"("wait","ruleCoverage","missingApps","staleProfiles","export","takeOver"]})";
+  const std::string version = KELO_VERSION;
+  EXPECT_EQ(version.substr(0, version.rfind('.')), "1.9");
   for (const auto& arguments : std::vector<std::vector<std::string>>{
            {"version"}, {"--version"}, {"version", "--protocol=2"}}) {
     const auto answered = run(arguments, "{}");

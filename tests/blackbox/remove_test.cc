@@ -59,7 +59,7 @@ TEST_F(Remove, TakesTheToolsProfilesOffAndNothingElse) {
                 R"("disconnecting":false,"status":"invalid","perAppMode":false,)"
                 R"("appRuleCount":0,"serverAddress":null,"connectedSince":null,)"
                 R"("lastDisconnectError":null,"onDemand":{"enabled":false,"rules":[]},)"
-                R"("networkPolicy":null,"appRules":[]})");
+                R"("networkPolicy":null,"appRules":[],"enabled":null,"displaced":false})");
 }
 
 // A removal that fails keeps what was removed before it and answers the failure; the profile

@@ -236,6 +236,17 @@ TEST_F(Commands, UpdateAppRules) {
   check(cases, [this](const Case& each) { return updateAppRules(AppRulePayload{each.excludedApps}, context()); });
 }
 
+// The repair's own failure travels with the failure it could not mend.
+TEST_F(Commands, AFailedRepairIsKeptWithTheFailure) {
+  recording::reset({perApp("ONE", {kUp, kUp, kDown}, true)});
+  recording::fail("start ONE", "crashed");
+  recording::fail("save ONE with 1 rules, 1 on-demand rules, on demand", "read-only");
+  const auto updated = updateAppRules(AppRulePayload{}, context());
+  ASSERT_FALSE(updated);
+  EXPECT_EQ(std::get<ManagerError>(updated.error()).repair,
+            (RepairFailure{"Failed to save packet tunnel preferences: read-only", Step::save}));
+}
+
 TEST_F(Commands, StatusAndDisconnect) {
   const std::vector<Case> cases = {
       {"no profile of the tool", {{.identifier = "IKE", .statuses = {kUp}, .protocol = Protocol::otherKind}},

@@ -87,6 +87,14 @@ TEST(ConnectRequest, StaleProfilesAndDuplicatesOfTheFirstMembers) {
   EXPECT_EQ(
       ConnectPayload::decode(request + R"(,"staleProfiles":"removeAfterSave"})")->staleProfiles,
       StaleProfiles::removeAfterSave);
+  // Taking over is a boolean, true unless the request says false, and said once.
+  EXPECT_TRUE(decoded->takeOver);
+  EXPECT_TRUE(ConnectPayload::decode(request + R"(,"takeOver":null})")->takeOver);
+  EXPECT_FALSE(ConnectPayload::decode(request + R"(,"takeOver":false})")->takeOver);
+  EXPECT_EQ(decodingMessage(request + R"(,"takeOver":"no"})"),
+            "Member \"takeOver\" of the request is a string; expected a boolean.");
+  EXPECT_EQ(decodingMessage(request + R"(,"takeOver":true,"takeOver":false})"),
+            "Member \"takeOver\" of the request is given more than once.");
 }
 
 TEST(ConnectRequest, OnDemandRulesMayBeAbsentAndTakeTheirLimits) {
@@ -265,6 +273,31 @@ TEST(FailureDocument, EscapesSlashesAndKeepsEmptyMessages) {
   EXPECT_EQ(failureDocument(""), R"({"error":""})");
   EXPECT_EQ(failureDocument("say \"hi\"\n"), R"({"error":"say \"hi\"\n"})");
   EXPECT_EQ(failureDocument("bad \xff byte"), "{\"error\":\"bad \xef\xbf\xbd byte\"}");
+}
+
+// A repair that failed is told after the message, and in protocol 2 as a member of its own,
+// with the platform's error where it gave one; a stop that ended the run tells it too.
+TEST(FailureDocument, AFailedRepairIsAMemberOfItsOwn) {
+  ManagerError failure = ManagerError::networkExtension("Failed to start packet tunnel: crashed")
+                             .coded(FailureCode::platform)
+                             .at(Step::start);
+  failure.unrepaired = "The on-demand connection could not be switched back on: full.";
+  failure.repair = RepairFailure{
+      .message = "full.", .step = Step::save, .cause = PlatformCause{"NEVPNErrorDomain", 5}};
+  EXPECT_EQ(failureDocument(Error{failure}, Protocol::one),
+            R"({"error":"Failed to start packet tunnel: crashed The on-demand connection could )"
+            R"(not be switched back on: full."})");
+  EXPECT_EQ(failureDocument(Error{failure}, Protocol::two),
+            R"({"error":"Failed to start packet tunnel: crashed The on-demand connection could )"
+            R"(not be switched back on: full.","code":"platform","step":"start","repairError":)"
+            R"({"message":"full.","step":"save","platformError":{"domain":"NEVPNErrorDomain",)"
+            R"("code":5}}})");
+  failure.repair->cause.reset();
+  EXPECT_EQ(failureDocument(Error{failure}, Protocol::two, SIGTERM),
+            R"({"error":"Stopped by SIGTERM before the request was complete. The on-demand )"
+            R"(connection could not be switched back on: full.","code":"stopped","step":"start",)"
+            R"("signal":"SIGTERM","repairError":{"message":"full.","step":"save",)"
+            R"("platformError":null}})");
 }
 
 // The documents the signal handlers write are rendered at compile time; they are what the

@@ -36,7 +36,7 @@ MUST_REJECT = {  # one document each that breaks its schema
                  "lastDisconnectError": None, "onDemand": {"enabled": False, "rules": []},
                  "networkPolicy": None, "appRules": []},
     "failure-2": {"error": "x", "code": "busy"},
-    "version": {"version": "1.0.0", "protocols": [], "commands": ["status"]},
+    "version": {"version": "1.9.0", "protocols": [1], "commands": ["status"]},
     "export-request": {"address": "a", "dns": "d", "peerPublicKey": "p", "peerEndpoint": "e",
                        "allowedIps": "i", "excludedApps": ["/Applications/Mail.app"],
                        "export": {"payloadIdentifier": "vpn", "applicationBundleIdentifier": "a.b"}},

@@ -477,6 +477,14 @@ void NETunnelProviderManager::saveToPreferences(CompletionHandler completionHand
                                  {"status", NEVPNStatusDisconnected}};
           document["profiles"].push_back(std::move(entry));
         }
+        // Only one VPN configuration is enabled at a time on a Mac, when the file says so.
+        if (mac.behaviour.oneEnabled && enabled) {
+          for (Document& other : document["profiles"]) {
+            if (other.value("identifier", Document()) != identifier_) {
+              other["enabled"] = false;
+            }
+          }
+        }
         return true;
       });
   if (silent) {

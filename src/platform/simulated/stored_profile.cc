@@ -287,6 +287,7 @@ MacBehaviour storedBehaviour(const Document& document) {
       system->value("dropsStartWhileDisconnecting", Document()) == true;
   behaviour.stopSeconds = seconds("stopSeconds", 5);
   behaviour.statusLagSeconds = seconds("statusLagSeconds", 2);
+  behaviour.oneEnabled = system->value("oneEnabled", Document()) == true;
   return behaviour;
 }
 

@@ -68,6 +68,7 @@ struct MacBehaviour {
   bool dropsStartWhileDisconnecting = false;
   std::optional<double> stopSeconds;       // 0 < s <= 5: a provider slow to stop
   std::optional<double> statusLagSeconds;  // 0 < s <= 2: a status that shows a change late
+  bool oneEnabled = false;                 // a profile saved enabled switches every other one off
 };
 
 MacBehaviour storedBehaviour(const Document& document);
