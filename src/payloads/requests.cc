@@ -601,8 +601,10 @@ Result<void> carried(std::string_view text, const std::string& where) {
   if (carriedByPropertyList(text)) {
     return {};
   }
-  return decodingError(where +
-                       " holds a control character, which a configuration profile cannot carry.");
+  return decodingError(
+      where +
+      " holds a character that a configuration profile cannot carry: a control character "
+      "other than tab, line feed and carriage return, U+FFFE or U+FFFF.");
 }
 
 // Letters, digits and hyphens in at least two labels separated by dots.

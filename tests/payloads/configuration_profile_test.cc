@@ -96,14 +96,16 @@ TEST(ExportRequest, IsAConnectRequestWithItsExportMember) {
             "Element 0 of member \"apps\" of member \"export\" of the request is a number; "
             "expected a string.");
   EXPECT_EQ(refusal(request(identified + R"(,"organization":"A\u0007B"})")),
-            "Member \"organization\" of member \"export\" of the request holds a control "
-            "character, which a configuration profile cannot carry.");
+            "Member \"organization\" of member \"export\" of the request holds a character "
+            "that a configuration profile cannot carry: a control character other than tab, line "
+            "feed and carriage return, U+FFFE or U+FFFF.");
   EXPECT_EQ(refusal(request(identified + R"(,"organization":"A","organization":"B"})")),
             "Member \"organization\" of member \"export\" of the request is given more than "
             "once.");
   EXPECT_EQ(refusal(request(identified + "}", R"(,"dns":"1.1.1.1\uffff")")),
-            "Member \"dns\" of the request holds a control character, which a configuration "
-            "profile cannot carry.");
+            "Member \"dns\" of the request holds a character that a configuration profile "
+            "cannot carry: a control character other than tab, line feed and carriage return, "
+            "U+FFFE or U+FFFF.");
   EXPECT_EQ(refusal(R"({"address":"","dns":"","peerPublicKey":"","peerEndpoint":"",)"
                     R"("allowedIps":"","excludedApps":["/A.app"],"export":)" +
                     identified + "}}"),
