@@ -18,7 +18,7 @@ packages=(
   libc6-dev-arm64-cross           # aarch64 C headers, standing in for Darwin's in the arm64 check
   libgtest-dev googletest
   util-linux mount    # unshare, setpriv, prlimit and overlay mounts for the black-box tests
-  nodejs              # running the Node launcher of examples/launchers in its test
+  nodejs              # running the Node client package of clients/node in its tests
 )
 # nlohmann-json3-dev: JSON reading and writing; libutf8proc-dev: Unicode composition (NFC) and
 # white-space categories.
