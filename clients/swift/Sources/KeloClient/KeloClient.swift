@@ -98,8 +98,7 @@ public struct KeloClient: Sendable {
         } onCancel: {
             toolRun.stop()
         }
-        let decoder = JSONDecoder()
-        decoder.dateDecodingStrategy = .custom(Self.decodeDate)
+        let decoder = Self.decoder()
         if outcome.exitStatus == 0, let answer = try? decoder.decode(Answer.self, from: outcome.standardOutput) {
             return answer
         }
@@ -112,6 +111,13 @@ public struct KeloClient: Sendable {
         throw KeloError.noDocument(
             exitStatus: outcome.exitStatus, killedBy: outcome.killedBy,
             output: String(decoding: outcome.standardOutput + outcome.standardError, as: UTF8.self))
+    }
+
+    /// The decoder of the tool's documents.
+    static func decoder() -> JSONDecoder {
+        let decoder = JSONDecoder()
+        decoder.dateDecodingStrategy = .custom(decodeDate)
+        return decoder
     }
 
     /// RFC 3339 with milliseconds, as the tool writes its times.

@@ -17,8 +17,10 @@ final class KeloClientTests: XCTestCase {
         peerPublicKey: "cGVlcg==", peerEndpoint: "203.0.113.5:51820", allowedIps: "0.0.0.0/0")
 
     override func setUpWithError() throws {
-        let path = try XCTUnwrap(ProcessInfo.processInfo.environment["KELO_TOOL"],
-                                 "KELO_TOOL names the simulated build of the tool")
+        // scripts/test.sh names it; on a Mac, where no simulated build runs, these are skipped.
+        guard let path = ProcessInfo.processInfo.environment["KELO_TOOL"] else {
+            throw XCTSkip("KELO_TOOL names no simulated build of the tool")
+        }
         tool = URL(fileURLWithPath: path)
         home = FileManager.default.temporaryDirectory
             .appendingPathComponent("kelo-swift-client-\(UUID().uuidString)")
