@@ -44,6 +44,10 @@ test("every command answers its document, and failures come by code", async () =
     (error) => error instanceof KeloError && error.code === "notPerApp");
   await assert.rejects(client.connect({ ...request, takeOver: "yes" }),
     { name: "KeloError", code: "invalidRequest", step: "request" });
+  await assert.rejects(client.connect({ ...request, excludedApps: ["/nowhere/Gone.app", ""] }),
+    { name: "KeloError", code: "applicationNotFound", paths: ["/nowhere/Gone.app", ""] });
+  const later = new KeloClient(standIn("later", `echo '{"error":"new","code":"someNewCode"}' >&2; exit 1`));
+  await assert.rejects(later.status(), { name: "KeloError", code: "someNewCode", message: "new" });
   assert.equal((await client.disconnect()).status, "disconnecting");
   const exported = await client.export({ ...request, privateKey: undefined,
     export: { payloadIdentifier: "com.example.vpn", applicationBundleIdentifier: "com.example.app" } });
