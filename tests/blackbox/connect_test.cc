@@ -196,20 +196,12 @@ TEST_F(Connect, StoresTheNetworkPolicyTheRequestChose) {
             expected(false, true, true, true));
 
   // Per-app: no kill switch by default; update-app-rules and its restart keep what was chosen.
-  writeFile(home_ / "Applications/Mail.app/Contents/MacOS/Mail", "", 0755);
-  writeFile(home_ / "Applications/Browser.app/Contents/MacOS/Browser", "", 0755);
-  writeFile(home_ / ".codesign",
-            "#!/bin/sh\necho \"Identifier=com.example.$(basename \"$4\")\" >&2\n"
-            "echo 'designated => x'\n",
-            0755);
+  installSignedApplications({"Mail", "Browser"});
   const std::string browser = home_ / "Applications/Browser.app";
   Json perApp = connectRequest(Json::array({browser}));
   perApp["networkPolicy"] = {{"excludeLocalNetworks", true}, {"enforceRoutes", true}};
   const auto withRules = [this](const std::string& command, const Json& request) {
-    return runTool({.arguments = {command, "--protocol=2"},
-                    .input = request.dump(),
-                    .home = home_.path(),
-                    .homeCodesign = true});
+    return runSigning(command, request);
   };
   ASSERT_EQ(withRules("connect", perApp).exitStatus, 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(600));  // up: the update restarts it

@@ -288,22 +288,11 @@ TEST_F(Protocol2, AnotherVpnTakingOverIsToldAndTakenBackOnlyWhenAsked) {
 
   // New rules for a displaced per-app profile leave it displaced and the other selected; the
   // restart of its running tunnel then fails at its start.
-  writeFile(home_ / "Applications/Mail.app/Contents/MacOS/Mail", "", 0755);
-  writeFile(home_ / "Applications/Browser.app/Contents/MacOS/Browser", "", 0755);
-  writeFile(home_ / ".codesign",
-            "#!/bin/sh\necho \"Identifier=com.example.$(basename \"$4\")\" >&2\n"
-            "echo 'designated => x'\n",
-            0755);
+  installSignedApplications({"Mail", "Browser"});
   const Json browser = Json::array({home_ / "Applications/Browser.app"});
-  const auto perApp = [&](const std::string& command, const Json& request) {
-    return runTool({.arguments = {command, "--protocol=2"},
-                    .input = request.dump(),
-                    .home = home_.path(),
-                    .homeCodesign = true});
-  };
-  ASSERT_EQ(perApp("connect", connectRequest(browser)).exitStatus, 0);
+  ASSERT_EQ(runSigning("connect", connectRequest(browser)).exitStatus, 0);
   selectOther();
-  const auto updated = perApp("update-app-rules", {{"excludedApps", Json::array()}});
+  const auto updated = runSigning("update-app-rules", {{"excludedApps", Json::array()}});
   EXPECT_EQ(updated.standardError,
             R"({"error":"Failed to start packet tunnel: The VPN configuration is not enabled.",)"
             R"("code":"platform","step":"start"})");

@@ -308,6 +308,23 @@ ToolRun ToolTest::run(std::vector<std::string> arguments, std::optional<std::str
                   .prefix = std::move(prefix)});
 }
 
+void ToolTest::installSignedApplications(const std::vector<std::string>& names) const {
+  for (const auto& name : names) {
+    writeFile(home_ / ("Applications/" + name + ".app/Contents/MacOS/" + name), "", 0755);
+  }
+  writeFile(home_ / ".codesign",
+            "#!/bin/sh\necho \"Identifier=com.example.$(basename \"$4\")\" >&2\n"
+            "echo 'designated => x'\n",
+            0755);
+}
+
+ToolRun ToolTest::runSigning(const std::string& command, const Json& request) const {
+  return runTool({.arguments = {command, "--protocol=2"},
+                  .input = request.dump(),
+                  .home = home_.path(),
+                  .homeCodesign = true});
+}
+
 void ToolTest::seed(const std::vector<Json>& profiles, const Json& faults) const {
   seedPreferences(home_.path(), {{"profiles", profiles}, {"faults", faults}});
 }

@@ -82,6 +82,10 @@ class ToolTest : public ::testing::Test {
   ToolRun run(std::vector<std::string> arguments, std::optional<std::string> input = std::nullopt,
               std::vector<std::string> prefix = {}) const;
   void seed(const std::vector<Json>& profiles, const Json& faults = Json::object()) const;
+  // Applications under ~/Applications, which "$HOME/.codesign" signs each with its name, and a
+  // protocol 2 run of the build of the tool that runs that program.
+  void installSignedApplications(const std::vector<std::string>& names) const;
+  ToolRun runSigning(const std::string& command, const Json& request) const;
   Json stored() const;
   // The failure document of a message whose slashes are already escaped, on its own.
   static void expectFailure(const ToolRun& result, const std::string& escapedMessage);
