@@ -200,12 +200,9 @@ TEST_F(Connect, StoresTheNetworkPolicyTheRequestChose) {
   const std::string browser = home_ / "Applications/Browser.app";
   Json perApp = connectRequest(Json::array({browser}));
   perApp["networkPolicy"] = {{"excludeLocalNetworks", true}, {"enforceRoutes", true}};
-  const auto withRules = [this](const std::string& command, const Json& request) {
-    return runSigning(command, request);
-  };
-  ASSERT_EQ(withRules("connect", perApp).exitStatus, 0);
+  ASSERT_EQ(runSigning("connect", perApp).exitStatus, 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(600));  // up: the update restarts it
-  const auto updated = withRules("update-app-rules", {{"excludedApps", Json::array({browser})}});
+  const auto updated = runSigning("update-app-rules", {{"excludedApps", Json::array({browser})}});
   ASSERT_EQ(updated.exitStatus, 0) << updated.standardError;
   EXPECT_EQ(Json::parse(updated.standardOutput)["networkPolicy"],
             Json::parse(R"({"includeAllNetworks":false,"excludeLocalNetworks":true,)"
@@ -217,7 +214,7 @@ TEST_F(Connect, StoresTheNetworkPolicyTheRequestChose) {
   for (const Json& policy : {Json{{"includeAllNetworks", true}}, Json{{"killSwitch", false}},
                              Json{{"enforceRoutes", 1}}}) {
     perApp["networkPolicy"] = policy;
-    EXPECT_EQ(withRules("connect", perApp).exitStatus, 1) << policy;
+    EXPECT_EQ(runSigning("connect", perApp).exitStatus, 1) << policy;
     EXPECT_EQ(readFile(preferencesPath(home_.path())), before) << policy;
   }
 }
