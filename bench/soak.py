@@ -180,10 +180,10 @@ class Soak:
         except ValueError:
             self.violation(f"{where}: not one JSON document: {document!r}")
             return None
-        # Protocol 2: a status document of 13 members, 14 with the skipped applications, and a
+        # Protocol 2: a status document of 15 members, 16 with the skipped applications, and a
         # failure document with at least its text and code.
         if run["second"]:
-            members = {13, 14} if status == 0 else {2, 3, 4, 5}
+            members = {15, 16} if status == 0 else {2, 3, 4, 5, 6}
         else:
             members = {7} if status == 0 else {1}
         if other != b"" or not isinstance(value, dict) or len(value) not in members:
