@@ -310,7 +310,9 @@ ToolRun ToolTest::run(std::vector<std::string> arguments, std::optional<std::str
 
 void ToolTest::installSignedApplications(const std::vector<std::string>& names) const {
   for (const auto& name : names) {
-    writeFile(home_ / ("Applications/" + name + ".app/Contents/MacOS/" + name), "", 0755);
+    std::string executable = "Applications/";
+    executable.append(name).append(".app/Contents/MacOS/").append(name);
+    writeFile(home_ / executable, "", 0755);
   }
   writeFile(home_ / ".codesign",
             "#!/bin/sh\necho \"Identifier=com.example.$(basename \"$4\")\" >&2\n"
