@@ -108,7 +108,10 @@ class NEVPNConnection {
 
   virtual ~NEVPNConnection() = default;
   virtual NEVPNStatus status() const = 0;
-  virtual void stopVPNTunnel() = 0;
+  // Whether the stop was taken on. The framework's call returns nothing and always is; the
+  // simulated platform's is not when the stop cannot be recorded (a full disk), and then
+  // nothing changes, so there is nothing to wait for.
+  virtual bool stopVPNTunnel() = 0;
   // When the tunnel came up, in seconds since the Unix epoch, while it reads connected.
   virtual std::optional<double> connectedDate() const = 0;
   // The error that ended the last connection, where the system keeps one (macOS 13 and later);

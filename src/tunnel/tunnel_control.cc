@@ -156,14 +156,16 @@ Result<void> stopAll(const std::vector<ManagerPointer>& managers, Deadline deadl
     const NEVPNStatus status = manager->connection().status();
     return status == NEVPNStatusDisconnected || status == NEVPNStatusInvalid;
   };
+  // A stop that was not taken on changes nothing: its tunnel is not waited for.
+  std::vector<ManagerPointer> stopping;
   for (const auto& manager : managers) {
-    if (running(manager)) {
-      manager->connection().stopVPNTunnel();
+    if (!running(manager) || manager->connection().stopVPNTunnel()) {
+      stopping.push_back(manager);
     }
   }
   const auto end = runloop::Clock::now() + std::chrono::duration_cast<runloop::Clock::duration>(
                                                std::chrono::duration<double>(limit));
-  while (!std::ranges::all_of(managers, down) && runloop::Clock::now() < end) {
+  while (!std::ranges::all_of(stopping, down) && runloop::Clock::now() < end) {
     if (auto waited = waitOut(kRunLoopSlice, deadline); !waited) {
       return std::unexpected(inStep(waited.error(), Step::stop));
     }

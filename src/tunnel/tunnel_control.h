@@ -63,7 +63,8 @@ Result<StatusPayload> restart(const NETunnelProviderManager& manager, Deadline d
 
 // Asks every profile's tunnel that is up or coming up (or reasserting) to stop, and turns the
 // main run loop until each reads disconnected or invalid, or `limit` has passed: a tunnel that
-// ignores the stop is left as it is. Fails only when the run must end or its deadline passes.
+// ignores the stop is left as it is, and one whose stop was not taken on is not waited for.
+// Fails only when the run must end or its deadline passes.
 Result<void> stopAll(const std::vector<ManagerPointer>& managers, Deadline deadline,
                      std::chrono::duration<double> limit);
 

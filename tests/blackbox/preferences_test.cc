@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 
@@ -163,8 +164,9 @@ TEST_F(Preferences, WhatStandsInALockFilesPlaceIsReplacedOrStopsNothingForLong) 
 }
 
 // The state folder on a file system with no room left: the save fails with its prefix, a stop
-// that cannot be written changes nothing (the disconnect answers the stored status), and the
-// file as it was stays. (A small tmpfs in a private mount namespace, so root only.)
+// that cannot be written changes nothing (the disconnect answers the stored status, and a remove
+// does not wait for it), and the file as it was stays. (A small tmpfs in a private mount
+// namespace, so root only.)
 TEST_F(Preferences, AFullFileSystemKeepsThePreviousFileAndStatus) {
   if (!fakeRootAvailable()) {
     GTEST_SKIP() << "needs root and mount namespaces for a small file system";
@@ -205,6 +207,18 @@ TEST_F(Preferences, AFullFileSystemKeepsThePreviousFileAndStatus) {
   EXPECT_EQ(readFile(home_ / "after.json"), before);
   EXPECT_EQ(readFile(home_ / "listing"),
             "filler\nkelo-ne-manager-queue.lock\nvpn-preferences.json\nvpn-preferences.lock\n");
+
+  // A remove fails at the removal without waiting out the tunnel's stop, which never happened:
+  // well under the five seconds that a stop the tunnel ignores is given.
+  const auto began = std::chrono::steady_clock::now();
+  const auto removed = inFullFolder("remove", std::nullopt);
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(4));
+  EXPECT_EQ(removed.exitStatus, 1);
+  EXPECT_TRUE(removed.standardError.starts_with(
+      R"({"error":"Failed to remove packet tunnel preferences: The VPN preferences could not be )"
+      R"(written: )"))
+      << removed.standardError;
+  EXPECT_EQ(readFile(home_ / "after.json"), before);
 }
 
 }  // namespace

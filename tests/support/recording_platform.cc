@@ -92,7 +92,11 @@ class RecordingSession final : public NETunnelProviderSession {
     std::lock_guard lock(mutex_);
     return statuses_[std::min(reads_++, statuses_.size() - 1)];
   }
-  void stopVPNTunnel() override { (void)request("stop " + identifier_); }
+  // An injected failure is a stop that was not taken on.
+  bool stopVPNTunnel() override {
+    const auto answer = request("stop " + identifier_);
+    return !answer || answer->has_value();
+  }
   // Starting answers at once: it can fail, but not stay silent.
   Answer startVPNTunnel() override { return request("start " + identifier_).value_or(Answer{}); }
   std::optional<double> connectedDate() const override { return connectedDate_; }
@@ -123,7 +127,7 @@ class PlainConnection final : public NEVPNConnection {
   explicit PlainConnection(std::shared_ptr<RecordingSession> recorded)
       : recorded_(std::move(recorded)) {}
   NEVPNStatus status() const override { return recorded_->status(); }
-  void stopVPNTunnel() override { recorded_->stopVPNTunnel(); }
+  bool stopVPNTunnel() override { return recorded_->stopVPNTunnel(); }
   std::optional<double> connectedDate() const override { return recorded_->connectedDate(); }
   void fetchLastDisconnectError(LastDisconnectErrorCompletion completionHandler) override {
     recorded_->fetchLastDisconnectError(std::move(completionHandler));

@@ -209,8 +209,9 @@ class FrameworkConnection final : public kelo::NEVPNConnection {
   kelo::NEVPNStatus status() const override {
     return static_cast<kelo::NEVPNStatus>(connection_.status);
   }
-  void stopVPNTunnel() override {
+  bool stopVPNTunnel() override {
     kelo::changes::apply([this] { [connection_ stopVPNTunnel]; });
+    return true;
   }
   std::optional<double> connectedDate() const override { return connectedDateOf(connection_); }
   void fetchLastDisconnectError(LastDisconnectErrorCompletion completionHandler) override {
@@ -231,8 +232,9 @@ class FrameworkSession final : public kelo::NETunnelProviderSession {
   kelo::NEVPNStatus status() const override {
     return static_cast<kelo::NEVPNStatus>(session_.status);
   }
-  void stopVPNTunnel() override {
+  bool stopVPNTunnel() override {
     kelo::changes::apply([this] { [session_ stopVPNTunnel]; });
+    return true;
   }
   std::optional<double> connectedDate() const override { return connectedDateOf(session_); }
   void fetchLastDisconnectError(LastDisconnectErrorCompletion completionHandler) override {

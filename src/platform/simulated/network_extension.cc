@@ -213,18 +213,19 @@ class SimulatedConnection {
 
   // A stop or a start is recorded in the file before the connection takes it on: one that
   // cannot be written changes nothing, and the connection then reads what is stored.
-  void stop() {
-    (void)record(NEVPNStatusDisconnecting,
-                 [this](const Document& document,
-                        const Document* entry) -> std::expected<bool, PlatformError> {
-                   const Document* ignored = fault(document, "stopIgnored");
-                   if (entry == nullptr || (ignored != nullptr && *ignored == true)) {
-                     return false;
-                   }
-                   const NEVPNStatus current = status();
-                   return current == NEVPNStatusConnecting || current == NEVPNStatusConnected ||
-                          current == NEVPNStatusReasserting;
-                 });
+  bool stop() {
+    return record(NEVPNStatusDisconnecting,
+                  [this](const Document& document,
+                         const Document* entry) -> std::expected<bool, PlatformError> {
+                    const Document* ignored = fault(document, "stopIgnored");
+                    if (entry == nullptr || (ignored != nullptr && *ignored == true)) {
+                      return false;
+                    }
+                    const NEVPNStatus current = status();
+                    return current == NEVPNStatusConnecting || current == NEVPNStatusConnected ||
+                           current == NEVPNStatusReasserting;
+                  })
+        .has_value();
   }
 
   // A Mac that drops a start asked for while the tunnel is still going down does so silently.
@@ -303,7 +304,7 @@ class PlainConnection final : public NEVPNConnection {
  public:
   explicit PlainConnection(SimulatedConnection connection) : connection_(std::move(connection)) {}
   NEVPNStatus status() const override { return connection_.status(); }
-  void stopVPNTunnel() override { connection_.stop(); }
+  bool stopVPNTunnel() override { return connection_.stop(); }
   std::optional<double> connectedDate() const override { return connection_.connectedDate(); }
   void fetchLastDisconnectError(LastDisconnectErrorCompletion completionHandler) override {
     connection_.fetchLastDisconnectError(std::move(completionHandler));
@@ -320,7 +321,7 @@ class SimulatedSession final : public NETunnelProviderSession {
  public:
   explicit SimulatedSession(SimulatedConnection connection) : connection_(std::move(connection)) {}
   NEVPNStatus status() const override { return connection_.status(); }
-  void stopVPNTunnel() override { connection_.stop(); }
+  bool stopVPNTunnel() override { return connection_.stop(); }
   std::optional<double> connectedDate() const override { return connection_.connectedDate(); }
   void fetchLastDisconnectError(LastDisconnectErrorCompletion completionHandler) override {
     connection_.fetchLastDisconnectError(std::move(completionHandler));
