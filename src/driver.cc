@@ -37,7 +37,7 @@ std::string failureText;
 
 void writeFailure(const Error& error, Protocol protocol, int endedBy = 0) {
   const auto* own = std::get_if<ManagerError>(&error);
-  if (endedBy != 0 && (own == nullptr || own->unrepaired.empty())) {
+  if (endedBy != 0 && (own == nullptr || !own->repair)) {
     // An ending with nothing left unrepaired: its document was rendered in advance, so writing
     // it allocates nothing, even with the memory exhausted.
     (void)deadline::deliver(STDERR_FILENO, endingDocument(protocol, endedBy, failureStep(error)),

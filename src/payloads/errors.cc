@@ -5,7 +5,7 @@ namespace kelo {
 std::string ManagerError::errorDescription() const {
   const std::string text =
       kind == Case::managerMissing ? "Kelo VPN packet tunnel manager is not configured." : message;
-  return unrepaired.empty() ? text : text + " " + unrepaired;
+  return repair ? text + " " + repair->leftUndone() : text;
 }
 
 std::string failureMessage(const Error& error) {
@@ -27,6 +27,13 @@ Step failureStep(const Error& error) {
     return own->step;
   }
   return Step::inspect;
+}
+
+const std::optional<PlatformCause>& platformCause(const Error& error) {
+  if (const auto* own = std::get_if<ManagerError>(&error)) {
+    return own->cause;
+  }
+  return std::get<PlatformError>(error).cause;
 }
 
 Error inStep(Error error, Step step) {

@@ -67,12 +67,21 @@ constexpr std::string_view stepName(Step step) {
 }
 inline constexpr std::size_t kStepCount = static_cast<std::size_t>(Step::wait) + 1;
 
-// A repair that failed after the failure it was meant to mend: what it reports, in which step,
-// and the platform's own error domain and code, where the platform gave them.
+// What a failure says after its own message when on-demand, switched off for a restart, could
+// not be switched back on, followed by why.
+inline constexpr std::string_view kOnDemandLeftOffMessage =
+    "The on-demand connection could not be switched back on: ";
+
+// The one repair there is, switching on-demand back on, when it failed after the failure it was
+// meant to mend: what it reports, in which step, and the platform's own error domain and code,
+// where the platform gave them.
 struct RepairFailure {
   std::string message;
   Step step = Step::save;
   std::optional<PlatformCause> cause = std::nullopt;
+
+  // What the failure left that the repair could not undo, told after the failure's message.
+  std::string leftUndone() const { return std::string(kOnDemandLeftOffMessage) + message; }
 
   bool operator==(const RepairFailure&) const = default;
 };
@@ -95,9 +104,7 @@ struct ManagerError {
   Step step = Step::none;
   // The platform's own error domain and code, where the platform gave them.
   std::optional<PlatformCause> cause = std::nullopt;
-  // What the failure left that a repair could not undo, told after its message, and the
-  // repair's own failure.
-  std::string unrepaired = {};
+  // The failure of the repair that followed it, if one did.
   std::optional<RepairFailure> repair = std::nullopt;
   // The request's entries that the failure is about, as written: the excluded applications
   // that name nothing installed.
@@ -133,8 +140,8 @@ struct ManagerError {
     return std::move(*this);
   }
 
-  // The text of the failure document, `unrepaired` included; never absent, never replaced by a
-  // generic text.
+  // The text of the failure document, what a failed repair left undone included; never absent,
+  // never replaced by a generic text.
   std::string errorDescription() const;
 
   bool operator==(const ManagerError&) const = default;
@@ -149,6 +156,8 @@ std::string failureMessage(const Error& error);
 // child process that could not be started or run for want of processes, descriptors or memory.
 FailureCode failureCode(const Error& error);
 Step failureStep(const Error& error);
+// The platform's own error domain and code behind any error, where the platform gave them.
+const std::optional<PlatformCause>& platformCause(const Error& error);
 
 // The failure in `step`, unless it names a step of its own already: what a wait that timed out,
 // or a platform request that failed, was for.

@@ -158,6 +158,11 @@ std::string compact(const Json& value) {
   return document;
 }
 
+// The platform's own error, as a failure and a failed repair both tell it.
+Json causeDocument(const PlatformCause& cause) {
+  return {{"domain", cause.domain}, {"code", cause.code}};
+}
+
 }  // namespace
 
 std::string failureDocument(const std::string& message) {
@@ -166,10 +171,11 @@ std::string failureDocument(const std::string& message) {
 
 std::string failureDocument(const Error& error, Protocol protocol, int endedBy) {
   const auto* own = std::get_if<ManagerError>(&error);
-  const std::string message = endedBy == 0 ? failureMessage(error)
-                              : own != nullptr && !own->unrepaired.empty()
-                                  ? std::string(messageOf(endedBy)) + " " + own->unrepaired
-                                  : std::string(messageOf(endedBy));
+  // An ending's message tells what a failed repair left undone, as the failure's own does.
+  std::string message = endedBy == 0 ? failureMessage(error) : std::string(messageOf(endedBy));
+  if (endedBy != 0 && own != nullptr && own->repair) {
+    message.append(" ").append(own->repair->leftUndone());
+  }
   if (protocol == Protocol::one) {
     return failureDocument(message);
   }
@@ -178,10 +184,8 @@ std::string failureDocument(const Error& error, Protocol protocol, int endedBy) 
   if (const Step step = failureStep(error); step != Step::none) {
     document["step"] = stepName(step);
   }
-  const std::optional<PlatformCause>& cause =
-      own != nullptr ? own->cause : std::get<PlatformError>(error).cause;
-  if (cause && endedBy == 0) {
-    document["platformError"] = {{"domain", cause->domain}, {"code", cause->code}};
+  if (const auto& cause = platformCause(error); cause && endedBy == 0) {
+    document["platformError"] = causeDocument(*cause);
   }
   if (!signalName(endedBy).empty()) {
     document["signal"] = signalName(endedBy);
@@ -192,11 +196,9 @@ std::string failureDocument(const Error& error, Protocol protocol, int endedBy) 
   if (own != nullptr && own->repair) {
     const RepairFailure& repair = *own->repair;
     document["repairError"] = {
-        {"message", repair.message}, {"step", stepName(repair.step)}, {"platformError", nullptr}};
-    if (repair.cause) {
-      document["repairError"]["platformError"] = {{"domain", repair.cause->domain},
-                                                  {"code", repair.cause->code}};
-    }
+        {"message", repair.message},
+        {"step", stepName(repair.step)},
+        {"platformError", repair.cause ? causeDocument(*repair.cause) : Json(nullptr)}};
   }
   return compact(document);
 }

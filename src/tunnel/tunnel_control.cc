@@ -190,23 +190,17 @@ Result<StatusPayload> switchOnDemandOn(const ManagerPointer& manager, Result<Sta
   }
   // The failure it was, and what is left of it.
   Error failure = outcome.error();
-  const auto* savedOwn = std::get_if<ManagerError>(&saved.error());
   RepairFailure failedRepair{.message = failureMessage(saved.error()),
                              .step = Step::save,
-                             .cause = savedOwn != nullptr
-                                          ? savedOwn->cause
-                                          : std::get<PlatformError>(saved.error()).cause};
-  const std::string left = kOnDemandLeftOffMessage + failedRepair.message;
+                             .cause = platformCause(saved.error())};
   if (auto* own = std::get_if<ManagerError>(&failure)) {
-    own->unrepaired = left;
     own->repair = std::move(failedRepair);
     return std::unexpected(std::move(failure));
   }
   ManagerError told = ManagerError::networkExtension(failureMessage(failure))
                           .coded(failureCode(failure))
                           .at(failureStep(failure));
-  told.cause = std::get<PlatformError>(failure).cause;
-  told.unrepaired = left;
+  told.cause = platformCause(failure);
   told.repair = std::move(failedRepair);
   return std::unexpected(Error{std::move(told)});
 }

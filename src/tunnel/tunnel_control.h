@@ -72,17 +72,12 @@ Result<void> stopAll(const std::vector<ManagerPointer>& managers, Deadline deadl
 // than the grace the deadline's handler gives the main thread.
 inline constexpr std::chrono::milliseconds kRepairTime{200};
 
-// What a failure says after its own message when on-demand, switched off for a restart, could
-// not be switched back on.
-inline constexpr char kOnDemandLeftOffMessage[] =
-    "The on-demand connection could not be switched back on: ";
-
 // Switches on-demand on and saves the profile, once its tunnel was asked to start: with
 // on-demand on, the system brings a stopped tunnel straight back, so a restart never sees it
 // down. Answers `outcome`, the status read after the start request. After a failure (of the
 // start, a stop signal, the deadline) it repairs: on-demand goes back on all the same, within
 // kRepairTime when the run was asked to end, and the failure is answered, followed by
-// kOnDemandLeftOffMessage and why when that save fails too.
+// kOnDemandLeftOffMessage and why when that save fails too (see RepairFailure).
 Result<StatusPayload> switchOnDemandOn(const ManagerPointer& manager, Result<StatusPayload> outcome,
                                        Deadline deadline);
 

@@ -281,7 +281,6 @@ TEST(FailureDocument, AFailedRepairIsAMemberOfItsOwn) {
   ManagerError failure = ManagerError::networkExtension("Failed to start packet tunnel: crashed")
                              .coded(FailureCode::platform)
                              .at(Step::start);
-  failure.unrepaired = "The on-demand connection could not be switched back on: full.";
   failure.repair = RepairFailure{
       .message = "full.", .step = Step::save, .cause = PlatformCause{"NEVPNErrorDomain", 5}};
   EXPECT_EQ(failureDocument(Error{failure}, Protocol::one),
