@@ -1,4 +1,5 @@
 #include "commands/commands.h"
+#include "payloads/configuration_profile.h"
 #include "tunnel/configuration.h"
 
 namespace kelo::commands {
@@ -14,6 +15,18 @@ Result<ExportedProfile> exportProfile(const ExportPayload& payload, const Contex
       return std::unexpected(mapped.error());
     }
     built = std::move(*mapped);
+  }
+  // A signature is the application's own text; one that XML cannot write would make the whole
+  // profile unreadable.
+  for (const auto& mapping : built.mappings) {
+    if (!mobileconfig::carries(mapping.signingIdentifier) ||
+        !mobileconfig::carries(mapping.designatedRequirement)) {
+      return std::unexpected(Error{ManagerError::codesign(
+          "The code signature of " + mapping.application +
+          " holds a character that a configuration profile cannot carry: a control character "
+          "other than tab, line feed and carriage return, U+FFFE or U+FFFF. Leave it out of "
+          "\"apps\" to export the others.")});
+    }
   }
   const auto protocol = tunnel::tunnelProtocol(payload.connect, perApp);
   const auto uuids = mobileconfig::uuidsFor(settings.payloadIdentifier);

@@ -264,4 +264,18 @@ std::string written(const ProfileContents& contents) {
   return out;
 }
 
+bool carries(std::string_view text) {
+  for (std::size_t index = 0; index < text.size(); ++index) {
+    const auto byte = static_cast<unsigned char>(text[index]);
+    if (byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r') {
+      return false;
+    }
+    if (byte == 0xef &&
+        (text.substr(index + 1, 2) == "\xbf\xbe" || text.substr(index + 1, 2) == "\xbf\xbf")) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace kelo::mobileconfig

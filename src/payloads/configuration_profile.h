@@ -49,6 +49,10 @@ struct ProfileContents {
   bool perApp = false;
 };
 
+// Whether a profile can carry the text: XML 1.0 has no way to write the control characters
+// other than tab, line feed and carriage return, nor U+FFFE and U+FFFF.
+bool carries(std::string_view text);
+
 // The profile as an XML property list in UTF-8, dictionary keys in the order of their bytes,
 // indented by tabs as Apple's tools write them. The provider configuration is carried without
 // its private key: each device has its own.

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "payloads/configuration_profile.h"
 #include "payloads/status_payload.h"
 #include "platform/bounded_json.h"
 
@@ -579,26 +580,8 @@ Result<ConnectPayload> decodeConnect(const Request& request, PrivateKey privateK
   return payload;
 }
 
-// Whether a property list can carry the text: XML 1.0 has no way to write the control
-// characters other than tab, line feed and carriage return, nor U+FFFE and U+FFFF.
-bool carriedByPropertyList(std::string_view text) {
-  for (std::size_t index = 0; index < text.size(); ++index) {
-    const auto byte = static_cast<unsigned char>(text[index]);
-    if (byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r') {
-      return false;
-    }
-    if (byte == 0xef && text.substr(index + 1, 2) == "\xbf\xbe") {
-      return false;
-    }
-    if (byte == 0xef && text.substr(index + 1, 2) == "\xbf\xbf") {
-      return false;
-    }
-  }
-  return true;
-}
-
 Result<void> carried(std::string_view text, const std::string& where) {
-  if (carriedByPropertyList(text)) {
+  if (mobileconfig::carries(text)) {
     return {};
   }
   return decodingError(

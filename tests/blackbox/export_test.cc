@@ -212,6 +212,28 @@ TEST_F(Export, PerAppMapsTheListedApplicationsAndReadsNoStore) {
   EXPECT_EQ(readFile(preferencesPath(home_.path())), "{");
 }
 
+// A signature with a character that XML cannot write fails the export by the application's
+// name, rather than give a profile that no Mac can read.
+TEST_F(Export, RefusesASignatureThatAProfileCannotCarry) {
+  writeFile(home_ / ".codesign",
+            "#!/bin/sh\nprintf 'Identifier=com.example.odd\\001one\\n' >&2\n"
+            "echo 'designated => identifier \"com.example.odd\" and anchor apple'\n",
+            0755);
+  writeFile(home_ / "Apps/Odd.app/Contents/MacOS/Odd", "", 0755);
+  const std::string odd = home_ / "Apps/Odd.app";
+  Json names = kNames;
+  names["apps"] = {odd};
+  const auto refused = exported(request(names), true);
+  EXPECT_EQ(refused.exitStatus, 1);
+  EXPECT_EQ(refused.standardOutput, "");
+  EXPECT_EQ(Json::parse(refused.standardError),
+            Json::parse(R"({"error":"The code signature of )" + odd +
+                        R"( holds a character that a configuration profile cannot carry: a )"
+                        R"(control character other than tab, line feed and carriage return, )"
+                        R"(U+FFFE or U+FFFF. Leave it out of \"apps\" to export the others.",)"
+                        R"("code":"noUsableRules","step":"inspect"})"));
+}
+
 // Refused as the request is decoded, before any application is inspected; an application that
 // is not installed is named with every other such entry.
 TEST_F(Export, RefusesBeforeInspectingAnything) {
