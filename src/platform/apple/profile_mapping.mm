@@ -202,53 +202,44 @@ class NotificationObserver final : public kelo::NEVPNObserver {
   id<NSObject> token_;
 };
 
-class FrameworkConnection final : public kelo::NEVPNConnection {
+// A connection of either kind, as the tool sees it, over the framework's object of that kind.
+template <class Kind, class Framework>
+class FrameworkConnectionOf : public Kind {
  public:
-  explicit FrameworkConnection(::NEVPNConnection* connection) : connection_(connection) {}
+  explicit FrameworkConnectionOf(Framework* connection) : connection_(connection) {}
   // An unknown code passes through unchanged.
-  kelo::NEVPNStatus status() const override {
+  kelo::NEVPNStatus status() const final {
     return static_cast<kelo::NEVPNStatus>(connection_.status);
   }
-  bool stopVPNTunnel() override {
+  bool stopVPNTunnel() final {
     kelo::changes::apply([this] { [connection_ stopVPNTunnel]; });
     return true;
   }
-  std::optional<double> connectedDate() const override { return connectedDateOf(connection_); }
-  void fetchLastDisconnectError(LastDisconnectErrorCompletion completionHandler) override {
+  std::optional<double> connectedDate() const final { return connectedDateOf(connection_); }
+  void fetchLastDisconnectError(
+      kelo::NEVPNConnection::LastDisconnectErrorCompletion completionHandler) final {
     fetchLastDisconnectErrorOf(connection_, std::move(completionHandler));
   }
   std::unique_ptr<kelo::NEVPNObserver> observeStatusDidChange(
-      kelo::NEVPNNotificationHandler handler) override {
+      kelo::NEVPNNotificationHandler handler) final {
     return kelo::apple::observe(NEVPNStatusDidChangeNotification, connection_, std::move(handler));
   }
 
- private:
-  ::NEVPNConnection* connection_;  // the framework's, not the base class
+ protected:
+  Framework* connection_;  // the framework's, not the base class
 };
 
-class FrameworkSession final : public kelo::NETunnelProviderSession {
+using FrameworkConnection = FrameworkConnectionOf<kelo::NEVPNConnection, ::NEVPNConnection>;
+
+class FrameworkSession final
+    : public FrameworkConnectionOf<kelo::NETunnelProviderSession, ::NETunnelProviderSession> {
  public:
-  explicit FrameworkSession(::NETunnelProviderSession* session) : session_(session) {}
-  kelo::NEVPNStatus status() const override {
-    return static_cast<kelo::NEVPNStatus>(session_.status);
-  }
-  bool stopVPNTunnel() override {
-    kelo::changes::apply([this] { [session_ stopVPNTunnel]; });
-    return true;
-  }
-  std::optional<double> connectedDate() const override { return connectedDateOf(session_); }
-  void fetchLastDisconnectError(LastDisconnectErrorCompletion completionHandler) override {
-    fetchLastDisconnectErrorOf(session_, std::move(completionHandler));
-  }
-  std::unique_ptr<kelo::NEVPNObserver> observeStatusDidChange(
-      kelo::NEVPNNotificationHandler handler) override {
-    return kelo::apple::observe(NEVPNStatusDidChangeNotification, session_, std::move(handler));
-  }
+  using FrameworkConnectionOf::FrameworkConnectionOf;
   std::expected<void, kelo::PlatformError> startVPNTunnel() override {
     std::expected<void, kelo::PlatformError> started = std::unexpected(endedError());
     kelo::changes::apply([this, &started] {
       NSError* error = nil;
-      if ([session_ startVPNTunnelAndReturnError:&error]) {
+      if ([connection_ startVPNTunnelAndReturnError:&error]) {
         started = {};
       } else {
         started = std::unexpected(platformError(error, "The VPN tunnel could not be started."));
@@ -256,9 +247,6 @@ class FrameworkSession final : public kelo::NETunnelProviderSession {
     });
     return started;
   }
-
- private:
-  ::NETunnelProviderSession* session_;  // the framework's, not the base class
 };
 
 }  // namespace

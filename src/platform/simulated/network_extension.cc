@@ -300,39 +300,31 @@ class SimulatedConnection {
   SimulatedMac mac_;
 };
 
-class PlainConnection final : public NEVPNConnection {
+// A connection of either kind, as the tool sees it: each call is the simulated connection's.
+template <class Kind>
+class Connection : public Kind {
  public:
-  explicit PlainConnection(SimulatedConnection connection) : connection_(std::move(connection)) {}
-  NEVPNStatus status() const override { return connection_.status(); }
-  bool stopVPNTunnel() override { return connection_.stop(); }
-  std::optional<double> connectedDate() const override { return connection_.connectedDate(); }
-  void fetchLastDisconnectError(LastDisconnectErrorCompletion completionHandler) override {
-    connection_.fetchLastDisconnectError(std::move(completionHandler));
+  explicit Connection(SimulatedConnection connection) : connection_(std::move(connection)) {}
+  NEVPNStatus status() const final { return connection_.status(); }
+  bool stopVPNTunnel() final { return connection_.stop(); }
+  std::optional<double> connectedDate() const final { return connection_.connectedDate(); }
+  void fetchLastDisconnectError(NEVPNConnection::LastDisconnectErrorCompletion handler) final {
+    connection_.fetchLastDisconnectError(std::move(handler));
   }
-  std::unique_ptr<NEVPNObserver> observeStatusDidChange(NEVPNNotificationHandler handler) override {
+  std::unique_ptr<NEVPNObserver> observeStatusDidChange(NEVPNNotificationHandler handler) final {
     return connection_.observeStatusDidChange(std::move(handler));
   }
 
- private:
+ protected:
   SimulatedConnection connection_;
 };
 
-class SimulatedSession final : public NETunnelProviderSession {
- public:
-  explicit SimulatedSession(SimulatedConnection connection) : connection_(std::move(connection)) {}
-  NEVPNStatus status() const override { return connection_.status(); }
-  bool stopVPNTunnel() override { return connection_.stop(); }
-  std::optional<double> connectedDate() const override { return connection_.connectedDate(); }
-  void fetchLastDisconnectError(LastDisconnectErrorCompletion completionHandler) override {
-    connection_.fetchLastDisconnectError(std::move(completionHandler));
-  }
-  std::unique_ptr<NEVPNObserver> observeStatusDidChange(NEVPNNotificationHandler handler) override {
-    return connection_.observeStatusDidChange(std::move(handler));
-  }
-  std::expected<void, PlatformError> startVPNTunnel() override { return connection_.start(); }
+using PlainConnection = Connection<NEVPNConnection>;
 
- private:
-  SimulatedConnection connection_;
+class SimulatedSession final : public Connection<NETunnelProviderSession> {
+ public:
+  using Connection::Connection;
+  std::expected<void, PlatformError> startVPNTunnel() override { return connection_.start(); }
 };
 
 // The connection of a profile whose on-demand settings the system knows as the object holds
