@@ -3,6 +3,8 @@
 // in the fake-system tests; the order of requests is checked in process.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <filesystem>
 #include <thread>
 
 #include "blackbox/tool_runner.h"
@@ -113,7 +115,8 @@ TEST_F(Connect, AFailureLeavesWhatTheStepsBeforeItDid) {
 
 // On the network a rule names the system brings the tunnel up by itself: "connect" leaves
 // on-demand on, and "disconnect" switches it off before the stop (keeping the rules), so that
-// the tunnel stays down. A later "connect" without rules leaves none.
+// the tunnel stays down. A later "connect" without rules leaves none. A failed start, or a stop
+// signal in the restart, switches on-demand back on, or says that it could not.
 TEST_F(Connect, OnDemandIsOnAfterAConnectAndOffAfterADisconnect) {
   const Json rules = Json::parse(R"([{"action":"disconnect","interfaceType":"ethernet"},
       {"action":"connect","interfaceType":"wifi","ssids":["Home","Cafe"]}])");
@@ -156,6 +159,35 @@ TEST_F(Connect, OnDemandIsOnAfterAConnectAndOffAfterADisconnect) {
   expectFailure(connect(request), "Failed to start packet tunnel: The extension crashed.");
   EXPECT_EQ(onlyProfile()["onDemandEnabled"], true);
   EXPECT_FALSE(onlyProfile()["protocol"]["providerConfiguration"].contains("on_demand_paused"));
+
+  // Stopped in the restart's pause, once the preferences refuse the save that would switch
+  // on-demand back on: the answer tells what was left undone.
+  Json running = toolProfile("ONE", 3);
+  running["onDemandEnabled"] = true;
+  running["onDemandRules"] = rules;
+  seedPreferences(home_.path(), {{"profiles", Json::array({running})}, {"network", cafe}});
+  std::thread refuseSaves([this] {
+    for (int look = 0; look < 500; ++look) {
+      Json document = stored();
+      if (document["profiles"][0]["connection"]["status"] == 5) {  // the restart's stop
+        document["faults"] = {{"save", "Full."}};
+        writeFile(home_ / "staged.json", document.dump(2), 0600);
+        std::filesystem::rename(home_ / "staged.json", preferencesPath(home_.path()));
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  const auto stopped = runTool({.arguments = {"connect"},
+                                .input = request.dump(),
+                                .home = home_.path(),
+                                .signalAfter = std::pair{SIGTERM, std::chrono::milliseconds(700)}});
+  refuseSaves.join();
+  EXPECT_EQ(stopped.standardError,
+            R"({"error":"Stopped by SIGTERM before the request was complete. The on-demand )"
+            R"(connection could not be switched back on: Failed to save packet tunnel )"
+            R"(preferences: Full."})");
+  EXPECT_EQ(onlyProfile()["onDemandEnabled"], false);
 }
 
 // The traffic settings each member of "networkPolicy" chooses, alone and together, stored and
