@@ -22,7 +22,7 @@ Result<ExportedProfile> exportProfile(const ExportPayload& payload, const Contex
     if (!mobileconfig::carries(mapping.signingIdentifier) ||
         !mobileconfig::carries(mapping.designatedRequirement)) {
       return std::unexpected(Error{ManagerError::codesign(
-          "The code signature of " + mapping.application +
+          "A code signature in " + mapping.application +
           " holds a character that a configuration profile cannot carry: a control character "
           "other than tab, line feed and carriage return, U+FFFE or U+FFFF. Leave it out of "
           "\"apps\" to export the others.")});

@@ -227,7 +227,7 @@ TEST_F(Export, RefusesASignatureThatAProfileCannotCarry) {
   EXPECT_EQ(refused.exitStatus, 1);
   EXPECT_EQ(refused.standardOutput, "");
   EXPECT_EQ(Json::parse(refused.standardError),
-            Json::parse(R"({"error":"The code signature of )" + odd +
+            Json::parse(R"({"error":"A code signature in )" + odd +
                         R"( holds a character that a configuration profile cannot carry: a )"
                         R"(control character other than tab, line feed and carriage return, )"
                         R"(U+FFFE or U+FFFF. Leave it out of \"apps\" to export the others.",)"

@@ -93,6 +93,8 @@ TEST(ConnectRequest, StaleProfilesAndDuplicatesOfTheFirstMembers) {
   EXPECT_FALSE(ConnectPayload::decode(request + R"(,"takeOver":false})")->takeOver);
   EXPECT_EQ(decodingMessage(request + R"(,"takeOver":"no"})"),
             "Member \"takeOver\" of the request is a string; expected a boolean.");
+  EXPECT_EQ(decodingMessage(request + R"(,"takeOver":0})"),
+            "Member \"takeOver\" of the request is a number; expected a boolean.");
   EXPECT_EQ(decodingMessage(request + R"(,"takeOver":true,"takeOver":false})"),
             "Member \"takeOver\" of the request is given more than once.");
 }
