@@ -99,6 +99,10 @@ TEST(ExportRequest, IsAConnectRequestWithItsExportMember) {
             "Member \"organization\" of member \"export\" of the request holds a character "
             "that a configuration profile cannot carry: a control character other than tab, line "
             "feed and carriage return, U+FFFE or U+FFFF.");
+  EXPECT_EQ(ExportPayload::decode(request(identified + R"(,"organization":"A\tB\nC\rD"})"))
+                .value()
+                .settings.organization,
+            "A\tB\nC\rD");
   EXPECT_EQ(refusal(request(identified + R"(,"organization":"A","organization":"B"})")),
             "Member \"organization\" of member \"export\" of the request is given more than "
             "once.");
