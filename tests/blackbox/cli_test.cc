@@ -16,9 +16,6 @@ namespace {
 
 using namespace std::string_literals;
 
-const std::string kNotConfigured =
-    R"({"configured":false,"connected":false,"connecting":false,"disconnecting":false,)"
-    R"("status":"invalid","perAppMode":false,"appRuleCount":0})";
 const std::string kFullTunnel = connectRequest().dump();
 
 // A shell prefix that changes what the tool starts with, then runs it.

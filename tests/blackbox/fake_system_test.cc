@@ -425,9 +425,7 @@ TEST_F(FakeSystem, TheLastRequestWins) {
   EXPECT_EQ(results[1].standardOutput,
             R"({"configured":true,"connected":false,"connecting":false,"disconnecting":true,)"
             R"("status":"disconnecting","perAppMode":true,"appRuleCount":3})");
-  EXPECT_EQ(results[2].standardOutput,
-            R"({"configured":false,"connected":false,"connecting":false,"disconnecting":false,)"
-            R"("status":"invalid","perAppMode":false,"appRuleCount":0})");
+  EXPECT_EQ(results[2].standardOutput, kNotConfigured);
   EXPECT_EQ(stored()["profiles"][0]["connection"]["status"], 5);
 
   const Json update = {

@@ -75,6 +75,16 @@ std::vector<std::string> withoutProcessesToSpare();
 // A connect request that leaves these applications out of the tunnel (none: a full tunnel).
 Json connectRequest(Json excludedApps = Json::array());
 
+// The status document without a profile of the tool, in protocols 1 and 2.
+inline const std::string kNotConfigured =
+    R"({"configured":false,"connected":false,"connecting":false,"disconnecting":false,)"
+    R"("status":"invalid","perAppMode":false,"appRuleCount":0})";
+inline const std::string kNotConfigured2 =
+    R"({"configured":false,"connected":false,"connecting":false,"disconnecting":false,)"
+    R"("status":"invalid","perAppMode":false,"appRuleCount":0,"serverAddress":null,)"
+    R"("connectedSince":null,"lastDisconnectError":null,"onDemand":{"enabled":false,)"
+    R"("rules":[]},"networkPolicy":null,"appRules":[],"enabled":null,"displaced":false})";
+
 // A test of the binary with a private home, whose simulated preferences it seeds and reads back
 // the way a caller of the tool would.
 class ToolTest : public ::testing::Test {
