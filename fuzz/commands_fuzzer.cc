@@ -20,6 +20,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "command_table.h"
@@ -73,8 +74,20 @@ bool isTool(const Json& profile) {
          protocol->value("type", Json()) == "tunnelProvider";
 }
 
-// The fault of the low nibble, set into a document that has room for it.
+// The fault of the low nibble (1 to 9: none otherwise), set into a document that has room for
+// it.
 void setFault(Json& document, int fault) {
+  static const std::array<std::pair<const char*, Json>, 9> kFaults = {{
+      {"loadAll", "no load"},
+      {"save", "no save"},
+      {"reload", "no reload"},
+      {"start", "no start"},
+      {"stopIgnored", true},
+      {"silent", Json::array({"loadAll"})},
+      {"silent", Json::array({"save"})},
+      {"silent", Json::array({"reload"})},
+      {"silent", Json::array({"remove"})},
+  }};
   if (!document.is_object() || fault == 0) {
     return;
   }
@@ -82,36 +95,9 @@ void setFault(Json& document, int fault) {
   if (!faults.is_object()) {
     faults = Json::object();
   }
-  switch (fault) {
-    case 1:
-      faults["loadAll"] = "no load";
-      break;
-    case 2:
-      faults["save"] = "no save";
-      break;
-    case 3:
-      faults["reload"] = "no reload";
-      break;
-    case 4:
-      faults["start"] = "no start";
-      break;
-    case 5:
-      faults["stopIgnored"] = true;
-      break;
-    case 6:
-      faults["silent"] = Json::array({"loadAll"});
-      break;
-    case 7:
-      faults["silent"] = Json::array({"save"});
-      break;
-    case 8:
-      faults["silent"] = Json::array({"reload"});
-      break;
-    case 9:
-      faults["silent"] = Json::array({"remove"});
-      break;
-    default:
-      break;
+  if (fault <= static_cast<int>(kFaults.size())) {
+    const auto& [name, value] = kFaults[static_cast<std::size_t>(fault - 1)];
+    faults[name] = value;
   }
 }
 
