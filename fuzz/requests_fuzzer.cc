@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
          .onDemandRules = request->connect.onDemandRules,
          .mappings = mappings,
          .perApp = false});
-    if (written.find("private_key") != std::string::npos) {
+    // As a key: a text of the request may hold the same letters, escaped as any text is.
+    if (written.find("<key>private_key</key>") != std::string::npos) {
       __builtin_trap();
     }
   }
