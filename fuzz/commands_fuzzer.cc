@@ -212,7 +212,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (result && word == "export") {
     check(parsed.size() == 7 && parsed["mobileconfig"].is_string(),
           "an export without its members");
-    check(parsed["mobileconfig"].get<std::string>().find("private_key") == std::string::npos,
+    // As a key: a text of the request may hold the same letters.
+    check(parsed["mobileconfig"].get<std::string>().find("<key>private_key</key>") ==
+              std::string::npos,
           "an exported profile carries the private key");
   } else if (result) {
     check(parsed.size() >= (second ? 15u : 7u) && parsed.size() <= (second ? 16u : 7u),
